@@ -1,0 +1,28 @@
+if(NOT OTA_BUILD_TESTS)
+  return()
+endif()
+enable_testing()
+find_package(GTest REQUIRED)
+
+# ota_add_test(NAME SOURCES a.cpp... LIBS lib... [SANDBOX] [TIMEOUT s])
+# A SANDBOX test reaches fixed set paths (/dev/mmcblk0p*, /OAD, /tmp) or reboot():
+# it only ever runs inside the sandbox runner, on a fresh simulated set.
+function(ota_add_test name)
+  cmake_parse_arguments(T "SANDBOX" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/upgradeprogress/tests)
+  target_compile_definitions(${name} PRIVATE
+    OTA_SOURCE_DIR="${PROJECT_SOURCE_DIR}" OTA_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  if(T_SANDBOX)
+    add_test(NAME ${name}
+             COMMAND ${PROJECT_SOURCE_DIR}/scripts/sandbox-test
+                     $<TARGET_FILE:upgrade-sandbox> ${name} $<TARGET_FILE:${name}>)
+    set_tests_properties(${name} PROPERTIES LABELS sandbox)
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
+  if(T_TIMEOUT)
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  endif()
+endfunction()
