@@ -1,0 +1,74 @@
+// Writes real ZIP packages for tests with the same library family the set
+// reads them with, so that a test exercises the reader on what a package
+// builder produces: stored and deflated entries, any names, any sizes.
+//
+// Entry times are fixed so that two runs write byte-identical packages.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <ziparchive/zip_writer.h>
+
+namespace ota_test {
+
+struct ZipFixtureEntry {
+    std::string name;
+    std::string bytes;
+    bool compressed = false;
+};
+
+// 2020-01-01 12:00:00 UTC: any fixed time inside the DOS date range.
+constexpr time_t kZipFixtureTime = 1577880000;
+
+// Writes `entries` in order into a new ZIP file at `path`. Returns true when
+// every entry and the central directory were written and the file closed.
+inline bool writeZip(const std::string& path, const std::vector<ZipFixtureEntry>& entries) {
+    FILE* file = fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    bool ok = true;
+    {
+        ZipWriter writer(file);
+        for (const ZipFixtureEntry& entry : entries) {
+            const size_t flags = entry.compressed ? ZipWriter::kCompress : 0;
+            if (writer.StartEntryWithTime(entry.name, flags, kZipFixtureTime) != 0) {
+                ok = false;
+                break;
+            }
+            // Feed large entries in slices, as a builder streaming a part file would.
+            constexpr size_t kSlice = 1 << 20;
+            for (size_t done = 0; ok && done < entry.bytes.size(); done += kSlice) {
+                const size_t len = std::min(kSlice, entry.bytes.size() - done);
+                ok = writer.WriteBytes(entry.bytes.data() + done, len) == 0;
+            }
+            if (!ok || writer.FinishEntry() != 0) {
+                ok = false;
+                break;
+            }
+        }
+        if (ok) {
+            ok = writer.Finish() == 0;
+        }
+    }
+    return fclose(file) == 0 && ok;
+}
+
+// Bytes that differ from position to position and compress only a little,
+// so that a misplaced or repeated block shows up in a comparison.
+inline std::string patternBytes(size_t size, unsigned seed = 1) {
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 1;
+    for (size_t i = 0; i < size; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+}  // namespace ota_test
