@@ -27,6 +27,10 @@ int writeEmmcUpgradeFlag(const char* path, long offset, unsigned char value);
 int setRebootFlag_init();
 
 // ---- File-system helpers --------------------------------------------------
+// Room for a composed path, its zero included. getFilePath writes into a
+// buffer of this size; a path that does not fit comes back empty.
+constexpr unsigned long kComposedPathMax = 4096;
+
 void removeDirFile(const char* path, std::vector<std::string>* keep);
 bool isExistFile(const std::vector<std::string>* list, std::string name);
 bool isFile(const char* path);
