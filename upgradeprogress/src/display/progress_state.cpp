@@ -1,0 +1,64 @@
+// The progress record shared by the worker (writer) and the rendering thread
+// (reader, and the one that clears the error once it is on screen).
+#include <atomic>
+
+#include "control/ota_log.h"
+#include "display/display.h"
+#include "display/progress_turn.h"
+
+int currentProgress = 0;
+int errorStatus = 0;
+pthread_mutex_t progressMutex = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+
+// request_update calls that have announced themselves but not yet stored.
+// Counted outside the mutex (that is the point: the waiter is blocked on it),
+// cleared under it.
+std::atomic<int> waitingUpdates{0};
+
+// Signalled under progressMutex each time a waiting update has stored.
+pthread_cond_t updateStored = PTHREAD_COND_INITIALIZER;
+
+}  // namespace
+
+void request_update(int value, int error)
+{
+    // The progress shown in the log is read without the mutex; it only serves
+    // the log, so a relaxed load is enough.
+    OTA_LOG("OTA-UI request_update(): current progress = %d, value = %d, error = %d\n",
+            __atomic_load_n(&currentProgress, __ATOMIC_RELAXED), value, error);
+
+    // Announced before blocking on the mutex: the iteration running now sees
+    // it at its end and hands the mutex over instead of taking it again.
+    waitingUpdates.fetch_add(1);
+    pthread_mutex_lock(&progressMutex);
+    if (error != 0) {
+        errorStatus = error;
+    } else {
+        __atomic_store_n(&currentProgress, value, __ATOMIC_RELAXED);
+    }
+    waitingUpdates.fetch_sub(1);
+    pthread_cond_broadcast(&updateStored);
+    pthread_mutex_unlock(&progressMutex);
+}
+
+void beginProgressIteration()
+{
+    pthread_mutex_lock(&progressMutex);
+}
+
+void endProgressIteration()
+{
+    // Waiting on the condition releases progressMutex while nobody but the
+    // waiting updates wants it, so each of them takes it in turn.
+    while (waitingUpdates.load() > 0) {
+        pthread_cond_wait(&updateStored, &progressMutex);
+    }
+    pthread_mutex_unlock(&progressMutex);
+}
+
+int waitingProgressUpdates()
+{
+    return waitingUpdates.load();
+}
