@@ -1,0 +1,159 @@
+// The upgrade worker: one run from package check to committed flags, and the
+// failure ending that resets the flags so that the set shows the failure and
+// restarts.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "archive/archive.h"
+#include "control/control.h"
+#include "display/display.h"
+#include "package/package.h"
+
+namespace {
+
+bool packageExists() {
+    return access(ota_paths::kPackage, F_OK) == 0;
+}
+
+void removePackage() {
+    removeDirFile(ota_paths::kPackage, nullptr);
+}
+
+struct FlagWrite {
+    long offset;
+    unsigned char value;
+};
+
+// Offsets 4 and 7 are what the boot stage reads as "no upgrade pending";
+// 8 and 5 carry the success itself, so they go first.
+constexpr FlagWrite kSuccessFlags[] = {
+    {kFlagOffset4, 0x55}, {kFlagOffset8, 0xAA}, {kFlagOffset5, 0xAA}, {kFlagOffset7, 0x55}};
+
+int writeSuccessFlags() {
+    for (const FlagWrite& flag : kSuccessFlags) {
+        if (writeEmmcUpgradeFlag(ota_paths::kFlagDevice, flag.offset, flag.value) != 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+// The running chain flag flips between 0 and 1; anything else means it was
+// never valid here and is replaced by the value the boot stage knows as reset.
+constexpr unsigned char kChainFlagReset = 0x19;
+
+unsigned char nextRunningChain() {
+    const int current = readEmmcUpgradFlag(ota_paths::kFlagDevice, kFlagRunningChain);
+    if (current == 0) {
+        return 1;
+    }
+    if (current == 1) {
+        return 0;
+    }
+    OTA_LOG("Read the running chain flag failed.\n");
+    return kChainFlagReset;
+}
+
+}  // namespace
+
+void clearFiles() {
+    const char* const dirs[] = {ota_paths::kListDir, ota_paths::kUpdateDir};
+    char command[256];
+    for (const char* dir : dirs) {
+        if (!isDirExist(dir)) {
+            continue;
+        }
+        memset(command, 0, sizeof command);
+        snprintf(command, sizeof command, "rm %s -rf", dir);
+        if (system(command) != 0) {
+            OTA_LOG("Rm the dir %s failed, will try again.\n", dir);
+            system(command);
+        }
+    }
+    if (packageExists()) {
+        removePackage();
+    }
+    sync();
+}
+
+void clearFlags(int value) {
+    if (packageExists()) {
+        removePackage();
+        sync();
+    }
+    clearFiles();
+    if (m_archiveHandle != nullptr) {
+        closeArchive(m_archiveHandle);
+        m_archiveHandle = nullptr;
+    }
+    OTA_LOG("TV will reset the flags and reboot.\n");
+
+    const unsigned char chain = nextRunningChain();
+    const FlagWrite resets[] = {
+        {kFlagRunningChain, chain}, {kFlagOffset4, 0x55}, {kFlagOffset7, 0x55}};
+    for (const FlagWrite& flag : resets) {
+        if (writeEmmcUpgradeFlag(ota_paths::kFlagDevice, flag.offset, flag.value) != 0) {
+            OTA_LOG("clear ota flags failed.\n");
+            break;
+        }
+    }
+    OTA_LOG("clear ota flags finished.\n");
+    request_update(value, 1);
+}
+
+void* refreshBlock(void* /*arg*/) {
+    m_totalItemNum = 0;
+    m_curItemNum = 0;
+    request_update(2, 0);
+
+    if (!packageExists()) {
+        OTA_LOG("there is no package: %s\n", ota_paths::kPackage);
+        clearFlags(2);
+        return nullptr;
+    }
+    if (prepareBspatch(m_totalItemNum) != 0) {
+        OTA_LOG("prepare bspatch failed.\n");
+        clearFlags(2);
+        return nullptr;
+    }
+    OTA_LOG("m_totalItemNum is %d.\n", m_totalItemNum);
+    if (m_totalItemNum == 0) {
+        OTA_LOG("m_totalItemNum is 0.\n");
+        clearFlags(2);
+        return nullptr;
+    }
+    // A list that fails takes the failure ending too: the set shows the
+    // failure text and restarts instead of freezing on the last percentage.
+    if (handleSplitBspatch() != 0) {
+        OTA_LOG("handleSplitBspatch failed.\n");
+        clearFlags(2);
+        return nullptr;
+    }
+    request_update(95, 0);
+
+    // The flags go out before the package is removed: a power cut between the
+    // two must find a committed upgrade (and, if started again, a package that
+    // resumes as already done), never a missing package that would reset the
+    // flags and report a finished upgrade as failed.
+    if (writeSuccessFlags() != 0) {
+        request_update(95, 1);
+        return nullptr;
+    }
+    sync();
+    if (packageExists()) {
+        removePackage();
+        sync();
+    }
+    if (access(ota_paths::kSuspendMarker, F_OK) == 0) {
+        remove(ota_paths::kSuspendMarker);
+        sync();
+    }
+    request_update(99, 0);
+    clearFiles();
+    usleep(1000000);
+    request_update(100, 0);
+    return nullptr;
+}
