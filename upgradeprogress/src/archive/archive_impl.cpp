@@ -1,0 +1,57 @@
+// Opening and closing the package behind an archive object, by path or from
+// a mapped view of the package file.
+#include "archive/archive.h"
+
+namespace ota {
+
+namespace {
+
+// The reader hands out its handle even when the open fails; it must be
+// released exactly once, and the member cleared so that no later close can
+// release it a second time.
+void releaseReader(ZipArchiveHandle* handle) {
+    if (*handle != nullptr) {
+        CloseArchive(*handle);
+        *handle = nullptr;
+    }
+}
+
+}  // namespace
+
+int ArchiveImpl::openArchive(const char* path) {
+    if (path == nullptr) {
+        return kArchiveOpenFailed;
+    }
+    if (OpenArchive(path, &m_zipHandle) == 0) {
+        return kArchiveOk;
+    }
+    releaseReader(&m_zipHandle);
+    return kArchiveOpenFailed;
+}
+
+int ArchiveImpl::openArchiveIntoMemory(const char* path) {
+    if (sysMapFile(path, &m_mapping) != 0) {
+        return kArchiveMapFailed;
+    }
+    if (OpenArchiveFromMemory(m_mapping.addr, m_mapping.length, path, &m_zipHandle) == 0) {
+        return kArchiveOk;
+    }
+    sysReleaseMap(&m_mapping);
+    releaseReader(&m_zipHandle);
+    return kArchiveOpenFailed;
+}
+
+int ArchiveImpl::closeArchive() {
+    releaseReader(&m_zipHandle);
+    return kArchiveOk;
+}
+
+int ArchiveImpl::closeArchiveFromMemory() {
+    // Same order as a failed open: the view, then the reader, whose release
+    // frees only its own tables and never reads the package bytes again.
+    sysReleaseMap(&m_mapping);
+    releaseReader(&m_zipHandle);
+    return kArchiveOk;
+}
+
+}  // namespace ota

@@ -1,0 +1,78 @@
+// Mapping a package file into memory: the plain route maps the file whole,
+// "@<block map>" hands over to the block-map route. The view is read-only and
+// private, so nothing the ZIP reader does can reach the package on storage.
+#include "archive/archive.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "archive/block_map.h"
+
+namespace {
+
+int openReadOnly(const char* path) {
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int mapPlainFile(const char* path, MemMapping* mapping) {
+    const int fd = openReadOnly(path);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        close(fd);
+        return -1;
+    }
+    // A file of length 0 cannot be mapped (mmap refuses a length of 0), so an
+    // empty package fails here rather than later in the ZIP reader.
+    const size_t size = static_cast<size_t>(st.st_size);
+    void* addr = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (addr == MAP_FAILED) {
+        close(fd);
+        return -1;
+    }
+    mapping->addr = static_cast<unsigned char*>(addr);
+    mapping->length = size;
+    mapping->ranges.push_back(MappedRange{addr, size});
+    close(fd);  // the mapping keeps its own reference to the file
+    return 0;
+}
+
+}  // namespace
+
+int openBlockDevice(const char* path) {
+    return openReadOnly(path);
+}
+
+int sysMapFile(const char* path, MemMapping* mapping) {
+    if (path == nullptr || mapping == nullptr) {
+        return -1;
+    }
+    mapping->addr = nullptr;
+    mapping->length = 0;
+    std::vector<MappedRange>().swap(mapping->ranges);
+
+    if (path[0] == '@') {
+        return mapBlockMapFile(path + 1, mapping);
+    }
+    return mapPlainFile(path, mapping);
+}
+
+void sysReleaseMap(MemMapping* mapping) {
+    if (mapping == nullptr) {
+        return;
+    }
+    for (const MappedRange& range : mapping->ranges) {
+        munmap(range.addr, range.length);
+    }
+    mapping->ranges.clear();
+}
