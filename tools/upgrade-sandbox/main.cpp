@@ -1,0 +1,128 @@
+// upgrade-sandbox: runs the upgrade program, or a test binary, on a simulated
+// set, never on this machine. Each run gets fresh mount, PID and IPC
+// namespaces whose init is the runner's child, a private read-only root, the
+// set's partition images as loop block devices under their eMMC names, and
+// the set's persistent /OAD and /var/local. reboot() inside only ends the
+// namespace.
+//
+//   upgrade-sandbox new SETDIR [--rootfs ROOTFS] [--size-mib N]
+//   upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--timeout S] [-- COMMAND ARGS...]
+//
+// The last line on stdout of "run" is the verdict; the exit code follows it:
+//   upgrade-sandbox: exit status N        N
+//   upgrade-sandbox: reboot requested     100
+//   upgrade-sandbox: killed by signal N   128+N
+//   upgrade-sandbox: cut after N ms       101
+//   upgrade-sandbox: timed out after S s  124
+//   upgrade-sandbox: runner failed ...    2   (the runner's own failure: no root,
+//                                              no namespaces or loop devices, bad set)
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "run.h"
+#include "set_layout.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage:\n"
+    "  upgrade-sandbox new SETDIR [--rootfs ROOTFS] [--size-mib N]\n"
+    "      Makes a fresh simulated set: SETDIR/emmc/mmcblk0p4.img (boot flags, 1 MiB of\n"
+    "      zeros), mmcblk0p18/26/28/34.img (N MiB each, default 64, sparse), SETDIR/OAD/\n"
+    "      and SETDIR/var-local/ (a copy of ROOTFS/var/local when given).\n"
+    "  upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--timeout S] [-- COMMAND ARGS...]\n"
+    "      Runs COMMAND (an absolute path), or ROOTFS's /usr/bin/upgradeprogress/upgradeprogress,\n"
+    "      as the only program of the set, in fresh mount and PID namespaces: the host's\n"
+    "      /usr and /etc read-only with ROOTFS laid over them, the images as loop devices\n"
+    "      /dev/mmcblk0p{4,18,26,28,34} (and /dev/block/mmcblk0p4), /OAD and /var/local\n"
+    "      from SETDIR, fresh /tmp, /proc, /dev, and DirectFB set to its headless dummy\n"
+    "      system. --cut-after-ms kills everything N ms after the command starts, like a\n"
+    "      power cut; --timeout kills it likewise after S seconds. Needs root.\n"
+    "\n"
+    "The last line of 'run' on stdout, and the exit code:\n"
+    "  upgrade-sandbox: exit status N        N\n"
+    "  upgrade-sandbox: reboot requested     100  (reboot(RB_AUTOBOOT) was called)\n"
+    "  upgrade-sandbox: killed by signal N   128+N\n"
+    "  upgrade-sandbox: cut after N ms       101\n"
+    "  upgrade-sandbox: timed out after S s  124\n"
+    "  upgrade-sandbox: runner failed ...    2    (no root, namespaces or loop devices; bad set)\n";
+
+int usageError(const char* message) {
+    fprintf(stderr, "upgrade-sandbox: %s\n%s", message, kUsage);
+    return 2;
+}
+
+bool parseNumber(const char* text, long* out) {
+    if (text == nullptr || *text == '\0') return false;
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < 0) return false;
+    *out = value;
+    return true;
+}
+
+int commandNew(int argc, char** argv) {
+    std::string setDir, rootfs;
+    long sizeMiB = sandbox::kDefaultPartitionMiB;
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--rootfs" && i + 1 < argc) {
+            rootfs = argv[++i];
+        } else if (arg == "--size-mib" && i + 1 < argc) {
+            if (!parseNumber(argv[++i], &sizeMiB) || sizeMiB == 0) return usageError("bad --size-mib");
+        } else if (setDir.empty() && arg.rfind("--", 0) != 0) {
+            setDir = arg;
+        } else {
+            return usageError(("unexpected argument " + arg).c_str());
+        }
+    }
+    if (setDir.empty()) return usageError("new needs SETDIR");
+    return sandbox::makeSet(setDir, rootfs, sizeMiB);
+}
+
+int commandRun(int argc, char** argv) {
+    sandbox::RunOptions options;
+    int i = 0;
+    for (; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--") {
+            ++i;
+            break;
+        }
+        if (arg == "--cut-after-ms" && i + 1 < argc) {
+            if (!parseNumber(argv[++i], &options.cutAfterMs)) return usageError("bad --cut-after-ms");
+        } else if (arg == "--timeout" && i + 1 < argc) {
+            if (!parseNumber(argv[++i], &options.timeoutS)) return usageError("bad --timeout");
+        } else if (arg.rfind("--", 0) == 0) {
+            return usageError(("unknown option " + arg).c_str());
+        } else if (options.setDir.empty()) {
+            options.setDir = arg;
+        } else if (options.rootfs.empty()) {
+            options.rootfs = arg;
+        } else {
+            return usageError(("unexpected argument " + arg).c_str());
+        }
+    }
+    for (; i < argc; ++i) options.command.push_back(argv[i]);
+    if (options.setDir.empty()) return usageError("run needs SETDIR");
+    return sandbox::runSandbox(options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usageError("missing command");
+    std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    if (command == "new") return commandNew(argc - 2, argv + 2);
+    if (command == "run") return commandRun(argc - 2, argv + 2);
+    return usageError(("unknown command " + command).c_str());
+}

@@ -1,0 +1,31 @@
+// One run of a command on a simulated set, inside fresh namespaces.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace sandbox {
+
+// Exit codes of the runner (also in --help).
+constexpr int kExitReboot = 100;
+constexpr int kExitCut = 101;
+constexpr int kExitTimeout = 124;
+constexpr int kExitRunnerFailure = 2;
+constexpr int kExitSignalBase = 128;
+
+struct RunOptions {
+    std::string setDir;
+    std::string rootfs;                // may be empty when a command is given
+    long cutAfterMs = -1;              // < 0: no cut
+    long timeoutS = -1;                // < 0: no limit
+    std::vector<std::string> command;  // empty: the program installed in rootfs
+};
+
+// The program as the set's image installs it.
+constexpr const char kInstalledProgram[] = "/usr/bin/upgradeprogress/upgradeprogress";
+
+// Prints the command's output as it comes, then one verdict line; returns the
+// runner's exit code.
+int runSandbox(const RunOptions& options);
+
+}  // namespace sandbox
