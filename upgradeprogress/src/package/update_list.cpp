@@ -1,0 +1,108 @@
+// The list runner for one partition: every line becomes a record, the record
+// goes to the action its word names, and the progress moves after each line.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "control/ota_log.h"
+#include "display/display.h"
+#include "package/list_line.h"
+#include "package/package.h"
+
+namespace {
+
+using ItemHandler = int (*)(CongfigItemValue_T);
+
+struct ActionWord {
+    const char* word;
+    ItemHandler handler;
+};
+
+// Tested in this order; the first exact match wins.
+const ActionWord kActions[] = {
+    {ota_format::kCreate, handleCreateBspatch},   {ota_format::kUpdate, handleUpdateBspatch},
+    {ota_format::kDelete, handleDeleteBspatch},   {ota_format::kTotal, handleTotalBspatch},
+    {ota_format::kEntotal, handleEntireTotalBspatch}, {ota_format::kChkSync, handleChkSyncBspatch},
+};
+
+ItemHandler handlerFor(const char* word)
+{
+    for (const ActionWord& action : kActions) {
+        if (strcmp(word, action.word) == 0) {
+            return action.handler;
+        }
+    }
+    return nullptr;
+}
+
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// The line as it stood in the list, without its terminator, for a log line.
+int printableLength(const char* line, size_t length)
+{
+    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
+        --length;
+    }
+    return static_cast<int>(length);
+}
+
+}  // namespace
+
+int parseUpdateListFile(std::string updateListFileName)
+{
+    if (updateListFileName.empty()) {
+        OTA_LOG("updateListfileName is empty.\n");
+        return 1;
+    }
+    isNeedCheck = true;
+    // Each list names its own partition in its "total" line. A list without
+    // one must not write into the partition of the list before it.
+    m_totalFileName.clear();
+
+    FilePtr file(fopen(updateListFileName.c_str(), "r"));
+    if (!file) {
+        OTA_LOG("Open file [%s] failed.\n", updateListFileName.c_str());
+        return 1;
+    }
+
+    char line[ota_format::kLineUnit];
+    size_t length = 0;
+    int lineNumber = 0;
+    while (readListPiece(file.get(), line, length)) {
+        ++lineNumber;
+        CongfigItemValue_T item;
+        std::string why;
+        if (pieceIsCut(file.get(), line, length)) {
+            why = "the line is longer than " + std::to_string(ota_format::kLineUnit - 1) +
+                  " characters";
+        }
+        if (!why.empty() || !parseListLine(line, length, item, why)) {
+            OTA_LOG("Line %d of %s is outside the update-list format, %s: [%.*s].\n",
+                    lineNumber, updateListFileName.c_str(), why.c_str(),
+                    printableLength(line, length), line);
+            return 1;
+        }
+
+        const ItemHandler handler = handlerFor(item.upgradMode);
+        if (handler == nullptr) {
+            OTA_LOG("There no handle upgradmode: %s.\n", item.upgradMode);
+        } else if (handler(item) != 0) {
+            return 1;
+        }
+
+        ++m_curItemNum;
+        // The preparation counts every line before any list runs, so the
+        // total is never 0 here; the guard only keeps a misuse from trapping.
+        if (m_totalItemNum > 0) {
+            request_update(10 + (m_curItemNum * 80) / m_totalItemNum, 0);
+        }
+        if (isUpgraded) {
+            OTA_LOG("This partition has beed upgraded.\n");
+            return 0;
+        }
+    }
+    return 0;
+}
