@@ -1,0 +1,80 @@
+#include "options.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <thread>
+
+#include "package/package_format.h"
+
+namespace mpp {
+
+bool isPartitionName(const std::string& name) {
+    for (const char* partition : ota_format::kRunOrder) {
+        if (name == partition) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* usageText() {
+    return "usage: make-patch-package --old OLD --new NEW -o patch_package.zip"
+           " [--whole PART] [-j N]\n"
+           "  OLD, NEW  directories of partition images optfs.img, usrfs.img,"
+           " tvservice.img, serialsdata.img\n"
+           "  --whole   carry PART as one whole image (repeatable)\n"
+           "  -j N      make up to N patches at once (default: number of cores)\n";
+}
+
+std::string parseOptions(int argc, char** argv, BuilderOptions_T* options) {
+    *options = BuilderOptions_T();
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string attached;
+        if (arg.size() > 2 && arg.compare(0, 2, "-j") == 0) {
+            attached = arg.substr(2);  // "-j4" as well as "-j 4"
+            arg = "-j";
+        }
+        if (arg == "-h" || arg == "--help") {
+            options->help = true;
+            return std::string();
+        }
+        const bool takesValue = arg == "--old" || arg == "--new" || arg == "-o" ||
+                                arg == "--whole" || arg == "-j";
+        if (!takesValue) {
+            return "unknown argument " + arg;
+        }
+        if (attached.empty() && i + 1 >= argc) {
+            return arg + " needs a value";
+        }
+        const std::string value = attached.empty() ? std::string(argv[++i]) : attached;
+        if (arg == "--old") {
+            options->oldDir = value;
+        } else if (arg == "--new") {
+            options->newDir = value;
+        } else if (arg == "-o") {
+            options->output = value;
+        } else if (arg == "--whole") {
+            if (!isPartitionName(value)) {
+                return "--whole " + value + ": not one of optfs, usrfs, tvservice, serialsdata";
+            }
+            options->whole.push_back(value);
+        } else {
+            char* end = nullptr;
+            const long jobs = strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || jobs < 1 || jobs > 256) {
+                return "-j " + value + ": give a number from 1 to 256";
+            }
+            options->jobs = static_cast<int>(jobs);
+        }
+    }
+    if (options->oldDir.empty() || options->newDir.empty() || options->output.empty()) {
+        return "--old, --new and -o are required";
+    }
+    if (options->jobs == 0) {
+        options->jobs = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    }
+    return std::string();
+}
+
+}  // namespace mpp

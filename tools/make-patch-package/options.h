@@ -1,0 +1,27 @@
+// The builder's command line.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mpp {
+
+struct BuilderOptions_T {
+    std::string oldDir;
+    std::string newDir;
+    std::string output;
+    // Partitions packed as a whole image even when OLD holds them.
+    std::vector<std::string> whole;
+    int jobs = 0;
+    bool help = false;
+};
+
+// Empty string when the arguments make a complete set of options.
+std::string parseOptions(int argc, char** argv, BuilderOptions_T* options);
+
+const char* usageText();
+
+// True when `name` is one of the partitions a package can carry.
+bool isPartitionName(const std::string& name);
+
+}  // namespace mpp
