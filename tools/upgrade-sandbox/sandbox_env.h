@@ -7,12 +7,14 @@
 
 namespace sandbox {
 
-// DirectFB on its headless "dummy" system: no VT, no keyboard or input
-// devices, no signal handlers of its own, a 1920x1080 ARGB primary layer like
-// the set's panel.
+// DirectFB on its headless "dummy" system. The dummy screen is 8x8 unless a
+// mode is given: the set's panel is 1920x1080 ARGB. No VT, no input devices
+// (none exist here), no signal handlers of its own so a crash is reported as
+// the signal it is, and quiet so the program's own log stays readable (drop
+// "quiet" through DFBARGS to see DirectFB's messages).
 constexpr const char kDirectFbArgs[] =
-    "system=dummy,mode=1920x1080,depth=32,pixelformat=ARGB,no-vt,no-vt-switch,no-vt-switching,"
-    "no-cursor,no-sighandler,no-debug,quiet,disable-module=linux_input,disable-module=keyboard";
+    "system=dummy,mode=1920x1080,depth=32,pixelformat=ARGB,no-vt,no-vt-switch,no-cursor,no-sighandler,"
+    "no-debug,quiet,disable-module=linux_input,disable-module=keyboard,disable-module=input_hub";
 
 std::vector<std::string> sandboxEnvironment(const std::string& setDir);
 

@@ -1,0 +1,94 @@
+// Runs inside the sandbox on behalf of the runner's tests; each verb does one
+// thing a program on the set does (writes a partition, asks for a reboot,
+// dies of a signal, leaves an orphan behind).
+//
+//   sandbox_probe write DEVICE OFFSET BYTE COUNT   pwrite COUNT copies of BYTE, fsync
+//   sandbox_probe write-then-hang DEVICE OFFSET BYTE COUNT
+//   sandbox_probe reboot
+//   sandbox_probe exit N | signal N | sleep MS | orphan
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/reboot.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// reboot() outside a PID namespace restarts this machine. Only go ahead when
+// PID 1 is the sandbox's own init.
+bool insideSandbox() {
+    std::ifstream comm("/proc/1/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name == "sandbox-init" && getpid() != 1 && getenv("UPGRADE_SANDBOX") != nullptr;
+}
+
+int writeBytes(const char* device, long offset, int byte, long count) {
+    int fd = open(device, O_WRONLY);
+    if (fd < 0) {
+        fprintf(stderr, "probe: open %s: %s\n", device, strerror(errno));
+        return 10;
+    }
+    std::vector<unsigned char> data(static_cast<size_t>(count), static_cast<unsigned char>(byte));
+    ssize_t n = pwrite(fd, data.data(), data.size(), offset);
+    if (n != static_cast<ssize_t>(data.size()) || fsync(fd) != 0) {
+        fprintf(stderr, "probe: write %s: %s\n", device, strerror(errno));
+        close(fd);
+        return 11;
+    }
+    close(fd);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (!insideSandbox()) {
+        fprintf(stderr, "probe: refusing to run outside the sandbox\n");
+        return 3;
+    }
+    std::string verb = argc > 1 ? argv[1] : "";
+    if ((verb == "write" || verb == "write-then-hang") && argc == 6) {
+        int rc = writeBytes(argv[2], atol(argv[3]), static_cast<int>(strtol(argv[4], nullptr, 0)), atol(argv[5]));
+        if (rc != 0 || verb == "write") return rc;
+        printf("probe: written\n");
+        for (;;) pause();
+    }
+    if (verb == "reboot") {
+        sync();
+        reboot(RB_AUTOBOOT);
+        fprintf(stderr, "probe: reboot returned: %s\n", strerror(errno));
+        return 4;
+    }
+    if (verb == "exit" && argc == 3) return atoi(argv[2]);
+    if (verb == "signal" && argc == 3) {
+        int sig = atoi(argv[2]);
+        signal(sig, SIG_DFL);
+        raise(sig);
+        return 5;
+    }
+    if (verb == "sleep" && argc == 3) {
+        usleep(static_cast<useconds_t>(atol(argv[2]) * 1000));
+        return 0;
+    }
+    if (verb == "orphan") {
+        // A child that outlives the command must not keep the run alive.
+        if (fork() == 0) {
+            setsid();
+            sleep(600);
+            _exit(0);
+        }
+        printf("probe: left an orphan\n");
+        return 0;
+    }
+    fprintf(stderr, "probe: bad arguments\n");
+    return 6;
+}

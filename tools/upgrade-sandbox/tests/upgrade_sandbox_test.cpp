@@ -1,0 +1,349 @@
+// The runner seen from outside: what a test author or ctest relies on. Each
+// test makes its own set in the build tree and starts the runner binary.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const std::string kRunner = OTA_BINARY_DIR "/bin/upgrade-sandbox";
+const std::string kProbe = OTA_BINARY_DIR "/bin/sandbox_probe";
+const std::string kDfbProbe = OTA_BINARY_DIR "/bin/dfb_probe";
+const std::string kSets = OTA_BINARY_DIR "/sandbox-sets/upgrade_sandbox_test";
+
+struct Result {
+    int exitCode = -1;
+    std::string out;  // stdout and stderr together
+
+    std::string lastLine() const {
+        std::string trimmed = out;
+        while (!trimmed.empty() && trimmed.back() == '\n') trimmed.pop_back();
+        size_t nl = trimmed.rfind('\n');
+        return nl == std::string::npos ? trimmed : trimmed.substr(nl + 1);
+    }
+};
+
+// Runs argv (argv[0] an absolute path) with stdout and stderr captured.
+Result runProgram(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
+    std::vector<std::string> all = prefix;
+    all.insert(all.end(), args.begin(), args.end());
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        close(fds[0]);
+        close(fds[1]);
+        std::vector<char*> argv;
+        for (const std::string& a : all) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    Result r;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+Result runShell(const std::string& command) { return runProgram({"/bin/sh", "-c", command}); }
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string readAt(const std::string& path, long offset, size_t count) {
+    std::string data(count, '\0');
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return std::string();
+    ssize_t n = pread(fd, data.data(), count, offset);
+    close(fd);
+    return n == static_cast<ssize_t>(count) ? data : std::string();
+}
+
+// The host's mount table without the fields that change on their own
+// (mount ids differ, the set line order doesn't).
+std::string hostMounts() { return readFile("/proc/self/mounts"); }
+std::string hostLoops() { return runShell("losetup -a --noheadings --list 2>&1 || true").out; }
+
+class SandboxTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "the runner needs root (namespaces, mounts, loop devices)";
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "." + info->name();
+        for (char& c : name) {
+            if (c == '/') c = '_';
+        }
+        setDir = kSets + "/" + name;
+        runShell("rm -rf '" + setDir + "' && mkdir -p '" + kSets + "'");
+        Result made = runProgram({kRunner, "new", setDir, "--size-mib", "4"});
+        ASSERT_EQ(made.exitCode, 0) << made.out;
+    }
+    void TearDown() override {
+        if (!setDir.empty()) runShell("rm -rf '" + setDir + "'");
+    }
+
+    Result run(const std::vector<std::string>& runnerOptions, const std::vector<std::string>& command) {
+        std::vector<std::string> args = {kRunner, "run", setDir};
+        args.insert(args.end(), runnerOptions.begin(), runnerOptions.end());
+        args.push_back("--");
+        args.insert(args.end(), command.begin(), command.end());
+        return runProgram(args);
+    }
+    std::string image(const char* partition) const { return setDir + "/emmc/" + partition + ".img"; }
+
+    std::string setDir;
+};
+
+// ---- writes reach the set's images ------------------------------------------
+
+struct DeviceCase {
+    const char* device;     // inside the sandbox
+    const char* partition;  // image in the set
+    long offset;
+};
+
+class DeviceWriteTest : public SandboxTest, public ::testing::WithParamInterface<DeviceCase> {};
+
+TEST_P(DeviceWriteTest, BytesWrittenThroughTheDeviceLandInItsImageAtTheirOffset) {
+    const DeviceCase& c = GetParam();
+    Result r = run({}, {kProbe, "write", c.device, std::to_string(c.offset), "0x5a", "3"});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(r.lastLine(), "upgrade-sandbox: exit status 0");
+
+    EXPECT_EQ(readAt(image(c.partition), c.offset, 3), std::string(3, '\x5a'));
+    // The neighbours stay as they were: nothing shifted or spilled.
+    EXPECT_EQ(readAt(image(c.partition), c.offset - 1, 1), std::string(1, '\0'));
+    EXPECT_EQ(readAt(image(c.partition), c.offset + 3, 1), std::string(1, '\0'));
+    // ...and no other partition was touched.
+    for (const char* other : {"mmcblk0p4", "mmcblk0p18", "mmcblk0p26", "mmcblk0p28", "mmcblk0p34"}) {
+        struct stat st {};
+        if (std::string(other) == c.partition || stat(image(other).c_str(), &st) != 0 || st.st_size < c.offset + 3) {
+            continue;
+        }
+        EXPECT_EQ(readAt(image(other), c.offset, 3), std::string(3, '\0')) << other;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devices, DeviceWriteTest,
+    ::testing::Values(DeviceCase{"/dev/mmcblk0p4", "mmcblk0p4", 4}, DeviceCase{"/dev/mmcblk0p4", "mmcblk0p4", 512},
+                      DeviceCase{"/dev/block/mmcblk0p4", "mmcblk0p4", 1048570},
+                      DeviceCase{"/dev/mmcblk0p18", "mmcblk0p18", 4096 + 7},
+                      DeviceCase{"/dev/mmcblk0p26", "mmcblk0p26", 1},
+                      DeviceCase{"/dev/mmcblk0p28", "mmcblk0p28", 3 * 1048576 + 1},
+                      DeviceCase{"/dev/mmcblk0p34", "mmcblk0p34", 4 * 1048576 - 4}),
+    [](const ::testing::TestParamInfo<DeviceCase>& info) {
+        std::string device = info.param.device;
+        return (device.find("block") != std::string::npos ? std::string("block_") : std::string()) +
+               info.param.partition + "_at_" + std::to_string(info.param.offset);
+    });
+
+// ---- how a run ends -----------------------------------------------------------
+
+struct EndingCase {
+    const char* name;
+    std::vector<std::string> options;
+    std::vector<std::string> probeArgs;
+    const char* verdict;
+    int exitCode;
+};
+
+class EndingTest : public SandboxTest, public ::testing::WithParamInterface<EndingCase> {};
+
+TEST_P(EndingTest, VerdictLineAndExitCodeTellHowTheCommandEnded) {
+    const EndingCase& c = GetParam();
+    std::vector<std::string> command = {kProbe};
+    command.insert(command.end(), c.probeArgs.begin(), c.probeArgs.end());
+    Result r = run(c.options, command);
+    EXPECT_EQ(r.lastLine(), c.verdict) << r.out;
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, EndingTest,
+    ::testing::Values(
+        EndingCase{"exit_0", {}, {"exit", "0"}, "upgrade-sandbox: exit status 0", 0},
+        EndingCase{"exit_3", {}, {"exit", "3"}, "upgrade-sandbox: exit status 3", 3},
+        EndingCase{"exit_99", {}, {"exit", "99"}, "upgrade-sandbox: exit status 99", 99},
+        EndingCase{"sigabrt", {}, {"signal", "6"}, "upgrade-sandbox: killed by signal 6", 134},
+        EndingCase{"sigkill", {}, {"signal", "9"}, "upgrade-sandbox: killed by signal 9", 137},
+        EndingCase{"sigsegv", {}, {"signal", "11"}, "upgrade-sandbox: killed by signal 11", 139},
+        EndingCase{"reboot", {}, {"reboot"}, "upgrade-sandbox: reboot requested", 100},
+        EndingCase{"cut", {"--cut-after-ms", "300"}, {"sleep", "20000"}, "upgrade-sandbox: cut after 300 ms", 101},
+        EndingCase{"timeout", {"--timeout", "1"}, {"sleep", "20000"}, "upgrade-sandbox: timed out after 1 s", 124},
+        EndingCase{"finishes_before_cut", {"--cut-after-ms", "20000"}, {"exit", "4"},
+                   "upgrade-sandbox: exit status 4", 4},
+        EndingCase{"orphan_does_not_hold_the_run", {"--timeout", "20"}, {"orphan"},
+                   "upgrade-sandbox: exit status 0", 0}),
+    [](const ::testing::TestParamInfo<EndingCase>& info) { return std::string(info.param.name); });
+
+TEST_F(SandboxTest, MissingCommandIsReportedAsExitStatus127) {
+    Result r = run({}, {"/nonexistent/program"});
+    EXPECT_EQ(r.lastLine(), "upgrade-sandbox: exit status 127") << r.out;
+    EXPECT_EQ(r.exitCode, 127);
+}
+
+// ---- a power cut leaves the host as it was -------------------------------------
+
+TEST_F(SandboxTest, CutKeepsSyncedWritesAndLeavesNoLoopOrMountBehind) {
+    std::string loopsBefore = hostLoops();
+    std::string mountsBefore = hostMounts();
+
+    Result r = run({"--cut-after-ms", "500"}, {kProbe, "write-then-hang", "/dev/mmcblk0p28", "8192", "0xc3", "512"});
+    EXPECT_EQ(r.exitCode, 101) << r.out;
+    EXPECT_EQ(r.lastLine(), "upgrade-sandbox: cut after 500 ms");
+    EXPECT_NE(r.out.find("probe: written"), std::string::npos) << r.out;
+
+    EXPECT_EQ(readAt(image("mmcblk0p28"), 8192, 512), std::string(512, '\xc3'));
+    EXPECT_EQ(hostLoops(), loopsBefore);
+    EXPECT_EQ(hostMounts(), mountsBefore);
+}
+
+TEST_F(SandboxTest, RebootRequestEndsOnlyTheSandbox) {
+    std::string mountsBefore = hostMounts();
+    Result r = run({}, {kProbe, "reboot"});
+    EXPECT_EQ(r.exitCode, 100) << r.out;
+    // This process is still here to look, and the host is untouched.
+    EXPECT_EQ(hostMounts(), mountsBefore);
+    EXPECT_EQ(hostLoops().find(setDir), std::string::npos);
+}
+
+// ---- what the program sees inside ------------------------------------------------
+
+TEST_F(SandboxTest, SetPathsArePrivateOrTheSetsOwn) {
+    ASSERT_EQ(mkdir((setDir + "/OAD/update_file").c_str(), 0755), 0);
+    const std::string script =
+        "set -e\n"
+        "test \"$(cat /proc/1/comm)\" = sandbox-init\n"
+        "test $$ -eq 2\n"
+        "test -z \"$(ls -A /tmp)\"\n"               // RAM: fresh every run
+        "echo ram > /tmp/x\n"
+        "echo kept > /var/local/suspend_force_off\n"  // the set's persistent areas
+        "test -d /OAD/update_file\n"
+        "echo pkg > /OAD/patch_package.zip\n"
+        "if touch /forbidden 2>/dev/null; then exit 20; fi\n"  // the root is read-only
+        "if touch /usr/forbidden 2>/dev/null; then exit 21; fi\n"
+        "test -b /dev/mmcblk0p4 && test -b /dev/block/mmcblk0p4 && test -c /dev/null\n"
+        "test \"$HOME\" = /tmp\n"
+        "case \"$DFBARGS\" in system=dummy,*) ;; *) exit 22;; esac\n";
+    Result r = run({}, {"/bin/sh", "-c", script});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(readFile(setDir + "/var-local/suspend_force_off"), "kept\n");
+    EXPECT_EQ(readFile(setDir + "/OAD/patch_package.zip"), "pkg\n");
+
+    // A second run on the same set: persistent areas kept, /tmp lost.
+    Result again = run({}, {"/bin/sh", "-c", "test ! -e /tmp/x && test -e /var/local/suspend_force_off"});
+    EXPECT_EQ(again.exitCode, 0) << again.out;
+}
+
+TEST_F(SandboxTest, InstalledProgramRunsFromRootfsWithItsVarLocalCopiedIntoTheSet) {
+    std::string rootfs = setDir + "-rootfs";
+    ASSERT_EQ(runShell("rm -rf '" + rootfs + "' && mkdir -p '" + rootfs + "/usr/bin/upgradeprogress' '" + rootfs +
+                       "/var/local/upgrade' && echo 3 > '" + rootfs + "/var/local/upgrade/am_tv_lang'")
+                  .exitCode,
+              0);
+    std::string program = rootfs + "/usr/bin/upgradeprogress/upgradeprogress";
+    {
+        std::ofstream out(program);
+        out << "#!/bin/sh\n"
+               "test -x /usr/bin/upgradeprogress/upgradeprogress || exit 30\n"
+               "test -x /usr/bin/sh || exit 31\n"  // the host's /usr shows through
+               "exit $(cat /var/local/upgrade/am_tv_lang)\n";
+    }
+    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+
+    // The set copies the image's /var/local; the runner mounts the set's copy.
+    std::string otherSet = setDir + "-from-rootfs";
+    runShell("rm -rf '" + otherSet + "'");
+    Result made = runProgram({kRunner, "new", otherSet, "--rootfs", rootfs, "--size-mib", "1"});
+    ASSERT_EQ(made.exitCode, 0) << made.out;
+    EXPECT_EQ(readFile(otherSet + "/var-local/upgrade/am_tv_lang"), "3\n");
+    { std::ofstream(otherSet + "/var-local/upgrade/am_tv_lang") << "5\n"; }
+
+    Result r = runProgram({kRunner, "run", otherSet, rootfs});
+    EXPECT_EQ(r.lastLine(), "upgrade-sandbox: exit status 5") << r.out;
+    EXPECT_EQ(r.exitCode, 5);
+    runShell("rm -rf '" + rootfs + "' '" + otherSet + "'");
+}
+
+TEST_F(SandboxTest, DirectFbDummySystemDrawsAndReadsBackHeadless) {
+    Result r = run({"--timeout", "60"}, {kDfbProbe});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find("primary 1920x1080"), std::string::npos) << r.out;
+}
+
+// ---- several runners at once ----------------------------------------------------
+
+TEST_F(SandboxTest, ConcurrentRunnersEachGetTheirOwnDevices) {
+    constexpr int kRunners = 4;
+    std::vector<std::string> sets;
+    for (int i = 0; i < kRunners; ++i) {
+        sets.push_back(setDir + "-" + std::to_string(i));
+        runShell("rm -rf '" + sets.back() + "'");
+        ASSERT_EQ(runProgram({kRunner, "new", sets.back(), "--size-mib", "1"}).exitCode, 0);
+    }
+    std::vector<Result> results(kRunners);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kRunners; ++i) {
+        threads.emplace_back([&, i] {
+            results[i] = runProgram(
+                {kRunner, "run", sets[i], "--", kProbe, "write", "/dev/mmcblk0p26", "100", std::to_string(0x10 + i), "8"});
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (int i = 0; i < kRunners; ++i) {
+        EXPECT_EQ(results[i].exitCode, 0) << results[i].out;
+        EXPECT_EQ(readAt(sets[i] + "/emmc/mmcblk0p26.img", 100, 8), std::string(8, static_cast<char>(0x10 + i)));
+        runShell("rm -rf '" + sets[i] + "'");
+    }
+}
+
+// ---- refusals ----------------------------------------------------------------------
+
+TEST_F(SandboxTest, RefusesWithoutRootWithExitStatus2) {
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
+    Result r = runProgram({kRunner, "run", setDir, "--", kProbe, "exit", "0"},
+                          {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    EXPECT_EQ(r.exitCode, 2) << r.out;
+    EXPECT_NE(r.out.find("must run as root"), std::string::npos) << r.out;
+}
+
+TEST_F(SandboxTest, RefusesADirectoryThatIsNotASet) {
+    Result r = runProgram({kRunner, "run", setDir + "/OAD", "--", kProbe, "exit", "0"});
+    EXPECT_EQ(r.exitCode, 2) << r.out;
+    Result relative = run({}, {"sandbox_probe", "exit", "0"});
+    EXPECT_EQ(relative.exitCode, 2) << relative.out;
+}
+
+TEST_F(SandboxTest, NewRefusesToOverwriteAnExistingSet) {
+    Result r = runProgram({kRunner, "new", setDir});
+    EXPECT_EQ(r.exitCode, 2) << r.out;
+    EXPECT_EQ(readFile(image("mmcblk0p4")), std::string(1 << 20, '\0'));
+    struct stat st {};
+    ASSERT_EQ(stat(image("mmcblk0p34").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, 4L << 20);
+}
+
+}  // namespace
