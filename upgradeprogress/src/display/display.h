@@ -4,6 +4,8 @@
 
 #include <pthread.h>
 
+#include <cstdio>
+
 #include <directfb.h>
 
 // ---- Progress state (guarded by progressMutex) -----------------------------
@@ -42,7 +44,26 @@ struct AnimationArgs_T {
     IDirectFBSurface* background_sfc;
 };
 
+// Display objects: created by main before the rendering thread starts, used
+// by that thread alone while it runs, released by main after joining it.
 extern IDirectFB* dfb;
+extern IDirectFBSurface* primary_sfc;
+extern IDirectFBSurface* background_sfc;
+extern IDirectFBFont* fontPercent;
+extern IDirectFBFont* fontPrompt;
+
+// Runs a DirectFB call; on any result but DFB_OK names the place on stderr and
+// ends the process through DirectFB's fatal report, with the call's own text.
+// The screen is all the user sees of the upgrade: a display that half works
+// is not carried on with.
+#define DFBCHECK(call)                                           \
+    do {                                                         \
+        DFBResult dfbcheck_result_ = (call);                     \
+        if (dfbcheck_result_ != DFB_OK) {                        \
+            fprintf(stderr, "%s <%d>:\n\t", __FILE__, __LINE__); \
+            DirectFBErrorFatal(#call, dfbcheck_result_);         \
+        }                                                        \
+    } while (0)
 
 void* animation(void* arg);
 int drawText(IDirectFBSurface* surface, IDirectFBFont* font, char* str, int x, int y,

@@ -12,34 +12,28 @@ pthread_mutex_t progressMutex = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 
-// request_update calls that have announced themselves but not yet stored.
-// Counted outside the mutex (that is the point: the waiter is blocked on it),
-// cleared under it.
-std::atomic<int> waitingUpdates{0};
+// Writers that have asked for a turn and not yet given it back. Counted up
+// outside the mutex (that is the point: the writer is about to block on it),
+// counted down under it.
+std::atomic<int> waitingWriters{0};
 
-// Signalled under progressMutex each time a waiting update has stored.
-pthread_cond_t updateStored = PTHREAD_COND_INITIALIZER;
+// Signalled under progressMutex each time a writer gives its turn back.
+pthread_cond_t turnGivenBack = PTHREAD_COND_INITIALIZER;
 
 }  // namespace
 
-void request_update(int value, int error)
+void takeProgressTurn()
 {
-    // The progress shown in the log is read without the mutex; it only serves
-    // the log, so a relaxed load is enough.
-    OTA_LOG("OTA-UI request_update(): current progress = %d, value = %d, error = %d\n",
-            __atomic_load_n(&currentProgress, __ATOMIC_RELAXED), value, error);
-
-    // Announced before blocking on the mutex: the iteration running now sees
-    // it at its end and hands the mutex over instead of taking it again.
-    waitingUpdates.fetch_add(1);
+    // Announced before blocking: the iteration running now sees it at its end
+    // and hands the mutex over instead of taking it again.
+    waitingWriters.fetch_add(1);
     pthread_mutex_lock(&progressMutex);
-    if (error != 0) {
-        errorStatus = error;
-    } else {
-        __atomic_store_n(&currentProgress, value, __ATOMIC_RELAXED);
-    }
-    waitingUpdates.fetch_sub(1);
-    pthread_cond_broadcast(&updateStored);
+}
+
+void giveBackProgressTurn()
+{
+    waitingWriters.fetch_sub(1);
+    pthread_cond_broadcast(&turnGivenBack);
     pthread_mutex_unlock(&progressMutex);
 }
 
@@ -51,14 +45,30 @@ void beginProgressIteration()
 void endProgressIteration()
 {
     // Waiting on the condition releases progressMutex while nobody but the
-    // waiting updates wants it, so each of them takes it in turn.
-    while (waitingUpdates.load() > 0) {
-        pthread_cond_wait(&updateStored, &progressMutex);
+    // waiting writers wants it, so each of them takes it in turn.
+    while (waitingWriters.load() > 0) {
+        pthread_cond_wait(&turnGivenBack, &progressMutex);
     }
     pthread_mutex_unlock(&progressMutex);
 }
 
 int waitingProgressUpdates()
 {
-    return waitingUpdates.load();
+    return waitingWriters.load();
+}
+
+void request_update(int value, int error)
+{
+    // The progress shown in the log is read without the mutex; it only serves
+    // the log, so a relaxed load is enough.
+    OTA_LOG("OTA-UI request_update(): current progress = %d, value = %d, error = %d\n",
+            __atomic_load_n(&currentProgress, __ATOMIC_RELAXED), value, error);
+
+    takeProgressTurn();
+    if (error != 0) {
+        errorStatus = error;
+    } else {
+        __atomic_store_n(&currentProgress, value, __ATOMIC_RELAXED);
+    }
+    giveBackProgressTurn();
 }
