@@ -82,7 +82,7 @@ protected:
             unsigned long begin = k * partSize;
             unsigned long end = std::min(begin + partSize, size);
             ASSERT_EQ(part.size(), end - begin) << "part " << k;
-            EXPECT_TRUE(std::equal(part.begin(), part.end(), source_.begin() + begin)) << "part " << k;
+            EXPECT_EQ(memcmp(part.data(), source_.data() + begin, part.size()), 0) << "part " << k;
         }
         EXPECT_EQ(listDir(partDir_), expectedNames);
     }
