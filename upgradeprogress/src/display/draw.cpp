@@ -52,33 +52,6 @@ int drawText(IDirectFBSurface* surface, IDirectFBFont* font, char* str, int x, i
     return 1;
 }
 
-namespace {
-
-// Opens an image provider for a readable file; logs and returns the reason
-// otherwise. The caller owns *provider on success.
-int openImage(const char* path, IDirectFBImageProvider** provider, DFBSurfaceDescription* dsc)
-{
-    if (access(path, R_OK) != 0) {
-        OTA_LOG("file %s does not exist.\n", path);
-        return kBadRequest;
-    }
-    DFBResult ret = dfb->CreateImageProvider(dfb, path, provider);
-    if (ret != DFB_OK) {
-        OTA_LOG("CreateImageProvider() for %s failed %d.\n", path, ret);
-        return ret;
-    }
-    ret = (*provider)->GetSurfaceDescription(*provider, dsc);
-    if (ret != DFB_OK) {
-        OTA_LOG("GetSurfaceDescription() for %s failed %d.\n", path, ret);
-        (*provider)->Release(*provider);
-        *provider = nullptr;
-        return ret;
-    }
-    return 0;
-}
-
-}  // namespace
-
 int doLoadImg(const char* path, IDirectFBSurface** surface, unsigned int* width,
               unsigned int* height, DFBSurfaceDescription* dsc)
 {
@@ -90,13 +63,24 @@ int doLoadImg(const char* path, IDirectFBSurface** surface, unsigned int* width,
     if (dsc == nullptr) {
         dsc = &own;
     }
+    if (access(path, R_OK) != 0) {
+        OTA_LOG("file %s does not exist.\n", path);
+        return kBadRequest;
+    }
     IDirectFBImageProvider* provider = nullptr;
-    int ret = openImage(path, &provider, dsc);
-    if (ret != 0) {
-        return ret;
+    DFBResult result = dfb->CreateImageProvider(dfb, path, &provider);
+    if (result != DFB_OK) {
+        OTA_LOG("CreateImageProvider() for %s failed %d.\n", path, result);
+        return result;
+    }
+    result = provider->GetSurfaceDescription(provider, dsc);
+    if (result != DFB_OK) {
+        OTA_LOG("GetSurfaceDescription() for %s failed %d.\n", path, result);
+        provider->Release(provider);
+        return result;
     }
     IDirectFBSurface* image = nullptr;
-    DFBResult result = dfb->CreateSurface(dfb, dsc, &image);
+    result = dfb->CreateSurface(dfb, dsc, &image);
     if (result != DFB_OK) {
         OTA_LOG("CreateSurface() for %s failed %d.\n", path, result);
         provider->Release(provider);
@@ -126,14 +110,22 @@ int drawImage(IDirectFBSurface* surface, const char* path, int x, int y)
         OTA_LOG("doLoadImg() failed for %d.\n", kBadRequest);
         return 0;
     }
-    DFBSurfaceDescription img_dsc;
-    IDirectFBImageProvider* provider = nullptr;
-    int ret = openImage(path, &provider, &img_dsc);
-    if (ret == kBadRequest) {
+    if (access(path, R_OK) != 0) {
+        OTA_LOG("file %s does not exist.\n", path);
         return 0;
     }
-    if (ret != 0) {
-        return ret;
+    IDirectFBImageProvider* provider = nullptr;
+    DFBResult result = dfb->CreateImageProvider(dfb, path, &provider);
+    if (result != DFB_OK) {
+        OTA_LOG("CreateImageProvider() for %s failed %d.\n", path, result);
+        return result;
+    }
+    DFBSurfaceDescription img_dsc;
+    result = provider->GetSurfaceDescription(provider, &img_dsc);
+    if (result != DFB_OK) {
+        OTA_LOG("GetSurfaceDescription() for %s failed %d.\n", path, result);
+        provider->Release(provider);
+        return result;
     }
     OTA_LOG("img_dsc.width = %d, img_dsc.height = %d.\n", img_dsc.width, img_dsc.height);
     IDirectFBSurface* img_surface = nullptr;
