@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -21,51 +23,67 @@ namespace {
 using ota_test::ScopedTempDir;
 using ota_test::ZipFixtureEntry;
 
-// Text that deflates well, as update lists and images with padding do.
+// Text that deflates well, as update lists and images with padding do; every
+// line differs, so a misplaced stretch shows in a comparison.
 std::string textBytes(size_t size) {
-    std::string text;
-    text.reserve(size + 64);
-    for (size_t line = 0; text.size() < size; ++line) {
-        text += "part " + std::to_string(line) + " of the image, offset " + std::to_string(line * 4096) + "\n";
+    std::string text(size, '\0');
+    char line[64];
+    size_t at = 0;
+    for (unsigned n = 0; at < size; ++n) {
+        const int length = snprintf(line, sizeof(line), "part %u of the image, offset %u\n", n, n * 4096u);
+        const size_t take = std::min(static_cast<size_t>(length), size - at);
+        memcpy(&text[at], line, take);
+        at += take;
     }
-    text.resize(size);
     return text;
 }
 
 std::vector<ZipFixtureEntry> suiteEntries() {
     return {
         {"stored.bin", ota_test::patternBytes(10000, 1), false},
-        {"deflated.txt", textBytes(30000), true},
+        // Far more than the reader's inflate buffer, so it refills many times.
+        {"deflated.txt", textBytes(1u << 20), true},
         {"patch_package/optfs_update.lst", "update a.bin 0123 4096 0\n", true},
         {"a/b/c", ota_test::patternBytes(777, 2), false},
         {"empty", "", false},
         {"dir/", "", false},
-        {"big.bin", textBytes(20u << 20), true},
+        // As large as a staged part: 20 MiB, stored as the set's images mostly are.
+        {"big.bin", ota_test::patternBytes(20u << 20, 3), false},
         {"../up.bin", "one level up", false},
     };
 }
 
+// One package for every extraction test, written on first use: its large
+// entries are costly to write, more so under the sanitizers.
+struct SuitePackage {
+    SuitePackage() {
+        for (const ZipFixtureEntry& entry : suiteEntries()) {
+            entries[entry.name] = entry.bytes;
+        }
+        written = ota_test::writeZip(path(), suiteEntries());
+    }
+    std::string path() const { return dir / "patch_package.zip"; }
+
+    ScopedTempDir dir;
+    std::map<std::string, std::string> entries;
+    bool written = false;
+};
+
+const SuitePackage& suitePackage() {
+    static const SuitePackage package;
+    return package;
+}
+
 class ExtractTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        s_packageDir = new ScopedTempDir();
-        s_entries = new std::map<std::string, std::string>();
-        for (const ZipFixtureEntry& entry : suiteEntries()) {
-            (*s_entries)[entry.name] = entry.bytes;
-        }
-        ASSERT_TRUE(ota_test::writeZip(packagePath(), suiteEntries()));
-    }
-    static void TearDownTestSuite() {
-        delete s_entries;
-        delete s_packageDir;
-    }
-    static std::string packagePath() { return *s_packageDir / "patch_package.zip"; }
-    static const std::string& bytesOf(const std::string& entry) { return s_entries->at(entry); }
+    static std::string packagePath() { return suitePackage().path(); }
+    static const std::string& bytesOf(const std::string& entry) { return suitePackage().entries.at(entry); }
 
     void SetUp() override {
         // No creation mask, so the mode the output is created with shows as it is.
         m_oldMask = umask(0);
         ASSERT_EQ(mkdir(dest().c_str(), 0755), 0);
+        ASSERT_TRUE(suitePackage().written);
         ASSERT_EQ(openArchive(packagePath().c_str(), &m_handle), 0);
     }
     void TearDown() override {
@@ -75,15 +93,10 @@ protected:
 
     std::string dest() const { return m_work / "dest"; }
 
-    static ScopedTempDir* s_packageDir;
-    static std::map<std::string, std::string>* s_entries;
     ScopedTempDir m_work;
     void* m_handle = nullptr;
     mode_t m_oldMask = 0;
 };
-
-ScopedTempDir* ExtractTest::s_packageDir = nullptr;
-std::map<std::string, std::string>* ExtractTest::s_entries = nullptr;
 
 struct Placement {
     const char* entry;
