@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "archive/block_map.h"
 
@@ -32,8 +33,13 @@ int mapPlainFile(const char* path, MemMapping* mapping) {
         close(fd);
         return -1;
     }
-    // A file of length 0 cannot be mapped (mmap refuses a length of 0), so an
-    // empty package fails here rather than later in the ZIP reader.
+    // A file of length 0 cannot be mapped (mmap refuses a length of 0), and
+    // one larger than the address space (a 32-bit set) must not be mapped
+    // short: both fail here rather than later in the ZIP reader.
+    if (st.st_size <= 0 || static_cast<uint64_t>(st.st_size) > SIZE_MAX) {
+        close(fd);
+        return -1;
+    }
     const size_t size = static_cast<size_t>(st.st_size);
     void* addr = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
     if (addr == MAP_FAILED) {
