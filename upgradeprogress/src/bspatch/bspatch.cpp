@@ -99,6 +99,16 @@ void readBlock(BlockReader& block, uint8_t* destination, int64_t length) {
     }
 }
 
+// Reads one diff or extra run into the new buffer at `newPos`. The bound is
+// checked here, in front of the only calls that write the new buffer, since
+// the decompressor's own stores are beyond any checking of ours.
+void readRun(BlockReader& block, uint8_t* newData, int64_t newSize, int64_t newPos, int64_t length) {
+    if (length < 0 || length > newSize - newPos) {
+        corruptPatch();
+    }
+    readBlock(block, newData + newPos, length);
+}
+
 void closeBlockReader(BlockReader& block) {
     int bz2err = BZ_OK;
     BZ2_bzReadClose(&bz2err, block.reader);
@@ -260,18 +270,12 @@ int bspatch(const char* oldPath, const char* newPath, const char* patchPath) {
         const int64_t y = patchInt(triple + kPatchIntSize);
         const int64_t z = patchInt(triple + 2 * kPatchIntSize);
 
-        if (x < 0 || x > newSize - newPos) {
-            corruptPatch();
-        }
-        readBlock(diff, newData.get() + newPos, x);
+        readRun(diff, newData.get(), newSize, newPos, x);
         addOldBytes(newData.get() + newPos, x, old, oldPos);
         newPos += x;
         oldPos = checkedSum(oldPos, x);
 
-        if (y < 0 || y > newSize - newPos) {
-            corruptPatch();
-        }
-        readBlock(extra, newData.get() + newPos, y);
+        readRun(extra, newData.get(), newSize, newPos, y);
         newPos += y;
         oldPos = checkedSum(oldPos, z);
     }

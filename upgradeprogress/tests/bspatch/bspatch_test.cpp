@@ -355,20 +355,23 @@ const HostileCase kHostileCases[] = {
     {"DiffRunOf2Pow31", [] { HandPatch p = soundPatch(); p.control = controlBlock({triple(int64_t{1} << 31, 4, 0)}); return p.build(); }},
     {"NegativeDiffRun", [] { HandPatch p = soundPatch(); p.control = controlBlock({triple(-1, 4, 0)}); return p.build(); }},
     {"NegativeExtraRun", [] { HandPatch p = soundPatch(); p.control = controlBlock({triple(8, -1, 0)}); return p.build(); }},
+    // The blocks hold the whole run, so a missed check writes past the
+    // new buffer (which the sanitizer run reports) instead of failing short.
     {"DiffRunPastNewSize", [] {
          HandPatch p = soundPatch();
-         p.control = controlBlock({triple(13, 0, 0)});
-         p.diff = Bytes(13, 1);
+         p.control = controlBlock({triple(64, 0, 0)});
+         p.diff = Bytes(64, 1);
          return p.build(); }},
     {"ExtraRunPastNewSize", [] {
          HandPatch p = soundPatch();
-         p.control = controlBlock({triple(8, 5, 0)});
-         p.extra = text("VWXYZ");
+         p.control = controlBlock({triple(8, 64, 0)});
+         p.extra = Bytes(64, 'E');
          return p.build(); }},
     // 4 + (2^31 - 1) wraps a 32-bit sum to a negative number below N.
     {"RunSumOverflows32Bits", [] {
          HandPatch p = soundPatch();
          p.control = controlBlock({triple(0, 4, 0), triple(kMax31, 0, 0)});
+         p.diff = Bytes(64, 1);
          return p.build(); }},
     {"ControlEndsInsideATriple", [] { HandPatch p = soundPatch(); p.control.resize(16); return p.build(); }},
     {"ControlEndsBeforeNewSize", [] { HandPatch p = soundPatch(); p.control = controlBlock({triple(8, 0, 0)}); return p.build(); }},
