@@ -19,8 +19,8 @@ constexpr size_t kPart = ota_format::kPartSize;
 std::string makeImage(size_t size, unsigned seed);
 
 // A new image made from `base` the way a firmware build changes one: resized
-// to `size` (new bytes at the end), with a few scattered edits. Patches
-// between the two stay small.
+// to `size` (grown bytes repeat the base), with a few scattered edits.
+// Patches between the two stay small and quick to make.
 std::string changedImage(const std::string& base, size_t size, unsigned seed);
 
 // Part k of an image as staged: bytes k * 10 MiB up to the next 10 MiB.
