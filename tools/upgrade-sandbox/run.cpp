@@ -266,13 +266,20 @@ int runSandbox(const RunOptions& options) {
     UniqueFd reportRead(pipeFds[0]);
     UniqueFd reportWrite(pipeFds[1]);
 
-    if (unshare(CLONE_NEWPID) != 0) {
+    // Only the next child goes into the new PID namespace; the runner then
+    // returns to its own for any later child (a dead namespace refuses new
+    // processes, and sanitizer runtimes fork at exit).
+    UniqueFd ownPidNs(open("/proc/self/ns/pid", O_RDONLY | O_CLOEXEC));
+    if (!ownPidNs.valid() || unshare(CLONE_NEWPID) != 0) {
         releaseAll();
         return runnerFailure("cannot make a PID namespace: %s", strerror(errno));
     }
     fflush(stdout);
     fflush(stderr);
     pid_t init = fork();
+    if (init > 0 && setns(ownPidNs.get(), CLONE_NEWPID) != 0) {
+        kill(init, SIGKILL);
+    }
     if (init < 0) {
         releaseAll();
         return runnerFailure("cannot fork: %s", strerror(errno));
@@ -281,6 +288,7 @@ int runSandbox(const RunOptions& options) {
         // A runner that dies, however, takes its sandbox with it.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         reportRead.reset();
+        ownPidNs.reset();
         // The runner lies outside this PID namespace, so getppid() cannot tell
         // whether it died before the death signal was armed; the report pipe
         // can: with the runner gone it has no reader left.

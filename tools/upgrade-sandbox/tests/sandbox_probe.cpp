@@ -3,7 +3,7 @@
 // dies of a signal, leaves an orphan behind).
 //
 //   sandbox_probe write DEVICE OFFSET BYTE COUNT   pwrite COUNT copies of BYTE, fsync
-//   sandbox_probe write-then-hang DEVICE OFFSET BYTE COUNT
+//   sandbox_probe write-then-hang DEVICE OFFSET BYTE COUNT   the same, then waits with the device open
 //   sandbox_probe reboot
 //   sandbox_probe exit N | signal N | sleep MS | orphan
 #include <fcntl.h>
@@ -30,7 +30,8 @@ bool insideSandbox() {
     return name == "sandbox-init" && getpid() != 1 && getenv("UPGRADE_SANDBOX") != nullptr;
 }
 
-int writeBytes(const char* device, long offset, int byte, long count) {
+// keepOpen: the device stays open afterwards, as it is in a program cut mid-run.
+int writeBytes(const char* device, long offset, int byte, long count, bool keepOpen) {
     int fd = open(device, O_WRONLY);
     if (fd < 0) {
         fprintf(stderr, "probe: open %s: %s\n", device, strerror(errno));
@@ -43,7 +44,7 @@ int writeBytes(const char* device, long offset, int byte, long count) {
         close(fd);
         return 11;
     }
-    close(fd);
+    if (!keepOpen) close(fd);
     return 0;
 }
 
@@ -57,7 +58,8 @@ int main(int argc, char** argv) {
     }
     std::string verb = argc > 1 ? argv[1] : "";
     if ((verb == "write" || verb == "write-then-hang") && argc == 6) {
-        int rc = writeBytes(argv[2], atol(argv[3]), static_cast<int>(strtol(argv[4], nullptr, 0)), atol(argv[5]));
+        bool hang = verb == "write-then-hang";
+        int rc = writeBytes(argv[2], atol(argv[3]), static_cast<int>(strtol(argv[4], nullptr, 0)), atol(argv[5]), hang);
         if (rc != 0 || verb == "write") return rc;
         printf("probe: written\n");
         for (;;) pause();

@@ -1,12 +1,15 @@
 // The runner seen from outside: what a test author or ctest relies on. Each
 // test makes its own set in the build tree and starts the runner binary.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -81,10 +84,18 @@ std::string readAt(const std::string& path, long offset, size_t count) {
     return n == static_cast<ssize_t>(count) ? data : std::string();
 }
 
-// The host's mount table without the fields that change on their own
-// (mount ids differ, the set line order doesn't).
+// The host's mount table: no run, however it ends, may leave a line in it.
 std::string hostMounts() { return readFile("/proc/self/mounts"); }
-std::string hostLoops() { return runShell("losetup -a --noheadings --list 2>&1 || true").out; }
+// Loop devices bound to files under `dir`. Other runners may be working at
+// the same time (parallel tests), so only this set's own loops are compared.
+std::string hostLoopsOf(const std::string& dir) {
+    std::istringstream all(runShell("losetup -a 2>&1 || true").out);
+    std::string line, mine;
+    while (std::getline(all, line)) {
+        if (line.find(dir + "/") != std::string::npos) mine += line + "\n";
+    }
+    return mine;
+}
 
 class SandboxTest : public ::testing::Test {
 protected:
@@ -208,7 +219,7 @@ TEST_F(SandboxTest, MissingCommandIsReportedAsExitStatus127) {
 // ---- a power cut leaves the host as it was -------------------------------------
 
 TEST_F(SandboxTest, CutKeepsSyncedWritesAndLeavesNoLoopOrMountBehind) {
-    std::string loopsBefore = hostLoops();
+    std::string loopsBefore = hostLoopsOf(setDir);
     std::string mountsBefore = hostMounts();
 
     Result r = run({"--cut-after-ms", "500"}, {kProbe, "write-then-hang", "/dev/mmcblk0p28", "8192", "0xc3", "512"});
@@ -217,7 +228,7 @@ TEST_F(SandboxTest, CutKeepsSyncedWritesAndLeavesNoLoopOrMountBehind) {
     EXPECT_NE(r.out.find("probe: written"), std::string::npos) << r.out;
 
     EXPECT_EQ(readAt(image("mmcblk0p28"), 8192, 512), std::string(512, '\xc3'));
-    EXPECT_EQ(hostLoops(), loopsBefore);
+    EXPECT_EQ(hostLoopsOf(setDir), loopsBefore);
     EXPECT_EQ(hostMounts(), mountsBefore);
 }
 
@@ -227,8 +238,103 @@ TEST_F(SandboxTest, RebootRequestEndsOnlyTheSandbox) {
     EXPECT_EQ(r.exitCode, 100) << r.out;
     // This process is still here to look, and the host is untouched.
     EXPECT_EQ(hostMounts(), mountsBefore);
-    EXPECT_EQ(hostLoops().find(setDir), std::string::npos);
+    EXPECT_EQ(hostLoopsOf(setDir), "");
 }
+
+// ---- the runner itself dies ----------------------------------------------------
+
+struct Background {
+    pid_t pid = -1;
+    int out = -1;
+    std::string seen;
+
+    // Reads the runner's output until `token` shows, for at most `ms`.
+    bool waitFor(const std::string& token, int ms) {
+        for (int waited = 0; waited < ms && seen.find(token) == std::string::npos; waited += 10) {
+            pollfd p = {out, POLLIN, 0};
+            if (poll(&p, 1, 10) > 0) {
+                char buf[1024];
+                ssize_t n = read(out, buf, sizeof buf);
+                if (n <= 0) break;
+                seen.append(buf, static_cast<size_t>(n));
+            }
+        }
+        return seen.find(token) != std::string::npos;
+    }
+    int finish() {
+        char buf[1024];
+        ssize_t n;
+        while ((n = read(out, buf, sizeof buf)) > 0) seen.append(buf, static_cast<size_t>(n));
+        close(out);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+};
+
+Background startInBackground(const std::vector<std::string>& args) {
+    Background bg;
+    int fds[2];
+    if (pipe(fds) != 0) return bg;
+    bg.pid = fork();
+    if (bg.pid == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        close(fds[0]);
+        close(fds[1]);
+        std::vector<char*> argv;
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    bg.out = fds[0];
+    return bg;
+}
+
+// Teardown after a kill is the kernel's, a moment later; give it that moment.
+bool hostSettlesTo(const std::string& dir, const std::string& loops, const std::string& mounts) {
+    for (int i = 0; i < 250; ++i) {
+        if (hostLoopsOf(dir) == loops && hostMounts() == mounts) return true;
+        usleep(20000);
+    }
+    return false;
+}
+
+struct RunnerDeath {
+    const char* name;
+    int signal;
+    int exitCode;  // what the runner's parent sees
+};
+
+class RunnerDeathTest : public SandboxTest, public ::testing::WithParamInterface<RunnerDeath> {};
+
+TEST_P(RunnerDeathTest, SandboxGoesWithItsRunner) {
+    const RunnerDeath& c = GetParam();
+    std::string loopsBefore = hostLoopsOf(setDir);
+    std::string mountsBefore = hostMounts();
+    // The probe keeps the partition open: its loop can only clear once the
+    // probe itself is gone.
+    Background bg = startInBackground(
+        {kRunner, "run", setDir, "--", kProbe, "write-then-hang", "/dev/mmcblk0p18", "0", "0x77", "16"});
+    ASSERT_TRUE(bg.waitFor("probe: written", 10000)) << bg.seen;
+    const std::string running = hostLoopsOf(setDir);
+    ASSERT_EQ(std::count(running.begin(), running.end(), '\n'), 5)
+        << "the run's five loops should be listed while it runs";
+    kill(bg.pid, c.signal);
+    EXPECT_EQ(bg.finish(), c.exitCode) << bg.seen;
+    EXPECT_TRUE(hostSettlesTo(setDir, loopsBefore, mountsBefore)) << hostLoopsOf(setDir);
+    EXPECT_EQ(readAt(image("mmcblk0p18"), 0, 16), std::string(16, '\x77'));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, RunnerDeathTest,
+                         ::testing::Values(RunnerDeath{"sigkill", SIGKILL, 128 + SIGKILL},
+                                           RunnerDeath{"sigterm", SIGTERM, 2},
+                                           RunnerDeath{"sigint", SIGINT, 2}),
+                         [](const ::testing::TestParamInfo<RunnerDeath>& info) {
+                             return std::string(info.param.name);
+                         });
 
 // ---- what the program sees inside ------------------------------------------------
 
