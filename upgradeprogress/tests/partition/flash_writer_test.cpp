@@ -173,8 +173,12 @@ TEST_P(FlashWriterRefusalTest, PartitionAndImageStayAsTheyWere)
     const RefusalCase& c = GetParam();
     const std::string device = ota_paths::kSerialsdataDevice;
     fillDevice(device, 0, 4 * kMiB, 6);
-    if (c.imageSize >= 0) {
-        ota_test::writeFile(imagePath_, ota_test::patternBytes(static_cast<size_t>(c.imageSize), 7));
+    if (c.imageSize > 0) {
+        // Sparse: only the size matters to these refusals.
+        ota_test::writeFile(imagePath_, ota_test::Bytes{1});
+        ASSERT_EQ(truncate(imagePath_.c_str(), c.imageSize), 0);
+    } else if (c.imageSize == 0) {
+        ota_test::writeFile(imagePath_, ota_test::Bytes());
     }
 
     EXPECT_EQ(update(c.partition, c.offset), 1);
@@ -192,6 +196,9 @@ INSTANTIATE_TEST_SUITE_P(
     Refusals, FlashWriterRefusalTest,
     ::testing::Values(
         RefusalCase{"EmptyImage", 0, "serialsdata", 0, "[OTA_Flash_Writer]filesize err ! filesize = 0...\n", 2},
+        RefusalCase{"TwoGiBImage", 2147483648L, "serialsdata", 0,
+                    "[OTA_Flash_Writer]filesize err ! filesize = 2147483648...\n", 2},
+        RefusalCase{"LargerThanThePartition", 2147483647L, "serialsdata", 0, "[OTA_Flash_Writer]image does not fit !", 2},
         RefusalCase{"NegativeOffset", 1000, "serialsdata", -1, "[OTA_Flash_Writer]fseek fd error ! offset = -1", 2},
         RefusalCase{"NoSuchPartition", 1000, "kernel", 0, "can not get blkdev.\n", 1},
         RefusalCase{"PartitionNameInCapitals", 1000, "SERIALSDATA", 0, "can not get blkdev.\n", 1},
