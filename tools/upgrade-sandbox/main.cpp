@@ -28,6 +28,9 @@
 
 namespace {
 
+// The set's largest partition is a few GiB; anything past 64 GiB is a typo.
+constexpr long kMaxPartitionMiB = 65536;
+
 const char kUsage[] =
     "usage:\n"
     "  upgrade-sandbox new SETDIR [--rootfs ROOTFS] [--size-mib N]\n"
@@ -41,7 +44,9 @@ const char kUsage[] =
     "      /dev/mmcblk0p{4,18,26,28,34} (and /dev/block/mmcblk0p4), /OAD and /var/local\n"
     "      from SETDIR, fresh /tmp, /proc, /dev, and DirectFB set to its headless dummy\n"
     "      system. --cut-after-ms kills everything N ms after the command starts, like a\n"
-    "      power cut; --timeout kills it likewise after S seconds. Needs root.\n"
+    "      power cut between two system calls: what was written to a device stays in its\n"
+    "      image even if it was never fsynced (the host's page cache survives the cut).\n"
+    "      --timeout kills it likewise after S seconds. Needs root.\n"
     "\n"
     "The last line of 'run' on stdout, and the exit code:\n"
     "  upgrade-sandbox: exit status N        N\n"
@@ -74,7 +79,9 @@ int commandNew(int argc, char** argv) {
         if (arg == "--rootfs" && i + 1 < argc) {
             rootfs = argv[++i];
         } else if (arg == "--size-mib" && i + 1 < argc) {
-            if (!parseNumber(argv[++i], &sizeMiB) || sizeMiB == 0) return usageError("bad --size-mib");
+            if (!parseNumber(argv[++i], &sizeMiB) || sizeMiB == 0 || sizeMiB > kMaxPartitionMiB) {
+                return usageError("bad --size-mib (1 to 65536)");
+            }
         } else if (setDir.empty() && arg.rfind("--", 0) != 0) {
             setDir = arg;
         } else {
