@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/fanotify.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -308,6 +309,27 @@ TEST_F(FlashWriterTest, SecondAttemptWritesWhenTheFirstCannotOpenTheImage)
     EXPECT_TRUE(ota_test::readRange(device, 0, image.size()) == image);
     expectFiller(device, static_cast<long>(image.size()), 2 * kFlashChunkSize);
     EXPECT_FALSE(ota_test::fileExists(imagePath_));
+}
+
+// A written image that cannot be removed (here: a mount point, which the
+// sandbox's own mount namespace allows) is still a written image.
+TEST_F(FlashWriterTest, UndeletableImageStillCountsAsWritten)
+{
+    const std::string device = ota_paths::kUsrfsDevice;
+    ota_test::Bytes image = ota_test::patternBytes(5000, 13);
+    std::string held = dir_ + "held";
+    ota_test::writeFile(held, image);
+    ota_test::writeFile(imagePath_, ota_test::Bytes{0});
+    ASSERT_EQ(mount(held.c_str(), imagePath_.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+
+    int result = update("usrfs", 0);
+    bool stillThere = ota_test::fileExists(imagePath_);
+    umount2(imagePath_.c_str(), 0);
+
+    EXPECT_EQ(result, 0) << output_;
+    EXPECT_TRUE(stillThere);
+    EXPECT_EQ(count("(): Cannot delete: " + imagePath_ + ".\n"), 1u) << output_;
+    EXPECT_TRUE(ota_test::readRange(device, 0, image.size()) == image);
 }
 
 // One attempt on its own: it writes but leaves the image to its caller, and
