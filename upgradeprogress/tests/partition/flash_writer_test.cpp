@@ -352,6 +352,34 @@ TEST_F(FlashWriterTest, AttemptKeepsImageAndDoesNotTruncate)
     EXPECT_TRUE(ota_test::readFile(imagePath_) == image);
 }
 
+// A target that takes fewer bytes than it is given fails the attempt with
+// the count it took and the system's reason.
+TEST_F(FlashWriterTest, AttemptOnAFullTargetFails)
+{
+    std::string small = dir_ + "small/";
+    ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k"), 0) << strerror(errno);
+    std::string target = small + "partition.img";
+    ota_test::writeFile(target, ota_test::Bytes());
+    ota_test::writeFile(imagePath_, ota_test::patternBytes(kMiB, 14));
+
+    ::testing::internal::CaptureStdout();
+    int result = flashWriterBlock(target.c_str(), 0, imagePath_.c_str());
+    output_ = ::testing::internal::GetCapturedStdout();
+    umount2(small.c_str(), MNT_DETACH);
+
+    EXPECT_EQ(result, 255);
+    // The count is what 256 KiB of tmpfs took: less than the 1 MiB asked for.
+    int taken = -1;
+    int reason = -1;
+    size_t at = output_.find("(): [OTA_Flash_Writer]fd write err ! err = ");
+    ASSERT_NE(at, std::string::npos) << output_;
+    ASSERT_EQ(sscanf(output_.c_str() + at, "(): [OTA_Flash_Writer]fd write err ! err = %d..errno = %d..", &taken, &reason), 2);
+    EXPECT_GE(taken, 0);
+    EXPECT_LT(taken, kMiB);
+    EXPECT_EQ(reason, ENOSPC);
+}
+
 TEST_F(FlashWriterTest, AttemptWithoutImageFails)
 {
     std::string missing = dir_ + "absent";
