@@ -91,7 +91,7 @@ Picture readBack(IDirectFBSurface* surface)
     return picture;
 }
 
-bool savePng(const Picture& picture, const std::string& path)
+bool savePng(const Picture& picture, const std::string& path, bool opaque)
 {
     FILE* file = fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
@@ -113,7 +113,7 @@ bool savePng(const Picture& picture, const std::string& path)
             row[x * 4 + 0] = (p >> 16) & 0xff;
             row[x * 4 + 1] = (p >> 8) & 0xff;
             row[x * 4 + 2] = p & 0xff;
-            row[x * 4 + 3] = p >> 24;
+            row[x * 4 + 3] = opaque ? 0xff : p >> 24;
         }
         png_write_row(png, row.data());
     }

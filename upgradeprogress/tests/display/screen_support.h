@@ -51,7 +51,9 @@ void createScreen(const char* fontPath, Screen* screen);
 void releaseScreen(Screen* screen);
 
 Picture readBack(IDirectFBSurface* surface);
-bool savePng(const Picture& picture, const std::string& path);
+// Saves the picture as PNG. With opaque, alpha is written as 0xff: the panel
+// shows the colour channels only, so that is the picture a person sees.
+bool savePng(const Picture& picture, const std::string& path, bool opaque = false);
 bool loadPng(const std::string& path, Picture* picture);
 
 // Bounding box of the pixels in region that are not 0 (any channel).

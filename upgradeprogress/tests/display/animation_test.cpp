@@ -1,0 +1,478 @@
+// The rendering thread as the set runs it: frames and fonts at the set's own
+// paths, the language from the set's language file, the screen made as main
+// makes it, and the worker's reports through request_update. animation()
+// ends by restarting the set, so every scenario runs in a child that is the
+// first process of its own PID namespace (there the restart only ends that
+// namespace) with its own mount namespace for the set's files; the test
+// watches from outside and checks the pictures the child saved on the way.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "control/fixed_paths.h"
+#include "display/animation_state.h"
+#include "display/display.h"
+#include "display/progress_turn.h"
+#include "glyph_layout.h"
+#include "screen_support.h"
+
+namespace {
+
+using namespace screen_test;
+
+constexpr uint32_t kPaint = 0xff204080;
+constexpr int kRelayedReboot = 128 + SIGHUP;  // how the child reports a restart request
+constexpr long kMarkerOffset = 512;
+
+enum class Ending { Success, Failure, MissingFrame };
+
+struct Scenario {
+    const char* name;
+    const char* lang;
+    std::vector<int> steps;  // progress values reported one after the other
+    Ending ending;
+    bool checkHandOver = false;
+};
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+
+long long nowMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+std::string artifact(const Scenario& s, const std::string& what)
+{
+    return artifactPath(std::string(s.name) + "-" + what);
+}
+
+// ---- inside the child: the set ----------------------------------------------
+
+void fail(const char* what)
+{
+    fprintf(stderr, "scenario child: %s: %s\n", what, strerror(errno));
+    _exit(90);
+}
+
+// Lays out the set's files in the child's own mount namespace: the frames and
+// the first font under /usr/bin/upgradeprogress, the second font and the
+// language file under /var/local/upgrade.
+void layOutSet(const Scenario& s)
+{
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("private mounts");
+    if (mount("tmpfs", "/usr/bin", "tmpfs", MS_NOSUID, "mode=0755,size=1m") != 0) fail("tmpfs on /usr/bin");
+    if (mkdir("/usr/bin/upgradeprogress", 0755) != 0) fail("program folder");
+    if (mkdir("/usr/bin/upgradeprogress/animationImage", 0755) != 0) fail("frame folder");
+    for (int n = 1; n <= kFrameCount; ++n) {
+        if (s.ending == Ending::MissingFrame && n == 17) continue;
+        char link[128];
+        snprintf(link, sizeof(link), "%s%02d%s", ota_paths::kFrameDir, n, ota_paths::kFrameSuffix);
+        if (symlink(builtFramePath(n).c_str(), link) != 0) fail("frame link");
+    }
+    if (symlink(OTA_FONT_LATIN_SOURCE, ota_paths::kFontLatin) != 0) fail("first font");
+    mkdir("/var/local/upgrade", 0755);
+    unlink(ota_paths::kFontOther);
+    if (symlink(OTA_FONT_OTHER_SOURCE, ota_paths::kFontOther) != 0) fail("second font");
+    FILE* lang = fopen(ota_paths::kLanguageFile, "w");
+    if (lang == nullptr) fail("language file");
+    fprintf(lang, "%s\n", s.lang);
+    fclose(lang);
+}
+
+// Saves the raw picture for the checks, and beside it the picture as the
+// panel shows it (colour only) for a person to look at.
+void savePicture(IDirectFBSurface* surface, const std::string& path)
+{
+    Picture picture = readBack(surface);
+    if (!savePng(picture, path)) fail("saving a picture");
+    std::string seen = path.substr(0, path.size() - 4) + "-as-seen.png";
+    if (!savePng(picture, seen, true)) fail("saving a picture");
+}
+
+// Takes a turn on the progress lock once the renderer has shown value. The
+// turn is granted between two iterations, so the picture is whole.
+void takeTurnWhenShown(int value)
+{
+    for (;;) {
+        takeProgressTurn();
+        if (lastProgress == value) return;
+        giveBackProgressTurn();
+        usleep(1000);
+    }
+}
+
+// Takes a turn once the final screen is drawn; the renderer then holds the
+// lock no more.
+void takeTurnWhenDone()
+{
+    for (;;) {
+        takeProgressTurn();
+        if (animationDone == 1) return;
+        giveBackProgressTurn();
+        usleep(5000);
+    }
+}
+
+void runSet(const Scenario& s)
+{
+    layOutSet(s);
+    currentLanguage = get_languageID();
+
+    Screen screen;
+    startDirectFb();
+    createScreen(fontsBank, &screen);
+    primary_sfc = screen.primary;
+    background_sfc = screen.background;
+    fontPercent = screen.percent;
+    fontPrompt = screen.prompt;
+
+    std::ofstream report(artifact(s, "report.txt"));
+    AnimationArgs_T* args = new AnimationArgs_T{fontPercent, fontPrompt, primary_sfc, background_sfc};
+
+    if (s.ending == Ending::MissingFrame) {
+        for (IDirectFBSurface* surface : {primary_sfc, background_sfc}) {
+            surface->SetColor(surface, 0x20, 0x40, 0x80, 0xff);
+            surface->FillRectangle(surface, 0, 0, 1920, 1080);
+        }
+        pthread_t thread;
+        if (pthread_create(&thread, nullptr, animation, args) != 0) fail("thread");
+        void* result = reinterpret_cast<void*>(1);
+        pthread_join(thread, &result);
+        report << "returned " << (result == nullptr ? "null" : "other") << "\n";
+        report.close();
+        fflush(stdout);
+        savePicture(background_sfc, artifact(s, "background.png"));
+        savePicture(primary_sfc, artifact(s, "primary.png"));
+        _exit(0);
+    }
+
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, animation, args) != 0) fail("thread");
+
+    // The first picture: progress 0, frame 02.
+    takeTurnWhenShown(0);
+    report << "first-frame " << frameIndex << "\n";
+    savePicture(background_sfc, artifact(s, "progress-0.png"));
+    giveBackProgressTurn();
+
+    for (int value : s.steps) {
+        request_update(value, 0);
+        takeTurnWhenShown(value);
+        report << "shown " << value << " frame " << frameIndex << "\n";
+        savePicture(background_sfc, artifact(s, "progress-" + std::to_string(value) + ".png"));
+        if (value == 100 || value == 99) report << "finish-frames " << value << " " << finishFrames << "\n";
+        giveBackProgressTurn();
+    }
+
+    if (s.checkHandOver) {
+        // A report made while an iteration runs is on the next picture: the
+        // renderer never keeps the lock past one iteration while a writer waits.
+        int worst = 0;
+        for (int round = 0; round < 30; ++round) {
+            takeProgressTurn();
+            const int before = frameIndex % kFrameCount;
+            giveBackProgressTurn();
+            request_update(60 + round % 2, 0);
+            takeTurnWhenShown(60 + round % 2);
+            const int advanced = (frameIndex % kFrameCount - before + kFrameCount) % kFrameCount;
+            giveBackProgressTurn();
+            worst = std::max(worst, advanced);
+        }
+        report << "hand-over-worst " << worst << "\n";
+    }
+
+    if (s.ending == Ending::Success) {
+        request_update(100, 0);
+    } else {
+        request_update(95, 1);
+    }
+    takeTurnWhenDone();
+    report << "final-shown-ms " << nowMs() << "\n";
+    report << "finish-frames-final " << finishFrames << "\n";
+    report << "error-status-after " << errorStatus << "\n";
+    report.close();
+    savePicture(background_sfc, artifact(s, "final.png"));
+    savePicture(primary_sfc, artifact(s, "final-primary.png"));
+    giveBackProgressTurn();
+    fflush(stdout);
+
+    // The renderer restarts the set two seconds after its final picture; that
+    // ends this namespace. Anything else is a fault.
+    sleep(20);
+    _exit(77);
+}
+
+// ---- outside: the test --------------------------------------------------------
+
+struct Outcome {
+    int status = -1;       // the child's exit code, 128+N for a signal
+    long long endedMs = 0;
+    std::map<std::string, std::string> report;
+    std::string log;
+};
+
+bool readMarker(std::string* bytes)
+{
+    int fd = open(ota_paths::kFlagDeviceBlock, O_RDONLY);
+    if (fd < 0) return false;
+    char buf[16];
+    ssize_t n = pread(fd, buf, sizeof(buf), kMarkerOffset);
+    close(fd);
+    if (n != sizeof(buf)) return false;
+    bytes->assign(buf, sizeof(buf));
+    return true;
+}
+
+bool clearMarker()
+{
+    int fd = open(ota_paths::kFlagDeviceBlock, O_WRONLY);
+    if (fd < 0) return false;
+    char zeros[16] = {};
+    bool ok = pwrite(fd, zeros, sizeof(zeros), kMarkerOffset) == sizeof(zeros) && fsync(fd) == 0;
+    close(fd);
+    return ok;
+}
+
+Outcome runScenario(const Scenario& s)
+{
+    Outcome outcome;
+    const std::string logPath = artifact(s, "log.txt");
+    fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+        // The middle process: opens the new namespaces, starts their first
+        // process and hands its ending on. Without its own PID namespace the
+        // renderer must never run.
+        if (unshare(CLONE_NEWNS | CLONE_NEWPID) != 0) _exit(92);
+        pid_t first = fork();
+        if (first == 0) {
+            if (getpid() != 1) _exit(93);
+            int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (log < 0) _exit(94);
+            dup2(log, STDOUT_FILENO);
+            dup2(log, STDERR_FILENO);
+            setvbuf(stdout, nullptr, _IOLBF, 0);
+            runSet(s);
+            _exit(95);
+        }
+        int status = 0;
+        if (first < 0 || waitpid(first, &status, 0) != first) _exit(96);
+        _exit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
+    }
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+        outcome.status = WEXITSTATUS(status);
+    }
+    outcome.endedMs = nowMs();
+
+    std::ifstream report(artifact(s, "report.txt"));
+    std::string line;
+    while (std::getline(report, line)) {
+        size_t space = line.find(' ');
+        if (space != std::string::npos) outcome.report[line.substr(0, space)] += line.substr(space + 1) + ";";
+    }
+    std::ifstream log(logPath);
+    std::stringstream text;
+    text << log.rdbuf();
+    outcome.log = text.str();
+    return outcome;
+}
+
+long reportNumber(const Outcome& o, const std::string& key)
+{
+    auto it = o.report.find(key);
+    return it == o.report.end() ? -1 : strtol(it->second.c_str(), nullptr, 10);
+}
+
+int rowOf(const char* lang)
+{
+    for (int i = 0; i < kLanguageCount; ++i)
+        if (strcmp(kMessageTable[i].langCode, lang) == 0) return i;
+    return -1;
+}
+
+// Checks an in-progress picture: the percentage centred at (960, 581), the
+// prompt lines from (350, 631) 38 pixels apart, the frame's own pixels at
+// (867, 330), and nothing else.
+void expectProgressPicture(const Scenario& s, int value, int frameNumber)
+{
+    SCOPED_TRACE(std::string(s.name) + " at " + std::to_string(value) + "%, frame " + std::to_string(frameNumber));
+    Picture picture;
+    ASSERT_TRUE(loadPng(artifact(s, "progress-" + std::to_string(value) + ".png"), &picture));
+    const int row = rowOf(s.lang);
+    GlyphLayout percent(fontSourceFor(s.lang), 48);
+    percent.addLine(std::to_string(value) + "%", 960, 581, true);
+    GlyphLayout prompt(fontSourceFor(s.lang), 36);
+    prompt.addLines(kMessageTable[row].upgradingText, 350, 631, 38);
+    ASSERT_TRUE(percent.ok() && prompt.ok());
+
+    // The texts lie below the frame's square, the percentage above the
+    // prompt: each is compared in its own band.
+    const Box percentBand{0, kFrameBox.y1, 1920, 590};
+    const Box promptBand{0, 590, 1920, 1080};
+    ASSERT_GE(percent.box().y0, kFrameBox.y1);
+    ASSERT_LE(percent.box().y1, 590);
+    ASSERT_GE(prompt.box().y0, 590);
+
+    InkDifference p = compareInk(picture, percent, percentBand);
+    EXPECT_GT(p.expected, 100);
+    EXPECT_EQ(p.missing, 0);
+    EXPECT_EQ(p.extra, 0);
+    InkDifference q = compareInk(picture, prompt, promptBand);
+    EXPECT_GT(q.expected, 1000);
+    EXPECT_EQ(q.missing, 0);
+    EXPECT_EQ(q.extra, 0);
+
+    // Above the texts and beside the frame: nothing.
+    EXPECT_EQ(countInk(picture, Box{0, 0, 1920, kFrameBox.y0}), 0);
+    EXPECT_EQ(countInk(picture, Box{0, kFrameBox.y0, kFrameBox.x0, kFrameBox.y1}), 0);
+    EXPECT_EQ(countInk(picture, Box{kFrameBox.x1, kFrameBox.y0, 1920, kFrameBox.y1}), 0);
+
+    // The frame: its own pixels, unblended.
+    Picture frame;
+    ASSERT_TRUE(loadPng(builtFramePath(frameNumber), &frame));
+    long differing = 0;
+    for (int y = 0; y < 186; ++y)
+        for (int x = 0; x < 186; ++x) differing += picture.at(kFrameBox.x0 + x, kFrameBox.y0 + y) != frame.at(x, y);
+    EXPECT_EQ(differing, 0);
+}
+
+// Checks a final picture: the one text at (780, 522) and nothing else.
+void expectFinalPicture(const Scenario& s, const char* name, const char* text)
+{
+    SCOPED_TRACE(std::string(s.name) + " " + name);
+    Picture picture;
+    ASSERT_TRUE(loadPng(artifact(s, name), &picture));
+    GlyphLayout expected(fontSourceFor(s.lang), 36);
+    expected.addLine(text, 780, 522, false);
+    InkDifference d = compareInk(picture, expected, kWholeScreen);
+    EXPECT_GT(d.expected, 50);
+    EXPECT_EQ(d.missing, 0);
+    EXPECT_EQ(d.extra, 0);
+}
+
+class AnimationRun : public ::testing::TestWithParam<Scenario> {};
+
+TEST_P(AnimationRun, ShowsProgressThenItsEndingThenRestarts)
+{
+    const Scenario& s = GetParam();
+    const int row = rowOf(s.lang);
+    ASSERT_GE(row, 0);
+    ASSERT_TRUE(clearMarker());
+    std::string marker;
+    ASSERT_TRUE(readMarker(&marker));
+    ASSERT_EQ(marker, std::string(16, '\0'));
+
+    Outcome o = runScenario(s);
+    EXPECT_EQ(o.status, kRelayedReboot) << o.log;
+    EXPECT_NE(o.log.find("language = " + std::string(s.lang) + ", ret = " + std::to_string(row)),
+              std::string::npos);
+    EXPECT_NE(o.log.find("OTA-UI animation(): progress surface w = 1920, h = 1080\n"), std::string::npos);
+
+    // The first picture shows frame 02, then every report in turn.
+    EXPECT_EQ(reportNumber(o, "first-frame"), 2);
+    expectProgressPicture(s, 0, 2);
+    std::istringstream shown(o.report["shown"]);
+    for (int value : s.steps) {
+        int v = -1, frame = -1;
+        std::string word;
+        char semi;
+        shown >> v >> word >> frame >> semi;
+        ASSERT_EQ(v, value);
+        expectProgressPicture(s, value, frame);
+    }
+
+    if (s.ending == Ending::Success) {
+        expectFinalPicture(s, "final.png", kMessageTable[row].successText);
+        expectFinalPicture(s, "final-primary.png", kMessageTable[row].successText);
+        // Fifty iterations at 100, then the success screen.
+        EXPECT_EQ(reportNumber(o, "finish-frames-final"), 50);
+        EXPECT_EQ(o.log.find("upgrade error!"), std::string::npos);
+    } else {
+        expectFinalPicture(s, "final.png", kMessageTable[row].failureText);
+        expectFinalPicture(s, "final-primary.png", kMessageTable[row].failureText);
+        EXPECT_NE(o.log.find("OTA-UI animation(): upgrade error!\n"), std::string::npos);
+        // The error was taken off the record when it went on screen.
+        EXPECT_EQ(reportNumber(o, "error-status-after"), 0);
+    }
+    EXPECT_NE(o.log.find("():  OTA-UI animation() 110: thread exit.\n"), std::string::npos);
+
+    // The final picture stays up two seconds before the restart.
+    const long long shownFor = o.endedMs - reportNumber(o, "final-shown-ms");
+    EXPECT_GE(shownFor, 2000);
+    EXPECT_LT(shownFor, 6000);
+
+    // The reboot marker is on the boot-flag partition.
+    ASSERT_TRUE(readMarker(&marker));
+    EXPECT_NE(marker, std::string(16, '\0'));
+
+    if (s.checkHandOver) {
+        EXPECT_GE(reportNumber(o, "hand-over-worst"), 1);
+        EXPECT_LE(reportNumber(o, "hand-over-worst"), 2);
+    }
+}
+
+std::vector<Scenario> scenarios()
+{
+    std::vector<Scenario> all;
+    for (const char* lang : {"eng", "chi", "rus", "vie", "ger"}) {
+        std::string success = std::string(lang) + "-success";
+        std::string failure = std::string(lang) + "-failure";
+        all.push_back(Scenario{strdup(success.c_str()), lang, {2, 37, 95}, Ending::Success,
+                               strcmp(lang, "eng") == 0});
+        all.push_back(Scenario{strdup(failure.c_str()), lang, {40}, Ending::Failure});
+    }
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, AnimationRun, ::testing::ValuesIn(scenarios()),
+                         [](const ::testing::TestParamInfo<Scenario>& info) {
+                             std::string name = info.param.name;
+                             for (char& c : name)
+                                 if (c == '-') c = '_';
+                             return name;
+                         });
+
+// With one frame missing nothing may be drawn: the thread logs why and
+// returns, frames are all loaded before the first picture, and there is no
+// restart from the renderer.
+TEST(AnimationMissingFrame, LogsReturnsAndDrawsNothing)
+{
+    Scenario s{"missing-frame", "eng", {}, Ending::MissingFrame};
+    ASSERT_TRUE(clearMarker());
+    Outcome o = runScenario(s);
+    EXPECT_EQ(o.status, 0) << o.log;
+    EXPECT_EQ(o.report["returned"], "null;");
+    EXPECT_NE(o.log.find("doLoadImg(): file /usr/bin/upgradeprogress/animationImage/17.png does not exist.\n"),
+              std::string::npos)
+        << o.log;
+    EXPECT_NE(o.log.find("animation(): OTA-UI ERROR(): ERROR!\n"), std::string::npos) << o.log;
+    EXPECT_EQ(o.log.find("18.png"), std::string::npos);
+    for (const char* name : {"background.png", "primary.png"}) {
+        Picture picture;
+        ASSERT_TRUE(loadPng(artifact(s, name), &picture));
+        EXPECT_EQ(countOther(picture, kWholeScreen, kPaint), 0) << name;
+    }
+    std::string marker;
+    ASSERT_TRUE(readMarker(&marker));
+    EXPECT_EQ(marker, std::string(16, '\0'));
+}
+
+}  // namespace
