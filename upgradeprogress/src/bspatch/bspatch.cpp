@@ -25,6 +25,9 @@
 #include <cstring>
 #include <memory>
 
+// Block offsets reach 32 + 2 * (2^31 - 1); a 32-bit off_t would cut them.
+static_assert(sizeof(off_t) == 8, "build with 64-bit file offsets (_FILE_OFFSET_BITS=64)");
+
 namespace {
 
 constexpr size_t kHeaderSize = 32;
