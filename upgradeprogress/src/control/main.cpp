@@ -1,0 +1,102 @@
+// Entry point: language, full-screen display, the rendering thread, one
+// second later the upgrade worker; then, only if the rendering thread came
+// back without restarting the set, release, reboot marker and reboot.
+#include <pthread.h>
+#include <sys/reboot.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "control/control.h"
+#include "display/display.h"
+
+namespace {
+
+pthread_t animationThread;
+pthread_t workerThread;
+
+// Reachable for the whole run: the rendering thread reads it until the set
+// restarts.
+AnimationArgs_T* animationArgs = nullptr;
+
+void setUpDisplay(int* argc, char*** argv) {
+    DFBSurfaceDescription bg_dsc;
+    memset(&bg_dsc, 0, sizeof bg_dsc);
+    bg_dsc.flags = static_cast<DFBSurfaceDescriptionFlags>(DSDESC_CAPS | DSDESC_WIDTH | DSDESC_HEIGHT);
+    bg_dsc.caps = static_cast<DFBSurfaceCapabilities>(DSCAPS_PRIMARY | DSCAPS_DOUBLE | DSCAPS_TRIPLE);
+    bg_dsc.width = 1920;
+    bg_dsc.height = 1080;
+
+    DFBSurfaceDescription progress_dsc;
+    memset(&progress_dsc, 0, sizeof progress_dsc);
+    progress_dsc.flags =
+        static_cast<DFBSurfaceDescriptionFlags>(DSDESC_CAPS | DSDESC_WIDTH | DSDESC_HEIGHT);
+    progress_dsc.caps = DSCAPS_NONE;
+    progress_dsc.width = 1920;
+    progress_dsc.height = 1080;
+
+    DFBFontDescription font_percent;
+    memset(&font_percent, 0, sizeof font_percent);
+    font_percent.flags = DFDESC_HEIGHT;
+    font_percent.height = 48;
+
+    DFBFontDescription font_prompt;
+    memset(&font_prompt, 0, sizeof font_prompt);
+    font_prompt.flags = DFDESC_HEIGHT;
+    font_prompt.height = 36;
+
+    DFBCHECK(DirectFBInit(argc, argv));
+    DFBCHECK(DirectFBCreate(&dfb));
+    DFBCHECK(dfb->SetCooperativeLevel(dfb, DFSCL_FULLSCREEN));
+    DFBCHECK(dfb->CreateSurface(dfb, &bg_dsc, &primary_sfc));
+    DFBCHECK(dfb->CreateSurface(dfb, &progress_dsc, &background_sfc));
+    DFBCHECK(dfb->CreateFont(dfb, fontsBank, &font_percent, &fontPercent));
+    DFBCHECK(dfb->CreateFont(dfb, fontsBank, &font_prompt, &fontPrompt));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Line by line, so that a power cut or a kill loses no line already logged.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    currentLanguage = get_languageID();
+    OTA_LOG("Get current language is %s.\n", kMessageTable[currentLanguage].langCode);
+
+    setUpDisplay(&argc, &argv);
+
+    animationArgs = new AnimationArgs_T{fontPercent, fontPrompt, primary_sfc, background_sfc};
+    const bool animationStarted =
+        pthread_create(&animationThread, nullptr, animation, animationArgs) == 0;
+    if (!animationStarted) {
+        OTA_LOG("can not create animation thread\n");
+    }
+
+    usleep(1000000);
+
+    const bool workerStarted = pthread_create(&workerThread, nullptr, refreshBlock, nullptr) == 0;
+    if (!workerStarted) {
+        // Without a thread of its own the upgrade still has to run: do it
+        // here, the rendering thread goes on drawing beside it.
+        OTA_LOG("can not create upgrade thread, upgrading on the main thread\n");
+        refreshBlock(nullptr);
+    }
+
+    if (animationStarted) {
+        pthread_join(animationThread, nullptr);
+    }
+    if (workerStarted) {
+        pthread_join(workerThread, nullptr);
+    }
+
+    background_sfc->Release(background_sfc);
+    primary_sfc->Release(primary_sfc);
+    dfb->Release(dfb);
+
+    sync();
+    setRebootFlag_init();
+    sync();
+    reboot(RB_AUTOBOOT);
+    return 0;
+}
