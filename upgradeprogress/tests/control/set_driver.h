@@ -1,0 +1,110 @@
+// Host-side driver of whole-program runs: sample partition images, sample
+// sets made and run with the sandbox runner, packages made with the package
+// builder, and readers for what a run leaves on the set. The program itself
+// only ever runs inside the runner.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace set_driver {
+
+// ---- Child processes --------------------------------------------------------
+struct LogLine {
+    std::string text;
+    long ms;  // since the child was started
+};
+
+struct ChildResult {
+    int exitCode = -1;  // -1: did not end by itself within its time
+    std::vector<LogLine> lines;
+
+    bool contains(const std::string& needle) const;
+    // Time of the first line holding `needle`, -1 when there is none.
+    long msOf(const std::string& needle) const;
+    // The runner's final line ("upgrade-sandbox: ...").
+    std::string verdict() const;
+    std::string text() const;
+};
+
+// Runs argv with stdout and stderr in one pipe, each line time-stamped.
+ChildResult runChild(const std::vector<std::string>& argv, int timeoutS);
+
+// ---- The build tree -------------------------------------------------------
+std::string runnerPath();
+std::string builderPath();
+std::string rootfsPath();
+// A fresh scratch directory under the build tree, named after `tag`.
+std::string scratchDir(const std::string& tag);
+
+// ---- Partitions and images --------------------------------------------------
+struct Partition {
+    const char* name;    // as the package and the update lists name it
+    const char* device;  // its image file in the set: emmc/<device>.img
+};
+extern const Partition kPartitions[4];
+constexpr const char kFlagDevice[] = "mmcblk0p4";
+
+// Installed and new image of every partition: parts patched, kept, added
+// and dropped, one image that shrinks and one carried whole.
+struct ImagePair {
+    std::string oldImage;
+    std::string newImage;
+};
+std::vector<ImagePair> sampleImages();
+std::string pseudoRandom(unsigned long long seed, size_t size);
+
+// Writes <dir>/old/<name>.img and <dir>/new/<name>.img.
+bool writeImageDirs(const std::string& dir, const std::vector<ImagePair>& images);
+// Runs the package builder on <dir>/old and <dir>/new; `extra` is appended.
+ChildResult buildPackage(const std::string& dir, const std::string& output,
+                         const std::vector<std::string>& extra = {});
+
+// ---- Files ------------------------------------------------------------------
+bool exists(const std::string& path);
+bool writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);
+std::string readAt(const std::string& path, long offset, size_t length);
+bool writeAt(const std::string& path, long offset, const std::string& bytes);
+bool copyFile(const std::string& from, const std::string& to);
+void removeTree(const std::string& path);
+// Reads one entry of a ZIP file; false when it cannot.
+bool readZipEntry(const std::string& zip, const std::string& entry, std::string* out);
+// Copies a ZIP file entry by entry, replacing the bytes of `entry`.
+bool replaceZipEntry(const std::string& zip, const std::string& entry, const std::string& bytes,
+                     const std::string& output);
+
+// ---- Sets -----------------------------------------------------------------------
+// The flag partition's first ten bytes as a set leaves the factory with an
+// upgrade pending (bytes 4 and 7 not 0x55), and the bytes where the reboot
+// marker goes, so that every untouched byte can be told apart.
+std::string pendingFlags();
+constexpr long kMarkerOffset = 512;
+std::string markerArea();
+
+std::string partitionPath(const std::string& setDir, const char* device);
+std::string flagPath(const std::string& setDir);
+
+// A fresh set: partitions of `sizeMiB` holding the installed images, flags
+// pending, the package (if any) in OAD, the suspend marker present.
+bool makeSet(const std::string& setDir, const std::vector<ImagePair>& images,
+             const std::string& package, int sizeMiB = 32);
+
+// One run of the installed program on the set.
+ChildResult runProgram(const std::string& setDir, long cutAfterMs = -1, int timeoutS = 180);
+
+bool upgradePending(const std::string& setDir);
+bool partitionHolds(const std::string& setDir, const char* device, const std::string& image);
+
+// What differs from a committed upgrade: a partition without its new image,
+// success flags not set, other flag bytes touched. Empty when all is right.
+std::string upgradeProblems(const std::string& setDir, const std::vector<ImagePair>& images);
+// What differs from a set cleaned up after success: package or work
+// directories left, reboot marker missing, suspend marker still there.
+std::string cleanUpProblems(const std::string& setDir);
+
+// (value, error) of every request_update in the log, in order.
+std::vector<std::pair<int, int>> progressReports(const ChildResult& run);
+
+}  // namespace set_driver
