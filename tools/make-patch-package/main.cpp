@@ -1,5 +1,6 @@
 // make-patch-package: builds the patch package that the set's upgrade reads,
 // from a directory of installed partition images and a directory of new ones.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "child_process.h"
 #include "control/ota_log.h"
 #include "file_util.h"
+#include "interrupt.h"
 #include "options.h"
 #include "package/package_format.h"
 #include "package_writer.h"
@@ -20,6 +22,16 @@
 #include "summary.h"
 
 namespace {
+
+bool isDirectory(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool existsButIsNoFile(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
 
 // The patch check runs the set's own applier in a child of this program,
 // because the applier ends its process on any fault of the patch.
@@ -42,6 +54,14 @@ int build(const mpp::BuilderOptions_T& options) {
         return 1;
     }
 
+    // A mistyped directory must not quietly turn every partition into a
+    // whole image (or into nothing).
+    for (const std::string* dir : {&options.oldDir, &options.newDir}) {
+        if (!isDirectory(*dir)) {
+            OTA_LOG("%s is not a directory\n", dir->c_str());
+            return 1;
+        }
+    }
     for (const std::string& part : options.whole) {
         if (mpp::regularFileSize(options.newDir + "/" + part + ".img") < 0) {
             OTA_LOG("--whole %s: %s/%s.img does not exist\n", part.c_str(),
@@ -57,13 +77,27 @@ int build(const mpp::BuilderOptions_T& options) {
         plan.partition = partition;
         plan.newPath = options.newDir + "/" + partition + ".img";
         plan.oldPath = options.oldDir + "/" + partition + ".img";
+        for (const std::string* path : {&plan.newPath, &plan.oldPath}) {
+            if (existsButIsNoFile(*path)) {
+                OTA_LOG("%s is not a regular file\n", path->c_str());
+                return 1;
+            }
+        }
         plan.newSize = mpp::regularFileSize(plan.newPath);
         if (plan.newSize < 0) {
             continue;  // the package leaves this partition alone
         }
         plan.oldSize = mpp::regularFileSize(plan.oldPath);
         bool named = false;
-        for (const std::string& part : options.whole) {
+        // A mistyped directory must not quietly turn every partition into a
+    // whole image (or into nothing).
+    for (const std::string* dir : {&options.oldDir, &options.newDir}) {
+        if (!isDirectory(*dir)) {
+            OTA_LOG("%s is not a directory\n", dir->c_str());
+            return 1;
+        }
+    }
+    for (const std::string& part : options.whole) {
             named = named || part == plan.partition;
         }
         // Without a non-empty installed image there is nothing to stage and
@@ -78,6 +112,10 @@ int build(const mpp::BuilderOptions_T& options) {
         progress.end();
         if (!error.empty()) {
             OTA_LOG("%s\n", error.c_str());
+            return 1;
+        }
+        if (mpp::interrupted()) {
+            OTA_LOG("interrupted\n");
             return 1;
         }
         plans.push_back(std::move(plan));
@@ -115,6 +153,8 @@ int main(int argc, char** argv) {
     // keeps the package bytes the same wherever it is built.
     setenv("TZ", "UTC0", 1);
     tzset();
+
+    mpp::installInterruptHandlers();
 
     mpp::BuilderOptions_T options;
     const std::string error = mpp::parseOptions(argc, argv, &options);

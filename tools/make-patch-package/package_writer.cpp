@@ -12,6 +12,7 @@
 #include <ziparchive/zip_writer.h>
 
 #include "file_util.h"
+#include "interrupt.h"
 #include "md5_digest.h"
 
 namespace mpp {
@@ -100,6 +101,9 @@ std::string writeEntries(ZipWriter& writer, const std::vector<PartitionPlan_T>& 
             return zipError("cannot pack", name, code);
         }
         for (const EntrySource_T& source : entriesOf(plan)) {
+            if (interrupted()) {
+                return "interrupted";
+            }
             code = writer.StartEntryWithTime(
                 source.entry, source.compress ? ZipWriter::kCompress : 0, kEntryTime);
             if (code != 0) {

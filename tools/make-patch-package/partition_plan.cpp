@@ -10,6 +10,7 @@
 
 #include "child_process.h"
 #include "file_util.h"
+#include "interrupt.h"
 #include "md5_digest.h"
 #include "package/package_format.h"
 
@@ -219,6 +220,9 @@ std::string planSplit(const PlanContext_T& context, PartitionPlan_T& plan, int o
     }
 
     plan.items.assign(static_cast<size_t>(parts), PartItem_T());
+    if (progress) {
+        progress(0, static_cast<int>(parts));
+    }
     const PartSources_T sources{&context, &plan, oldFd, newFd};
     std::atomic<int> next{0};
     std::atomic<bool> failed{false};
@@ -229,6 +233,13 @@ std::string planSplit(const PlanContext_T& context, PartitionPlan_T& plan, int o
         for (;;) {
             const int index = next.fetch_add(1);
             if (index >= parts || failed.load()) {
+                return;
+            }
+            if (interrupted()) {
+                std::lock_guard<std::mutex> guard(lock);
+                if (!failed.exchange(true)) {
+                    firstError = "interrupted";
+                }
                 return;
             }
             const std::string error = planPart(sources, index, &plan.items[index]);

@@ -441,6 +441,21 @@ const RefusalCase kRefusals[] = {
          return std::string("--whole tvservice");
      },
      "does not exist"},
+    {"OldIsNoDirectory",
+     [](const std::string& oldDir, const std::string& newDir) {
+         writeImage(newDir, "usrfs", kSmall);
+         std::filesystem::remove(oldDir);
+         writeBytes(oldDir, kSmall);
+         return std::string();
+     },
+     "is not a directory"},
+    {"ImageIsADirectory",
+     [](const std::string& oldDir, const std::string& newDir) {
+         writeImage(newDir, "usrfs", kSmall);
+         mkdir((oldDir + "/usrfs.img").c_str(), 0755);
+         return std::string();
+     },
+     "is not a regular file"},
     {"WholeOfUnknownPartition",
      [](const std::string&, const std::string& newDir) {
          writeImage(newDir, "usrfs", kSmall);
@@ -506,5 +521,28 @@ TEST_P(BadPatchMaker, IsCaughtBeforeAnythingIsPacked) {
 
 INSTANTIATE_TEST_SUITE_P(Builder, BadPatchMaker, ::testing::ValuesIn(kBadPatches),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// ---------------------------------------------------------------------------
+// A build stopped by a signal leaves neither a package nor scratch files.
+
+TEST(Interrupted, LeavesNothingBehind) {
+    TempDir dir;
+    const std::string bin = dir.sub("bin");
+    const std::string scratch = dir.sub("scratch");
+    // The patch maker itself stops the build, so the signal arrives at a
+    // known step: while a patch is being made.
+    writeBytes(bin + "/bsdiff", "#!/bin/sh\nkill -TERM $PPID\nexec /usr/bin/bsdiff \"$@\"\n");
+    ASSERT_EQ(chmod((bin + "/bsdiff").c_str(), 0755), 0);
+    const std::string oldImage = ota_test::patternBytes(64 * 1024, 10);
+    writeImage(dir.sub("old"), "optfs", oldImage);
+    writeImage(dir.sub("new"), "optfs", withChange(oldImage, 100, 8, 101));
+    const std::string package = dir.path() + "/p.zip";
+    const ToolRun run = runTool(buildArgs(dir, package, ""),
+                                "TMPDIR='" + scratch + "' PATH='" + bin + "':\"$PATH\"");
+    EXPECT_NE(run.status, 0);
+    EXPECT_NE(run.output.find("interrupted"), std::string::npos) << run.output;
+    EXPECT_FALSE(std::filesystem::exists(package));
+    EXPECT_TRUE(std::filesystem::is_empty(scratch));
+}
 
 }  // namespace
