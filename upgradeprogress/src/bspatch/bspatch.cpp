@@ -103,8 +103,8 @@ void readBlock(BlockReader& block, uint8_t* destination, int64_t length) {
 }
 
 // Reads one diff or extra run into the new buffer at `newPos`. The bound is
-// checked here, in front of the only calls that write the new buffer, since
-// the decompressor's own stores are beyond any checking of ours.
+// checked here, in front of the only calls that write the new buffer: the
+// decompressor stores wherever it is pointed, and no sanitizer watches it.
 void readRun(BlockReader& block, uint8_t* newData, int64_t newSize, int64_t newPos, int64_t length) {
     if (length < 0 || length > newSize - newPos) {
         corruptPatch();
