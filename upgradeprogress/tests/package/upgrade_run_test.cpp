@@ -104,10 +104,14 @@ class UpgradeRun : public ::testing::Test {
 protected:
     void SetUp() override { resetRun(); }
 
-    // Each partition: `image` at its start, the rest of the region filler.
+    // Each partition: `image` at its start, the rest of the region filler
+    // that differs from partition to partition.
     void install(const std::string& partition, const std::string& image, unsigned seed)
     {
-        std::string bytes = makeImage(kRegion, seed);
+        std::string bytes;
+        while (bytes.size() < kRegion) {
+            bytes += makeImage(kMiB, seed);
+        }
         bytes.replace(0, image.size(), image);
         writeDevice(deviceOf(partition), 0, bytes);
         before[partition] = bytes;
