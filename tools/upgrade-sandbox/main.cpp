@@ -6,7 +6,8 @@
 // namespace.
 //
 //   upgrade-sandbox new SETDIR [--rootfs ROOTFS] [--size-mib N]
-//   upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--timeout S] [-- COMMAND ARGS...]
+//   upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--cut-at-output TEXT] [--timeout S]
+//                       [-- COMMAND ARGS...]
 //
 // The last line on stdout of "run" is the verdict; the exit code follows it:
 //   upgrade-sandbox: exit status N        N
@@ -37,7 +38,8 @@ const char kUsage[] =
     "      Makes a fresh simulated set: SETDIR/emmc/mmcblk0p4.img (boot flags, 1 MiB of\n"
     "      zeros), mmcblk0p18/26/28/34.img (N MiB each, default 64, sparse), SETDIR/OAD/\n"
     "      and SETDIR/var-local/ (a copy of ROOTFS/var/local when given).\n"
-    "  upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--timeout S] [-- COMMAND ARGS...]\n"
+    "  upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--cut-at-output TEXT] [--timeout S]\n"
+    "                      [-- COMMAND ARGS...]\n"
     "      Runs COMMAND (an absolute path), or ROOTFS's /usr/bin/upgradeprogress/upgradeprogress,\n"
     "      as the only program of the set, in fresh mount and PID namespaces: the host's\n"
     "      /usr and /etc read-only with ROOTFS laid over them, the images as loop devices\n"
@@ -46,7 +48,10 @@ const char kUsage[] =
     "      system. --cut-after-ms kills everything N ms after the command starts, like a\n"
     "      power cut between two system calls: what was written to a device stays in its\n"
     "      image even if it was never fsynced (the host's page cache survives the cut).\n"
-    "      --timeout kills it likewise after S seconds. Needs root.\n"
+    "      --cut-at-output cuts the same way as soon as TEXT appears on the command's\n"
+    "      stdout (which then passes through the runner); the cut lands a moment after\n"
+    "      the line, not before the command's next step. --timeout kills it likewise\n"
+    "      after S seconds. Needs root.\n"
     "\n"
     "The last line of 'run' on stdout, and the exit code:\n"
     "  upgrade-sandbox: exit status N        N\n"
@@ -103,6 +108,9 @@ int commandRun(int argc, char** argv) {
         }
         if (arg == "--cut-after-ms" && i + 1 < argc) {
             if (!parseNumber(argv[++i], &options.cutAfterMs)) return usageError("bad --cut-after-ms");
+        } else if (arg == "--cut-at-output" && i + 1 < argc) {
+            options.cutAtOutput = argv[++i];
+            if (options.cutAtOutput.empty()) return usageError("bad --cut-at-output");
         } else if (arg == "--timeout" && i + 1 < argc) {
             if (!parseNumber(argv[++i], &options.timeoutS)) return usageError("bad --timeout");
         } else if (arg.rfind("--", 0) == 0) {

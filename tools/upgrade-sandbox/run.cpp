@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "loop_device.h"
 #include "sandbox_root.h"
@@ -122,7 +123,7 @@ bool writeAll(int fd, const void* data, size_t size) {
 // orphan, and reports the command's end. Never returns.
 [[noreturn]] void initMain(const RootPlan& plan, const std::vector<std::string>& command,
                            const std::vector<std::string>& environment, const std::string& workDir,
-                           int reportFd, const sigset_t& originalMask) {
+                           int reportFd, int outputFd, const sigset_t& originalMask) {
     prctl(PR_SET_NAME, kInitName);
     if (unshare(CLONE_NEWNS | CLONE_NEWIPC) != 0) {
         fprintf(stderr, "upgrade-sandbox: cannot make a mount namespace: %s\n", strerror(errno));
@@ -144,11 +145,13 @@ bool writeAll(int fd, const void* data, size_t size) {
     }
     if (child == 0) {
         sigprocmask(SIG_SETMASK, &originalMask, nullptr);
+        if (outputFd >= 0 && dup2(outputFd, STDOUT_FILENO) < 0) _exit(127);
         if (chdir(workDir.c_str()) != 0 && chdir("/") != 0) _exit(127);
         execve(argv[0], argv.data(), envp.data());
         fprintf(stderr, "upgrade-sandbox: cannot run %s: %s\n", argv[0], strerror(errno));
         _exit(127);
     }
+    if (outputFd >= 0) close(outputFd);  // the command's copy is the only writer
     writeAll(reportFd, &kMsgStarted, 1);
     for (;;) {
         int status = 0;
@@ -164,6 +167,34 @@ bool writeAll(int fd, const void* data, size_t size) {
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : kExitSignalBase + WTERMSIG(status));
     }
 }
+
+// Passes the command's stdout on and notices the first time a text appears
+// in it, also across two reads.
+class OutputWatch {
+public:
+    explicit OutputWatch(std::string text) : text_(std::move(text)) {}
+
+    // Forwards one read; false at the end of the stream.
+    bool pass(int fd) {
+        char buf[4096];
+        ssize_t got = read(fd, buf, sizeof buf);
+        if (got < 0 && errno == EINTR) return true;
+        if (got <= 0) return false;
+        writeAll(STDOUT_FILENO, buf, static_cast<size_t>(got));
+        if (!seen_) {
+            window_.append(buf, static_cast<size_t>(got));
+            seen_ = window_.find(text_) != std::string::npos;
+            if (window_.size() >= text_.size()) window_.erase(0, window_.size() - (text_.size() - 1));
+        }
+        return true;
+    }
+    bool seen() const { return seen_; }
+
+private:
+    std::string text_;
+    std::string window_;
+    bool seen_ = false;
+};
 
 struct Verdict {
     std::string line;
@@ -265,6 +296,17 @@ int runSandbox(const RunOptions& options) {
     }
     UniqueFd reportRead(pipeFds[0]);
     UniqueFd reportWrite(pipeFds[1]);
+    // Watching for a text needs the command's stdout to pass through here;
+    // otherwise the command writes straight to the runner's own stdout.
+    UniqueFd outputRead, outputWrite;
+    if (!options.cutAtOutput.empty()) {
+        if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+            releaseAll();
+            return runnerFailure("cannot make a pipe: %s", strerror(errno));
+        }
+        outputRead.reset(pipeFds[0]);
+        outputWrite.reset(pipeFds[1]);
+    }
 
     // Only the next child goes into the new PID namespace; the runner then
     // returns to its own for any later child (a dead namespace refuses new
@@ -296,16 +338,20 @@ int runSandbox(const RunOptions& options) {
         if (poll(&check, 1, 0) < 0 || (check.revents & POLLERR)) _exit(kExitRunnerFailure);
         signals.reset();
         for (AttachedLoop& loop : loops) loop.fd.reset();
-        initMain(plan, command, environment, workDir, reportWrite.get(), original);
+        outputRead.reset();
+        initMain(plan, command, environment, workDir, reportWrite.get(), outputWrite.get(), original);
     }
     reportWrite.reset();
+    outputWrite.reset();
 
     bool started = false;
     bool ended = false;
     int commandStatus = 0;
     long long startMs = 0;
     enum class Stop { None, Cut, Timeout, Signal } stop = Stop::None;
+    long long cutMs = options.cutAfterMs;
     std::string received;
+    OutputWatch watch(options.cutAtOutput);
     for (;;) {
         int waitMs = -1;
         if (started) {
@@ -325,9 +371,19 @@ int runSandbox(const RunOptions& options) {
                 waitMs = static_cast<int>(std::min<long long>(deadline - now, INT_MAX));
             }
         }
-        pollfd fds[2] = {{reportRead.get(), POLLIN, 0}, {signals.get(), POLLIN, 0}};
-        int n = poll(fds, 2, waitMs);
+        pollfd fds[3] = {{reportRead.get(), POLLIN, 0}, {signals.get(), POLLIN, 0}, {outputRead.get(), POLLIN, 0}};
+        int n = poll(fds, outputRead.valid() ? 3 : 2, waitMs);
         if (n < 0 && errno == EINTR) continue;
+        if (outputRead.valid() && (fds[2].revents & (POLLIN | POLLHUP))) {
+            if (!watch.pass(outputRead.get())) {
+                outputRead.reset();  // every writer has gone
+            } else if (watch.seen()) {
+                stop = Stop::Cut;
+                cutMs = nowMs() - startMs;
+                kill(init, SIGKILL);
+                break;
+            }
+        }
         if (fds[1].revents & POLLIN) {
             signalfd_siginfo info {};
             if (read(signals.get(), &info, sizeof info) > 0) {
@@ -356,12 +412,17 @@ int runSandbox(const RunOptions& options) {
     int initStatus = 0;
     while (waitpid(init, &initStatus, 0) < 0 && errno == EINTR) {
     }
+    // Whatever the command wrote before it ended is still owed to stdout.
+    if (outputRead.valid()) {
+        while (watch.pass(outputRead.get())) {
+        }
+    }
     releaseAll();
 
     Verdict verdict;
     switch (stop) {
     case Stop::Cut:
-        verdict = {"upgrade-sandbox: cut after " + std::to_string(options.cutAfterMs) + " ms", kExitCut};
+        verdict = {"upgrade-sandbox: cut after " + std::to_string(cutMs) + " ms", kExitCut};
         break;
     case Stop::Timeout:
         verdict = {"upgrade-sandbox: timed out after " + std::to_string(options.timeoutS) + " s", kExitTimeout};

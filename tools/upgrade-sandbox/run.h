@@ -18,6 +18,7 @@ struct RunOptions {
     std::string rootfs;                // may be empty when a command is given
     long cutAfterMs = -1;              // < 0: no cut
     long timeoutS = -1;                // < 0: no limit
+    std::string cutAtOutput;           // non-empty: cut as soon as the command prints this
     std::vector<std::string> command;  // empty: the program installed in rootfs
 };
 

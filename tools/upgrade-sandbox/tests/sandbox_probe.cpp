@@ -4,6 +4,7 @@
 //
 //   sandbox_probe write DEVICE OFFSET BYTE COUNT   pwrite COUNT copies of BYTE, fsync
 //   sandbox_probe write-then-hang DEVICE OFFSET BYTE COUNT   the same, then waits with the device open
+//   sandbox_probe steps DEVICE N       N times: print "step I", write byte I+1 at offset I, fsync, 50 ms
 //   sandbox_probe reboot
 //   sandbox_probe exit N | signal N | sleep MS | orphan
 #include <fcntl.h>
@@ -63,6 +64,15 @@ int main(int argc, char** argv) {
         if (rc != 0 || verb == "write") return rc;
         printf("probe: written\n");
         for (;;) pause();
+    }
+    if (verb == "steps" && argc == 4) {
+        for (long i = 0; i < atol(argv[3]); ++i) {
+            printf("probe: step %ld\n", i);
+            int rc = writeBytes(argv[2], i, static_cast<int>(i + 1), 1, false);
+            if (rc != 0) return rc;
+            usleep(50000);
+        }
+        return 0;
     }
     if (verb == "reboot") {
         sync();

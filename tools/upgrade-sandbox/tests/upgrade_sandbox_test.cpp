@@ -232,6 +232,25 @@ TEST_F(SandboxTest, CutKeepsSyncedWritesAndLeavesNoLoopOrMountBehind) {
     EXPECT_EQ(hostMounts(), mountsBefore);
 }
 
+TEST_F(SandboxTest, CutAtOutputLandsBetweenTheLineAndTheStepsAfterIt) {
+    Result r = run({"--cut-at-output", "step 3\n", "--timeout", "20"}, {kProbe, "steps", "/dev/mmcblk0p34", "10"});
+    EXPECT_EQ(r.exitCode, 101) << r.out;
+    EXPECT_EQ(r.lastLine().rfind("upgrade-sandbox: cut after ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("probe: step 3\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("probe: step 5"), std::string::npos) << r.out;
+    // Steps before the line are on the partition; steps well after it never ran.
+    EXPECT_EQ(readAt(image("mmcblk0p34"), 0, 3), std::string("\x01\x02\x03"));
+    EXPECT_EQ(readAt(image("mmcblk0p34"), 5, 5), std::string(5, '\0'));
+}
+
+TEST_F(SandboxTest, CutAtOutputThatNeverComesLetsTheCommandFinish) {
+    Result r = run({"--cut-at-output", "step 9"}, {kProbe, "steps", "/dev/mmcblk0p34", "3"});
+    EXPECT_EQ(r.lastLine(), "upgrade-sandbox: exit status 0") << r.out;
+    EXPECT_EQ(r.exitCode, 0);
+    // Every line the command printed still reaches the runner's stdout.
+    EXPECT_NE(r.out.find("probe: step 2\n"), std::string::npos) << r.out;
+}
+
 TEST_F(SandboxTest, RebootRequestEndsOnlyTheSandbox) {
     std::string mountsBefore = hostMounts();
     Result r = run({}, {kProbe, "reboot"});
