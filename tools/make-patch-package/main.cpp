@@ -89,15 +89,7 @@ int build(const mpp::BuilderOptions_T& options) {
         }
         plan.oldSize = mpp::regularFileSize(plan.oldPath);
         bool named = false;
-        // A mistyped directory must not quietly turn every partition into a
-    // whole image (or into nothing).
-    for (const std::string* dir : {&options.oldDir, &options.newDir}) {
-        if (!isDirectory(*dir)) {
-            OTA_LOG("%s is not a directory\n", dir->c_str());
-            return 1;
-        }
-    }
-    for (const std::string& part : options.whole) {
+        for (const std::string& part : options.whole) {
             named = named || part == plan.partition;
         }
         // Without a non-empty installed image there is nothing to stage and
