@@ -202,6 +202,8 @@ INSTANTIATE_TEST_SUITE_P(
         EndingCase{"sigkill", {}, {"signal", "9"}, "upgrade-sandbox: killed by signal 9", 137},
         EndingCase{"sigsegv", {}, {"signal", "11"}, "upgrade-sandbox: killed by signal 11", 139},
         EndingCase{"reboot", {}, {"reboot"}, "upgrade-sandbox: reboot requested", 100},
+        // A command that dies of SIGHUP itself is no reboot request.
+        EndingCase{"sighup_is_not_a_reboot", {}, {"signal", "1"}, "upgrade-sandbox: killed by signal 1", 129},
         EndingCase{"cut", {"--cut-after-ms", "300"}, {"sleep", "20000"}, "upgrade-sandbox: cut after 300 ms", 101},
         EndingCase{"timeout", {"--timeout", "1"}, {"sleep", "20000"}, "upgrade-sandbox: timed out after 1 s", 124},
         EndingCase{"finishes_before_cut", {"--cut-after-ms", "20000"}, {"exit", "4"},
