@@ -55,6 +55,10 @@ Picture readBack(IDirectFBSurface* surface);
 // shows the colour channels only, so that is the picture a person sees.
 bool savePng(const Picture& picture, const std::string& path, bool opaque = false);
 bool loadPng(const std::string& path, Picture* picture);
+// A picture as written in memory: width, height, then the words. Quick to
+// write where a process has little time left.
+bool saveRaw(const Picture& picture, const std::string& path);
+bool loadRaw(const std::string& path, Picture* picture);
 
 // Bounding box of the pixels in region that are not 0 (any channel).
 Box inkBox(const Picture& picture, const Box& region);
