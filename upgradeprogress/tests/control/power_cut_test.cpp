@@ -1,12 +1,13 @@
-// Power cuts: the same upgrade is cut at moments spread over all its phases
-// (start-up, partition checks, staging, patching, writing, flags, clean-up,
-// final screen), then started again while the boot flags still say an
-// upgrade is pending, as the boot stage does. Every set must end up holding
-// the new images with the success flags set.
+// Power cuts: the same upgrade is cut at moments spread over its whole run
+// (by time, the runner's own cut) and inside every phase of its work (right
+// after the line that opens the phase: staging, patching, writing, the flag
+// writes, the clean-up), then started again while the boot flags still say
+// an upgrade is pending, as the boot stage does. Every set must end up
+// holding the new images with the success flags set, and a set restarted to
+// the end must also be clean.
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +21,9 @@ namespace {
 using namespace set_driver;
 
 // Log lines that open a phase, in the order they appear in one upgrade; the
-// last of them seen before a cut names the phase the cut fell into.
+// last of them seen before a cut names the phase the cut fell into. The item
+// actions are matched by their first message, not by the function names
+// that prefix every line they log.
 struct PhaseMark {
     const char* needle;
     const char* phase;
@@ -28,72 +31,103 @@ struct PhaseMark {
 constexpr PhaseMark kPhaseMarks[] = {
     {"Get current language is", "start-up"},
     {"value = 2, error = 0", "preparation"},
-    {"handleTotalBspatch", "partition check"},
+    {"(): handleTotalBspatch ", "partition check"},
     {"load split", "staging"},
-    {"handleUpdateBspatch", "patching"},
-    {"handleCreateBspatch", "extracting"},
-    {"handleEntireTotalBspatch", "extracting"},
+    {"(): handleUpdateBspatch ", "patching"},
+    {"(): handleCreateBspatch ", "extracting"},
+    {"(): handleEntireTotalBspatch ", "extracting"},
     {"to be programmed", "writing"},
-    {"handleChkSyncBspatch", "verifying"},
+    {"(): handleChkSyncBspatch ", "verifying"},
     {"value = 95, error = 0", "flags"},
     {"value = 99, error = 0", "clean-up"},
     {"value = 100, error = 0", "final screen"},
-    {"thread exit.", "marker and reboot"},
 };
 
-std::string phaseOf(const ChildResult& run) {
-    std::string phase = "before start-up";
+// The program's own lines from the upgrade's side: the rendering thread's
+// lines fall anywhere between them and the runner's verdict comes last.
+std::vector<LogLine> workerLines(const ChildResult& run) {
+    std::vector<LogLine> lines;
     for (const LogLine& line : run.lines) {
+        if (line.text.find("(): ") != std::string::npos &&
+            line.text.find("animation(): ") == std::string::npos &&
+            line.text.rfind("upgrade-sandbox: ", 0) != 0) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// The phase each worker line opens or continues.
+std::vector<std::string> phasesOf(const std::vector<LogLine>& lines) {
+    std::vector<std::string> phases;
+    const char* phase = "before start-up";
+    for (const LogLine& line : lines) {
         for (const PhaseMark& mark : kPhaseMarks) {
             if (line.text.find(mark.needle) != std::string::npos) {
                 phase = mark.phase;
+                break;
             }
         }
+        phases.push_back(phase);
     }
-    return phase;
+    return phases;
 }
 
-// Times of the phase marks of an uncut run, from the program's first line.
-std::vector<long> cutMoments(const ChildResult& reference) {
-    const long t0 = reference.msOf("Get current language is");
-    const long tDone = reference.msOf("value = 100, error = 0");
-    std::vector<long> moments;
-    // Evenly over the whole run, start-up and final screen included.
-    const long span = reference.msOf("thread exit.") - t0;
-    for (int i = 0; i < 14; ++i) {
-        moments.push_back(span * (2 * i + 1) / 28);
-    }
-    // Into every phase that begins with a logged line: just after its first
-    // line, and a little later.
-    for (const char* needle :
-         {"handleTotalBspatch", "load split", "handleUpdateBspatch", "to be programmed",
-          "handleCreateBspatch", "handleEntireTotalBspatch", "handleChkSyncBspatch"}) {
-        const long at = reference.msOf(needle);
-        if (at >= 0) {
-            moments.push_back(at - t0 + 2);
-            moments.push_back(at - t0 + 60);
-        }
-    }
-    // The flags and the clean-up take milliseconds: cut closely after 95
-    // and 99, and in the pause before 100.
-    const long at95 = reference.msOf("value = 95, error = 0") - t0;
-    const long at99 = reference.msOf("value = 99, error = 0") - t0;
-    for (long d : {0L, 1L, 3L, 6L}) {
-        moments.push_back(at95 + d);
-    }
-    for (long d : {0L, 2L, 10L, 40L, 500L}) {
-        moments.push_back(at99 + d);
-    }
-    moments.push_back(tDone - t0 + 100);
-    std::sort(moments.begin(), moments.end());
-    moments.erase(std::unique(moments.begin(), moments.end()), moments.end());
-    moments.erase(std::remove_if(moments.begin(), moments.end(), [](long m) { return m < 0; }),
-                  moments.end());
-    return moments;
+std::string phaseOf(const ChildResult& run) {
+    const std::vector<std::string> phases = phasesOf(workerLines(run));
+    return phases.empty() ? "before start-up" : phases.back();
 }
+
+// How an uncut run spends its time, phase by phase, from its first line.
+struct Timeline {
+    std::vector<LogLine> lines;
+    std::vector<std::string> phases;
+    long t0 = 0;
+    long end = 0;  // the rendering thread's last line
+
+    long at(size_t i) const { return lines[i].ms - t0; }
+    long until(size_t i) const { return i + 1 < lines.size() ? at(i + 1) : end - t0; }
+};
+
+Timeline timelineOf(const ChildResult& reference) {
+    Timeline t;
+    t.lines = workerLines(reference);
+    t.phases = phasesOf(t.lines);
+    t.t0 = t.lines.empty() ? 0 : t.lines.front().ms;
+    t.end = reference.msOf("thread exit.");
+    return t;
+}
+
+void printTimeline(const Timeline& t) {
+    std::vector<std::pair<std::string, long>> spent;
+    for (size_t i = 0; i < t.lines.size(); ++i) {
+        auto it = std::find_if(spent.begin(), spent.end(),
+                               [&](const auto& p) { return p.first == t.phases[i]; });
+        if (it == spent.end()) {
+            spent.emplace_back(t.phases[i], 0);
+            it = spent.end() - 1;
+        }
+        it->second += t.until(i) - t.at(i);
+    }
+    printf("uncut upgrade: %ld ms from the first line to the end of the final screen\n",
+           t.end - t.t0);
+    for (const auto& p : spent) {
+        printf("  %-18s %6ld ms\n", p.first.c_str(), p.second);
+    }
+}
+
+// One cut: after a fixed time from the program's start (the runner's own
+// cut), or `delayMs` after the first line holding `needle` for the phases
+// too short to be hit by time on a machine whose runs vary by hundreds of
+// milliseconds.
+struct CutPlan {
+    long cutMs;
+    const char* needle;
+    long delayMs;
+};
 
 struct CutOutcome {
-    long cutMs = 0;
+    std::string how;
     std::string phase;
     std::string cutVerdict;
     int restarts = 0;
@@ -103,20 +137,28 @@ struct CutOutcome {
 
 constexpr int kMaxRestarts = 4;
 
+// Cuts a fresh set, then starts it again while the upgrade is pending, as the
+// boot stage does.
 CutOutcome cutAndResume(const std::string& setDir, const std::vector<ImagePair>& images,
-                        const std::string& package, long cutMs) {
+                        const std::string& package, const CutPlan& plan) {
     CutOutcome out;
-    out.cutMs = cutMs;
     if (!makeSet(setDir, images, package)) {
         out.problems = "could not make the set";
         return out;
     }
-    const ChildResult cut = runProgram(setDir, cutMs);
+    ChildResult cut;
+    if (plan.needle == nullptr) {
+        out.how = "after " + std::to_string(plan.cutMs) + " ms";
+        cut = runProgram(setDir, plan.cutMs);
+    } else {
+        out.how = std::to_string(plan.delayMs) + " ms after '" + plan.needle + "'";
+        const LineTrigger trigger{plan.needle, plan.delayMs};
+        cut = runProgram(setDir, -1, 180, &trigger);
+    }
     out.phase = phaseOf(cut);
     out.cutVerdict = cut.verdict();
     out.lastVerdict = out.cutVerdict;
     std::string log = cut.text();
-    // The boot stage starts the program again as long as an upgrade is pending.
     while (upgradePending(setDir) && out.restarts < kMaxRestarts) {
         const ChildResult again = runProgram(setDir);
         ++out.restarts;
@@ -131,7 +173,7 @@ CutOutcome cutAndResume(const std::string& setDir, const std::vector<ImagePair>&
         out.problems += cleanUpProblems(setDir);
     }
     if (!out.problems.empty()) {
-        fprintf(stderr, "---- cut after %ld ms (%s) ----\n%s", cutMs, out.phase.c_str(), log.c_str());
+        fprintf(stderr, "---- cut %s (%s) ----\n%s", out.how.c_str(), out.phase.c_str(), log.c_str());
     }
     return out;
 }
@@ -153,19 +195,40 @@ TEST(PowerCut, EveryCutResumesToTheNewImages) {
     ASSERT_EQ(reference.verdict(), "upgrade-sandbox: reboot requested") << reference.text();
     ASSERT_EQ(upgradeProblems(referenceSet, images), "") << reference.text();
     removeTree(referenceSet);
+    const Timeline timeline = timelineOf(reference);
+    ASSERT_GT(timeline.end, timeline.t0) << reference.text();
+    printTimeline(timeline);
 
-    const std::vector<long> moments = cutMoments(reference);
-    ASSERT_GE(moments.size(), 20u);
+    // Moments spread evenly over the whole run, then moments inside every
+    // phase of the upgrade's own work: into the flag writes and the clean-up
+    // several times, as they take only milliseconds.
+    std::vector<CutPlan> plans;
+    constexpr int kSpread = 12;
+    for (int i = 0; i < kSpread; ++i) {
+        plans.push_back({(timeline.end - timeline.t0) * (2 * i + 1) / (2 * kSpread), nullptr, 0});
+    }
+    const CutPlan inside[] = {
+        {0, "(): handleTotalBspatch ", 0},    {0, "load split", 0},
+        {0, "load split", 40},                {0, "(): handleUpdateBspatch ", 5},
+        {0, "(): handleUpdateBspatch ", 150}, {0, "to be programmed", 0},
+        {0, "to be programmed", 20},          {0, "(): handleCreateBspatch ", 5},
+        {0, "(): handleEntireTotalBspatch ", 5}, {0, "(): handleChkSyncBspatch ", 0},
+        {0, "value = 95, error = 0", 0},      {0, "value = 95, error = 0", 15},
+        {0, "value = 95, error = 0", 35},     {0, "value = 95, error = 0", 55},
+        {0, "value = 99, error = 0", 0},      {0, "value = 99, error = 0", 400},
+        {0, "value = 100, error = 0", 500},
+    };
+    plans.insert(plans.end(), std::begin(inside), std::end(inside));
 
-    // A few sets at a time: each run mostly waits on its screen.
-    std::vector<CutOutcome> outcomes(moments.size());
+    // Two sets at a time: each run mostly waits on its screen.
+    std::vector<CutOutcome> outcomes(plans.size());
     std::atomic<size_t> next{0};
     std::vector<std::thread> workers;
-    for (int w = 0; w < 3; ++w) {
+    for (int w = 0; w < 2; ++w) {
         workers.emplace_back([&, w] {
-            for (size_t i; (i = next++) < moments.size();) {
+            for (size_t i; (i = next++) < plans.size();) {
                 const std::string setDir = work + "/cut_" + std::to_string(w);
-                outcomes[i] = cutAndResume(setDir, images, package, moments[i]);
+                outcomes[i] = cutAndResume(setDir, images, package, plans[i]);
                 if (outcomes[i].problems.empty()) {
                     removeTree(setDir);
                 }
@@ -179,28 +242,26 @@ TEST(PowerCut, EveryCutResumesToTheNewImages) {
     int survived = 0;
     std::vector<std::string> phases;
     for (const CutOutcome& o : outcomes) {
-        printf("cut after %5ld ms  %-18s %-38s restarts %d  %s\n", o.cutMs, o.phase.c_str(),
-               o.cutVerdict.c_str(), o.restarts, o.problems.empty() ? "ok" : o.problems.c_str());
-        EXPECT_EQ(o.problems, "") << "cut after " << o.cutMs << " ms in " << o.phase;
+        printf("cut %-44s %-16s restarts %d  %s\n", o.how.c_str(), o.phase.c_str(), o.restarts,
+               o.problems.empty() ? "ok" : o.problems.c_str());
+        EXPECT_EQ(o.problems, "") << "cut " << o.how << " in " << o.phase;
         survived += o.problems.empty() ? 1 : 0;
-        if (o.cutVerdict.find("cut after") != std::string::npos) {
+        if (std::find(phases.begin(), phases.end(), o.phase) == phases.end()) {
             phases.push_back(o.phase);
         }
     }
-    std::sort(phases.begin(), phases.end());
-    phases.erase(std::unique(phases.begin(), phases.end()), phases.end());
     std::string covered;
     for (const std::string& p : phases) {
         covered += p + "; ";
     }
     printf("survived %d of %zu cuts; phases cut: %s\n", survived, outcomes.size(), covered.c_str());
-    ::testing::Test::RecordProperty("cuts", static_cast<int>(outcomes.size()));
-    ::testing::Test::RecordProperty("survived", survived);
-    ::testing::Test::RecordProperty("phases", covered);
     for (const char* phase : {"staging", "patching", "writing", "flags", "clean-up"}) {
         EXPECT_NE(std::find(phases.begin(), phases.end(), phase), phases.end())
             << "no cut fell into " << phase;
     }
+    ::testing::Test::RecordProperty("cuts", static_cast<int>(outcomes.size()));
+    ::testing::Test::RecordProperty("survived", survived);
+    ::testing::Test::RecordProperty("phases", covered);
     if (!HasFailure()) {
         removeTree(work);
     }

@@ -70,7 +70,8 @@ std::string ChildResult::text() const {
     return all;
 }
 
-ChildResult runChild(const std::vector<std::string>& argv, int timeoutS) {
+ChildResult runChild(const std::vector<std::string>& argv, int timeoutS,
+                     const LineTrigger* trigger) {
     ChildResult result;
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
@@ -97,15 +98,27 @@ ChildResult runChild(const std::vector<std::string>& argv, int timeoutS) {
     }
     std::string pending;
     bool killed = false;
+    long fireAt = -1;  // when the trigger's line has been seen
+    bool fired = false;
     for (;;) {
-        const long left = timeoutS * 1000L - elapsedMs(start);
+        const long now = elapsedMs(start);
+        const long left = timeoutS * 1000L - now;
         if (left <= 0 && !killed) {
             // The runner ends its sandbox on SIGTERM.
             kill(pid, SIGTERM);
             killed = true;
         }
+        long wait = killed ? 1000 : std::min(left, 1000L);
+        if (fireAt >= 0 && !fired) {
+            if (now >= fireAt) {
+                kill(pid, SIGTERM);
+                fired = true;
+            } else {
+                wait = std::min(wait, fireAt - now);
+            }
+        }
         pollfd pfd = {fds[0], POLLIN, 0};
-        const int n = poll(&pfd, 1, killed ? 1000 : static_cast<int>(std::min(left, 1000L)));
+        const int n = poll(&pfd, 1, static_cast<int>(wait));
         if (n < 0 && errno == EINTR) {
             continue;
         }
@@ -120,12 +133,20 @@ ChildResult runChild(const std::vector<std::string>& argv, int timeoutS) {
         if (got <= 0) {
             break;
         }
-        const long now = elapsedMs(start);
+        const long lineMs = elapsedMs(start);
         pending.append(buf, static_cast<size_t>(got));
         size_t nl;
         while ((nl = pending.find('\n')) != std::string::npos) {
-            result.lines.push_back({pending.substr(0, nl), now});
+            result.lines.push_back({pending.substr(0, nl), lineMs});
             pending.erase(0, nl + 1);
+            if (trigger != nullptr && fireAt < 0 &&
+                result.lines.back().text.find(trigger->needle) != std::string::npos) {
+                fireAt = lineMs + trigger->delayMs;
+                if (trigger->delayMs == 0) {
+                    kill(pid, SIGTERM);
+                    fired = true;
+                }
+            }
         }
     }
     if (!pending.empty()) {
@@ -424,7 +445,8 @@ bool makeSet(const std::string& setDir, const std::vector<ImagePair>& images,
     return writeFile(setDir + "/var-local/suspend_force_off", "1");
 }
 
-ChildResult runProgram(const std::string& setDir, long cutAfterMs, int timeoutS) {
+ChildResult runProgram(const std::string& setDir, long cutAfterMs, int timeoutS,
+                       const LineTrigger* cutAfterLine) {
     std::vector<std::string> argv = {runnerPath(), "run", setDir, rootfsPath()};
     if (cutAfterMs >= 0) {
         argv.push_back("--cut-after-ms");
@@ -432,7 +454,7 @@ ChildResult runProgram(const std::string& setDir, long cutAfterMs, int timeoutS)
     }
     argv.push_back("--timeout");
     argv.push_back(std::to_string(timeoutS));
-    return runChild(argv, timeoutS + 60);
+    return runChild(argv, timeoutS + 60, cutAfterLine);
 }
 
 bool upgradePending(const std::string& setDir) {

@@ -28,8 +28,15 @@ struct ChildResult {
     std::string text() const;
 };
 
+// Sends the child SIGTERM `delayMs` after the first line holding `needle`.
+struct LineTrigger {
+    std::string needle;
+    long delayMs = 0;
+};
+
 // Runs argv with stdout and stderr in one pipe, each line time-stamped.
-ChildResult runChild(const std::vector<std::string>& argv, int timeoutS);
+ChildResult runChild(const std::vector<std::string>& argv, int timeoutS,
+                     const LineTrigger* trigger = nullptr);
 
 // ---- The build tree -------------------------------------------------------
 std::string runnerPath();
@@ -91,8 +98,12 @@ std::string flagPath(const std::string& setDir);
 bool makeSet(const std::string& setDir, const std::vector<ImagePair>& images,
              const std::string& package, int sizeMiB = 32);
 
-// One run of the installed program on the set.
-ChildResult runProgram(const std::string& setDir, long cutAfterMs = -1, int timeoutS = 180);
+// One run of the installed program on the set. A cut either comes after a
+// fixed time (the runner's own cut) or right after a logged line: the runner
+// ends its sandbox on SIGTERM as at its own cut, nothing in the set running
+// another instruction.
+ChildResult runProgram(const std::string& setDir, long cutAfterMs = -1, int timeoutS = 180,
+                       const LineTrigger* cutAfterLine = nullptr);
 
 bool upgradePending(const std::string& setDir);
 bool partitionHolds(const std::string& setDir, const char* device, const std::string& image);
