@@ -17,6 +17,8 @@ struct Parsed {
     int32_t fileSize, offset;
 };
 
+void PrintTo(const Parsed& p, std::ostream* os) { *os << ::testing::PrintToString(p.line); }
+
 class ListLineAccepted : public ::testing::TestWithParam<Parsed> {};
 
 TEST_P(ListLineAccepted, FillsTheRecordFieldByField)
@@ -70,6 +72,8 @@ struct Refused {
     std::string line;
     std::string reason;  // part of the logged reason
 };
+
+void PrintTo(const Refused& r, std::ostream* os) { *os << ::testing::PrintToString(r.line); }
 
 class ListLineRefused : public ::testing::TestWithParam<Refused> {};
 

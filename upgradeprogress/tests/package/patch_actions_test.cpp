@@ -113,6 +113,11 @@ struct HeadCheck {
     bool upgraded;
 };
 
+void PrintTo(const HeadCheck& c, std::ostream* os)
+{
+    *os << "offset " << c.offset << ", checksum of " << c.hashedBytes << " bytes";
+}
+
 class TotalCheck : public PatchActions, public ::testing::WithParamInterface<HeadCheck> {};
 
 // While no partition of the run needed work, "total" compares the leading
@@ -251,6 +256,8 @@ struct SyncCase {
     int result;
     std::string message;
 };
+
+void PrintTo(const SyncCase& c, std::ostream* os) { *os << c.message; }
 
 class ChkSync : public PatchActions, public ::testing::WithParamInterface<SyncCase> {};
 

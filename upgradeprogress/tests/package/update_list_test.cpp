@@ -51,6 +51,11 @@ struct ProgressCase {
     std::vector<int> expected;
 };
 
+void PrintTo(const ProgressCase& c, std::ostream* os)
+{
+    *os << c.lines << " lines after " << c.handledBefore << " of " << c.total;
+}
+
 class UpdateListProgress : public UpdateList,
                            public ::testing::WithParamInterface<ProgressCase> {};
 
@@ -97,6 +102,8 @@ struct WordCase {
     std::string word;
     std::string handler;
 };
+
+void PrintTo(const WordCase& c, std::ostream* os) { *os << c.word; }
 
 class UpdateListDispatch : public UpdateList, public ::testing::WithParamInterface<WordCase> {};
 
@@ -180,6 +187,8 @@ struct BadLine {
     std::string line;
     std::string reason;
 };
+
+void PrintTo(const BadLine& b, std::ostream* os) { *os << ::testing::PrintToString(b.line); }
 
 class UpdateListRefusal : public UpdateList, public ::testing::WithParamInterface<BadLine> {};
 

@@ -111,6 +111,8 @@ struct CreateFailure {
     std::string message;
 };
 
+void PrintTo(const CreateFailure& c, std::ostream* os) { *os << c.message; }
+
 class CreateFails : public WholeActions, public ::testing::WithParamInterface<CreateFailure> {};
 
 // A create that fails writes nothing and leaves no result behind.
