@@ -76,8 +76,8 @@ int parseUpdateListFile(std::string updateListFileName)
         CongfigItemValue_T item;
         std::string why;
         if (pieceIsCut(file.get(), line, length)) {
-            why = "the line is longer than " + std::to_string(ota_format::kLineUnit - 1) +
-                  " characters";
+            why = "the line with its terminator is longer than " +
+                  std::to_string(ota_format::kLineUnit - 1) + " characters";
         }
         if (!why.empty() || !parseListLine(line, length, item, why)) {
             OTA_LOG("Line %d of %s is outside the update-list format, %s: [%.*s].\n",

@@ -209,7 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
     Lines, UpdateListRefusal,
     ::testing::Values(
         // 130 characters: no longer split into two lines that each run.
-        BadLine{"delete;" + std::string(122, 'n') + "\n", "the line is longer than 127"},
+        BadLine{"delete;" + std::string(122, 'n') + "\n",
+                "the line with its terminator is longer than 127"},
         BadLine{"delete;a;" + kSum + ";0;0;0\n", "more than 5 fields"},
         BadLine{"delete;" + std::string(30, 'n') + ";" + kSum + "\n", "the file name is longer"},
         BadLine{"delete;a;" + kSum + ";0;4294967296\n", "the offset is outside"},
