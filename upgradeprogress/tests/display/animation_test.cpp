@@ -57,7 +57,13 @@ constexpr uint32_t kPaint = 0xff204080;
 constexpr int kRelayedReboot = 128 + SIGHUP;  // how the child reports a restart request
 constexpr long kMarkerOffset = 512;
 
-enum class Ending { Success, Failure, MissingFrame };
+enum class Ending {
+    Success,
+    Failure,
+    MissingFrame,
+    // The error arrives in the very iteration that completes the fifty at 100.
+    ErrorWhenFinishing,
+};
 
 struct Scenario {
     std::string name;
@@ -218,7 +224,28 @@ void runSet(const Scenario& s)
         report << "hand-over-worst " << worst << "\n";
     }
 
-    if (s.ending == Ending::Success) {
+    if (s.ending == Ending::ErrorWhenFinishing) {
+        // Back at 99 the count of iterations at 100 holds: two more
+        // iterations, the count unchanged.
+        for (int i = 0; i < 2; ++i) {
+            takeProgressTurn();
+            if (i == 1) report << "finish-frames-held " << finishFrames << "\n";
+            giveBackProgressTurn();
+            usleep(1000);
+        }
+        request_update(100, 0);
+        // One turn per iteration until 49 iterations have seen 100; the error
+        // reported now lands at the end of the fiftieth, when success is due.
+        int seen = 0;
+        while (seen < kFinishIterations - 1) {
+            takeProgressTurn();
+            seen = finishFrames;
+            giveBackProgressTurn();
+            usleep(1000);
+        }
+        report << "finish-frames-before-error " << seen << "\n";
+        request_update(95, 1);
+    } else if (s.ending == Ending::Success) {
         request_update(100, 0);
     } else {
         request_update(95, 1);
@@ -440,6 +467,24 @@ TEST_P(AnimationRun, ShowsProgressThenItsEndingThenRestarts)
         // Fifty iterations at 100, then the success screen.
         EXPECT_EQ(reportNumber(o, "finish-frames-final"), 50);
         EXPECT_EQ(o.log.find("upgrade error!"), std::string::npos);
+    } else if (s.ending == Ending::ErrorWhenFinishing) {
+        // Progress went 100, 99, 100: the count kept its value at 99 and went
+        // on from there; the error came with the fiftieth iteration at 100
+        // and still won over the success due next.
+        int firstAt100 = -1, shownAt99 = -1, value100 = -1, value99 = -1;
+        char semi = 0;
+        std::istringstream counts(o.report["finish-frames"]);
+        counts >> value100 >> firstAt100 >> semi >> value99 >> shownAt99;
+        ASSERT_EQ(value100, 100);
+        ASSERT_EQ(value99, 99);
+        EXPECT_GE(firstAt100, 1);
+        EXPECT_GE(shownAt99, firstAt100);
+        EXPECT_EQ(reportNumber(o, "finish-frames-held"), shownAt99);
+        EXPECT_EQ(reportNumber(o, "finish-frames-before-error"), 49);
+        EXPECT_EQ(reportNumber(o, "finish-frames-final"), 50);
+        expectFinalPicture(s, "final", kMessageTable[row].failureText);
+        EXPECT_NE(o.log.find("OTA-UI animation(): upgrade error!\n"), std::string::npos);
+        EXPECT_EQ(reportNumber(o, "error-status-after"), 0);
     } else {
         expectFinalPicture(s, "final", kMessageTable[row].failureText);
         expectFinalPicture(s, "final-primary", kMessageTable[row].failureText);
@@ -474,6 +519,7 @@ std::vector<Scenario> scenarios()
         all.push_back(Scenario{success, lang, {2, 37, 95}, Ending::Success, strcmp(lang, "eng") == 0});
         all.push_back(Scenario{failure, lang, {40}, Ending::Failure});
     }
+    all.push_back(Scenario{"eng-late-error", "eng", {100, 99}, Ending::ErrorWhenFinishing});
     return all;
 }
 
