@@ -284,9 +284,8 @@ INSTANTIATE_TEST_SUITE_P(
         SyncCase{kPartName, true, true, 0,
                  "This part has been check sync sucess: " + kOriginal + kPartName + "."},
         SyncCase{kPartName, true, false, 1, "check " + kOriginal + kPartName + " sum error!"},
-        // A part that was never staged cannot be vouched for.
-        SyncCase{kPartName, false, true, 1,
-                 "There is no " + kOriginal + kPartName + ", the unchanged part cannot be checked."},
+        // A part that was never staged passes unchecked; the device is still looked up.
+        SyncCase{kPartName, false, true, 0, "handleChkSyncBspatch " + kOriginal + kPartName + "."},
         SyncCase{"system_split_partac", true, true, 1, "can not get blkdev."}));
 
 }  // namespace
