@@ -505,8 +505,12 @@ TEST_P(AnimationRun, ShowsProgressThenItsEndingThenRestarts)
     EXPECT_NE(marker, std::string(16, '\0'));
 
     if (s.checkHandOver) {
+        // Normally one or two iterations pass between the two turns (the
+        // report lands at the end of the running one, the picture with it is
+        // the next); one more allows for a stalled test thread. A renderer
+        // that keeps the lock while a writer waits lets dozens pass.
         EXPECT_GE(reportNumber(o, "hand-over-worst"), 1);
-        EXPECT_LE(reportNumber(o, "hand-over-worst"), 2);
+        EXPECT_LE(reportNumber(o, "hand-over-worst"), 3);
     }
 }
 
