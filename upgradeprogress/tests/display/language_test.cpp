@@ -17,23 +17,6 @@
 
 namespace {
 
-// These tests write the set's own paths (and the renderer restarts the set):
-// outside the sandbox runner's simulated set they refuse to start.
-class SimulatedSetOnly : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        const char* inSandbox = getenv("UPGRADE_SANDBOX");
-        if (inSandbox == nullptr || strcmp(inSandbox, "1") != 0) {
-            fprintf(stderr, "this test runs only on a simulated set: use upgrade-sandbox (ctest does)\n");
-            exit(2);
-        }
-    }
-};
-
-const ::testing::Environment* const kSimulatedSetOnly =
-    ::testing::AddGlobalTestEnvironment(new SimulatedSetOnly);
-
 const std::string kLatinFont = "/usr/bin/upgradeprogress/ukai.ttc";
 
 void writeLanguageFile(const std::string& content)
