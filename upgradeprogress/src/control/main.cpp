@@ -20,15 +20,20 @@ pthread_t workerThread;
 // restarts.
 AnimationArgs_T* animationArgs = nullptr;
 
-void setUpDisplay(int* argc, char*** argv) {
-    DFBSurfaceDescription bg_dsc;
+// The four descriptions main creates the display from; only the fields their
+// flags name are set.
+DFBSurfaceDescription bg_dsc;
+DFBSurfaceDescription progress_dsc;
+DFBFontDescription font_percent;
+DFBFontDescription font_prompt;
+
+void fillDescriptions() {
     memset(&bg_dsc, 0, sizeof bg_dsc);
     bg_dsc.flags = static_cast<DFBSurfaceDescriptionFlags>(DSDESC_CAPS | DSDESC_WIDTH | DSDESC_HEIGHT);
     bg_dsc.caps = static_cast<DFBSurfaceCapabilities>(DSCAPS_PRIMARY | DSCAPS_DOUBLE | DSCAPS_TRIPLE);
     bg_dsc.width = 1920;
     bg_dsc.height = 1080;
 
-    DFBSurfaceDescription progress_dsc;
     memset(&progress_dsc, 0, sizeof progress_dsc);
     progress_dsc.flags =
         static_cast<DFBSurfaceDescriptionFlags>(DSDESC_CAPS | DSDESC_WIDTH | DSDESC_HEIGHT);
@@ -36,23 +41,13 @@ void setUpDisplay(int* argc, char*** argv) {
     progress_dsc.width = 1920;
     progress_dsc.height = 1080;
 
-    DFBFontDescription font_percent;
     memset(&font_percent, 0, sizeof font_percent);
     font_percent.flags = DFDESC_HEIGHT;
     font_percent.height = 48;
 
-    DFBFontDescription font_prompt;
     memset(&font_prompt, 0, sizeof font_prompt);
     font_prompt.flags = DFDESC_HEIGHT;
     font_prompt.height = 36;
-
-    DFBCHECK(DirectFBInit(argc, argv));
-    DFBCHECK(DirectFBCreate(&dfb));
-    DFBCHECK(dfb->SetCooperativeLevel(dfb, DFSCL_FULLSCREEN));
-    DFBCHECK(dfb->CreateSurface(dfb, &bg_dsc, &primary_sfc));
-    DFBCHECK(dfb->CreateSurface(dfb, &progress_dsc, &background_sfc));
-    DFBCHECK(dfb->CreateFont(dfb, fontsBank, &font_percent, &fontPercent));
-    DFBCHECK(dfb->CreateFont(dfb, fontsBank, &font_prompt, &fontPrompt));
 }
 
 }  // namespace
@@ -64,7 +59,16 @@ int main(int argc, char** argv) {
     currentLanguage = get_languageID();
     OTA_LOG("Get current language is %s.\n", kMessageTable[currentLanguage].langCode);
 
-    setUpDisplay(&argc, &argv);
+    // Each call is written out here so that a failure reports the call as
+    // it stands in this file.
+    fillDescriptions();
+    DFBCHECK(DirectFBInit(&argc, &argv));
+    DFBCHECK(DirectFBCreate(&dfb));
+    DFBCHECK(dfb->SetCooperativeLevel(dfb, DFSCL_FULLSCREEN));
+    DFBCHECK(dfb->CreateSurface(dfb, &bg_dsc, &primary_sfc));
+    DFBCHECK(dfb->CreateSurface(dfb, &progress_dsc, &background_sfc));
+    DFBCHECK(dfb->CreateFont(dfb, fontsBank, &font_percent, &fontPercent));
+    DFBCHECK(dfb->CreateFont(dfb, fontsBank, &font_prompt, &fontPrompt));
 
     animationArgs = new AnimationArgs_T{fontPercent, fontPrompt, primary_sfc, background_sfc};
     const bool animationStarted =
