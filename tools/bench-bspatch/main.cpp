@@ -28,34 +28,19 @@
 #include <vector>
 
 #include "bspatch/bspatch.h"
+#include "bspatch/patch_fixture.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using bspatch_test::Bytes;
+using bspatch_test::readFile;
+using bspatch_test::Rng;
+using bspatch_test::writeFile;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kPartSize = 10 * 1024 * 1024;
 constexpr size_t kBlock = 4096;
 
-class Rng {
-public:
-    explicit Rng(uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ull + 1) {}
-    uint64_t next() {
-        state_ ^= state_ << 13;
-        state_ ^= state_ >> 7;
-        state_ ^= state_ << 17;
-        return state_;
-    }
-    size_t below(size_t n) { return static_cast<size_t>(next() % n); }
-    void fill(uint8_t* out, size_t n) {
-        for (size_t i = 0; i < n; ++i) {
-            out[i] = static_cast<uint8_t>(next() >> 32);
-        }
-    }
-
-private:
-    uint64_t state_;
-};
 
 // Old part shaped like a slice of a file-system image: compressed data,
 // empty blocks, and tables of little-endian words.
@@ -122,17 +107,6 @@ Bytes heavyChanges(Rng& rng, const Bytes& old) {
     return part;
 }
 
-bool writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out.flush());
-}
-
-Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 double cpuSeconds(const struct rusage& usage) {
     return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
@@ -174,10 +148,6 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    return remove(path);
-}
-
 struct Case {
     const char* name;
     Bytes expected;
@@ -187,13 +157,12 @@ struct Case {
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
-    char dirTemplate[] = "/tmp/bench-bspatch.XXXXXX";
-    if (mkdtemp(dirTemplate) == nullptr) {
+    const bspatch_test::ScratchDir dir;
+    if (!dir.ok()) {
         perror("mkdtemp");
         return 1;
     }
-    const std::string dir = dirTemplate;
-    const std::string oldPath = dir + "/old";
+    const std::string oldPath = dir.file("old");
 
     Rng rng(2024);
     const Bytes old = makeOldPart(rng);
@@ -211,10 +180,10 @@ int main(int argc, char** argv) {
            "wall s", "MB/s", "cpu s", "MB/s", "wall s", "MB/s", "cpu s", "MB/s");
     int status = 0;
     for (const Case& c : cases) {
-        const std::string refPath = dir + "/ref", patchPath = dir + "/patch";
-        const std::string ownPath = dir + "/own", systemPath = dir + "/system";
+        const std::string refPath = dir.file("ref"), patchPath = dir.file("patch");
+        const std::string ownPath = dir.file("own"), systemPath = dir.file("system");
         writeFile(refPath, c.expected);
-        if (!runCommand("/usr/bin/bsdiff", {"bsdiff", oldPath, refPath, patchPath})) {
+        if (!bspatch_test::runBsdiff(oldPath, refPath, patchPath)) {
             fprintf(stderr, "bsdiff failed for %s\n", c.name);
             status = 1;
             continue;
@@ -249,6 +218,5 @@ int main(int argc, char** argv) {
                mb / median(ownCpu), median(system), mb / median(system), median(systemCpu),
                mb / median(systemCpu));
     }
-    nftw(dir.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
     return status;
 }

@@ -219,11 +219,14 @@ public:
         return state_;
     }
     size_t below(size_t n) { return static_cast<size_t>(next() % n); }
+    void fill(uint8_t* out, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            out[i] = static_cast<uint8_t>(next() >> 32);
+        }
+    }
     Bytes bytes(size_t n) {
         Bytes out(n);
-        for (uint8_t& b : out) {
-            b = static_cast<uint8_t>(next() >> 32);
-        }
+        fill(out.data(), n);
         return out;
     }
 
