@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "bspatch/bspatch.h"
+#include "bspatch.h"
 #include "bspatch/patch_fixture.h"
 
 namespace {

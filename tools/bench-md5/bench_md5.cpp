@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "partition/partition.h"
+#include "partition.h"
 
 namespace {
 

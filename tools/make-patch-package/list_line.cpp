@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "package/package_format.h"
+#include "package.h"
 
 namespace mpp {
 

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "bspatch/bspatch.h"
+#include "bspatch.h"
 #include "child_process.h"
-#include "control/ota_log.h"
+#include "ground.h"
 #include "file_util.h"
 #include "interrupt.h"
 #include "options.h"
-#include "package/package_format.h"
+#include "package.h"
 #include "package_writer.h"
 #include "partition_plan.h"
 #include "progress.h"

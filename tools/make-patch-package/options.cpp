@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <thread>
 
-#include "package/package_format.h"
+#include "package.h"
 
 namespace mpp {
 

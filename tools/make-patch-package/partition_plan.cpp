@@ -12,7 +12,7 @@
 #include "file_util.h"
 #include "interrupt.h"
 #include "md5_digest.h"
-#include "package/package_format.h"
+#include "package.h"
 
 namespace mpp {
 

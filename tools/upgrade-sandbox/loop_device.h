@@ -9,6 +9,8 @@
 
 namespace sandbox {
 
+using host::UniqueFd;
+
 struct AttachedLoop {
     UniqueFd fd;     // held open for the whole run; its close lets the loop clear itself
     dev_t device = 0;

@@ -11,20 +11,34 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ground.h"
 #include "unique_fd.h"
 
 extern char** environ;
 
 namespace sandbox {
 
+using host::UniqueFd;
+
+namespace {
+
+// "/dev/mmcblk0p4" -> "mmcblk0p4": the set's devices are named once, with
+// the program's fixed paths.
+const char* deviceName(const char* devicePath) {
+    const char* slash = strrchr(devicePath, '/');
+    return slash != nullptr ? slash + 1 : devicePath;
+}
+
+}  // namespace
+
 const std::vector<PartitionImage>& setPartitions() {
-    static const std::vector<PartitionImage> parts = {
-        {"mmcblk0p4", true},
-        {"mmcblk0p18", false},
-        {"mmcblk0p26", false},
-        {"mmcblk0p28", false},
-        {"mmcblk0p34", false},
-    };
+    static const std::vector<PartitionImage> parts = [] {
+        std::vector<PartitionImage> list = {{deviceName(ota_paths::kFlagDevice), true}};
+        for (const ota_paths::Partition_T& partition : ota_paths::kPartitions) {
+            list.push_back({deviceName(partition.device), false});
+        }
+        return list;
+    }();
     return parts;
 }
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "list_line.h"
-#include "package/package_format.h"
+#include "package.h"
 
 namespace {
 

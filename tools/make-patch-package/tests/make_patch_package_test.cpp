@@ -16,7 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "list_line.h"
-#include "package/package_format.h"
+#include "package.h"
 #include "package_model.h"
 #include "testing/zip_fixture.h"
 

@@ -10,9 +10,9 @@
 
 #include <ziparchive/zip_archive.h>
 
-#include "bspatch/bspatch.h"
+#include "bspatch.h"
 #include "md5_digest.h"
-#include "package/package_format.h"
+#include "package.h"
 
 namespace mpp_test {
 

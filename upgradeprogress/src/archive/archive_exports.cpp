@@ -1,6 +1,6 @@
 // The plain-function door to the archive: callers hold the package as an
 // opaque pointer (m_archiveHandle) and never see the class behind it.
-#include "archive/archive.h"
+#include "archive.h"
 
 #include <new>
 

@@ -1,6 +1,6 @@
 // Opening and closing the package behind an archive object, by path or from
 // a mapped view of the package file.
-#include "archive/archive.h"
+#include "archive.h"
 
 namespace ota {
 

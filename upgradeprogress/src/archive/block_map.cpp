@@ -3,7 +3,7 @@
 // and block size, and the device block ranges in package order; every range
 // is mapped read-only at consecutive addresses inside one reservation, so the
 // ZIP reader sees one contiguous package.
-#include "archive/block_map.h"
+#include "block_map.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
 // Internal to the archive folder: the "@" route of sysMapFile.
 #pragma once
 
-#include "archive/archive.h"
+#include "archive.h"
 
 // Maps the package described by the block map file at `mapPath` into one
 // contiguous read-only view. `mapping` arrives reset. 0 or -1; after -1

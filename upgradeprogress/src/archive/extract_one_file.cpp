@@ -1,5 +1,5 @@
 // Extracting one named entry of the package into a file.
-#include "archive/archive.h"
+#include "archive.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/ota_log.h"
+#include "ground.h"
 
 namespace {
 

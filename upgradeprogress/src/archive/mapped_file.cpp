@@ -1,7 +1,7 @@
 // Mapping a package file into memory: the plain route maps the file whole,
 // "@<block map>" hands over to the block-map route. The view is read-only and
 // private, so nothing the ZIP reader does can reach the package on storage.
-#include "archive/archive.h"
+#include "archive.h"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "archive/block_map.h"
+#include "block_map.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 // in 64 bits so that no sequence of seeks can wrap. A patch that fails any
 // check ends the process; the caller's MD5 check is the second line of
 // defence against a patch that is well formed but made for another old part.
-#include "bspatch/bspatch.h"
+#include "bspatch.h"
 
 #include <bzlib.h>
 #include <err.h>

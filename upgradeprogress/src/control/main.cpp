@@ -2,23 +2,24 @@
 // second later the upgrade worker; then, only if the rendering thread came
 // back without restarting the set, release, reboot marker and reboot.
 #include <pthread.h>
-#include <sys/reboot.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "control/control.h"
-#include "display/display.h"
+#include "control.h"
+#include "ground.h"
+#include "display.h"
 
 namespace {
 
 pthread_t animationThread;
 pthread_t workerThread;
 
-// Reachable for the whole run: the rendering thread reads it until the set
+// The display objects, in the one record the rendering thread is handed;
+// reachable for the whole run, since that thread reads it until the set
 // restarts.
-AnimationArgs_T* animationArgs = nullptr;
+AnimationArgs_T displayObjects = {};
 
 // The four descriptions main creates the display from; only the fields their
 // flags name are set.
@@ -60,7 +61,11 @@ int main(int argc, char** argv) {
     OTA_LOG("Get current language is %s.\n", kMessageTable[currentLanguage].langCode);
 
     // Each call is written out here so that a failure reports the call as
-    // it stands in this file.
+    // it stands in this file, under the names the set's logs know.
+    IDirectFBSurface*& primary_sfc = displayObjects.primary_sfc;
+    IDirectFBSurface*& background_sfc = displayObjects.background_sfc;
+    IDirectFBFont*& fontPercent = displayObjects.fontPercent;
+    IDirectFBFont*& fontPrompt = displayObjects.fontPrompt;
     fillDescriptions();
     DFBCHECK(DirectFBInit(&argc, &argv));
     DFBCHECK(DirectFBCreate(&dfb));
@@ -70,9 +75,8 @@ int main(int argc, char** argv) {
     DFBCHECK(dfb->CreateFont(dfb, fontsBank, &font_percent, &fontPercent));
     DFBCHECK(dfb->CreateFont(dfb, fontsBank, &font_prompt, &fontPrompt));
 
-    animationArgs = new AnimationArgs_T{fontPercent, fontPrompt, primary_sfc, background_sfc};
     const bool animationStarted =
-        pthread_create(&animationThread, nullptr, animation, animationArgs) == 0;
+        pthread_create(&animationThread, nullptr, animation, &displayObjects) == 0;
     if (!animationStarted) {
         OTA_LOG("can not create animation thread\n");
     }
@@ -98,9 +102,6 @@ int main(int argc, char** argv) {
     primary_sfc->Release(primary_sfc);
     dfb->Release(dfb);
 
-    sync();
-    setRebootFlag_init();
-    sync();
-    reboot(RB_AUTOBOOT);
+    restartSet();
     return 0;
 }

@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "archive/archive.h"
-#include "control/control.h"
-#include "display/display.h"
-#include "package/package.h"
+#include "archive.h"
+#include "control.h"
+#include "ground.h"
+#include "package.h"
 
 namespace {
 

@@ -1,22 +1,21 @@
 // The rendering thread: the spinner, the percentage and the in-progress text
 // while the upgrade runs, then the success or failure text, then the restart
 // of the set.
-#include <sys/reboot.h>
 #include <unistd.h>
 
 #include <cstring>
 
-#include "control/control.h"
-#include "display/animation_state.h"
-#include "display/display.h"
-#include "display/progress_turn.h"
+#include "ground.h"
+#include "animation_state.h"
+#include "display.h"
 
+namespace {
+
+// The renderer state; it belongs to the rendering thread.
 int animationDone = 0;
 int lastProgress = -1;
 int frameIndex = 1;
 int finishFrames = 0;
-
-namespace {
 
 constexpr useconds_t kFramePause = 40 * 1000;
 constexpr useconds_t kFinalScreenTime = 2 * 1000 * 1000;
@@ -44,6 +43,11 @@ void showFinalScreen(IDirectFBSurface* primary, IDirectFBSurface* background, ID
 }
 
 }  // namespace
+
+RendererState_T rendererState()
+{
+    return RendererState_T{animationDone, lastProgress, frameIndex, finishFrames};
+}
 
 void* animation(void* arg)
 {
@@ -126,12 +130,7 @@ void* animation(void* arg)
     OTA_LOG(" OTA-UI animation() 110: thread exit.\n");
     usleep(kFinalScreenTime);
 
-    // The worker may still be writing when a failure is on screen: flush
-    // everything before the marker, and the marker before the restart.
-    sync();
-    setRebootFlag_init();
-    sync();
-    reboot(RB_AUTOBOOT);
+    restartSet();
 
     usleep(kFinalScreenTime);
     for (IDirectFBSurface* frame : frames) {

@@ -1,8 +1,4 @@
-// The display objects main creates for the whole run.
-#include "display/display.h"
+// The DirectFB main interface main creates for the whole run.
+#include "display.h"
 
 IDirectFB* dfb = nullptr;
-IDirectFBSurface* primary_sfc = nullptr;
-IDirectFBSurface* background_sfc = nullptr;
-IDirectFBFont* fontPercent = nullptr;
-IDirectFBFont* fontPrompt = nullptr;

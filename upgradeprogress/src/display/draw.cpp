@@ -5,14 +5,15 @@
 
 #include <cstring>
 
-#include "control/ota_log.h"
-#include "display/display.h"
+#include "ground.h"
+#include "animation_state.h"
+#include "display.h"
 
 namespace {
 
-// Distance between the base lines of two lines of a text, for the 36-pixel
-// prompt font.
-constexpr int TXT_INTERVAL_SIZE = 38;
+// Distance between the base lines of two lines of a text; the check text of
+// the drawing call names it so.
+constexpr int TXT_INTERVAL_SIZE = kPromptLineStep;
 
 // -EINVAL, as the set's image loaders have always reported a bad request.
 constexpr int kBadRequest = -22;

@@ -3,9 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "control/fixed_paths.h"
-#include "control/ota_log.h"
-#include "display/display.h"
+#include "ground.h"
+#include "display.h"
 
 int currentLanguage = 0;
 char fontsBank[64];

@@ -4,7 +4,7 @@
 // (E1 BB 3F: the tail of each sequence was lost long ago and the screens keep
 // it so, byte for byte). Those places are written as split literals so that no
 // hex escape swallows the following character.
-#include "display/display.h"
+#include "display.h"
 
 const LanguageMessages_T kMessageTable[kLanguageCount] = {
     // 0

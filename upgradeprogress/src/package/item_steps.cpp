@@ -1,12 +1,12 @@
-#include "package/item_steps.h"
+#include "item_steps.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "archive/archive.h"
-#include "control/control.h"
-#include "partition/partition.h"
+#include "archive.h"
+#include "ground.h"
+#include "partition.h"
 
 namespace item_steps {
 
@@ -23,11 +23,6 @@ bool itemNameIsSafe(const CongfigItemValue_T& item)
         return false;
     }
     return true;
-}
-
-bool fileExists(const std::string& path)
-{
-    return access(path.c_str(), F_OK) == 0;
 }
 
 void removeIfPresent(const std::string& path)

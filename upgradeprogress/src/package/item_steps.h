@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "package/package.h"
+#include "package.h"
 
 namespace item_steps {
 
@@ -26,7 +26,6 @@ std::string itemPath(const char* dir, const CongfigItemValue_T& item);
 // directories: empty, ".", "..", or holding a '/'.
 bool itemNameIsSafe(const CongfigItemValue_T& item);
 
-bool fileExists(const std::string& path);
 void removeIfPresent(const std::string& path);
 
 // A result left by a run cut short: true when `result` exists and has the

@@ -2,7 +2,7 @@
 // skipped, the line terminator kept at the end of the last field. A line that
 // breaks a limit is refused whole: a cut checksum or a shifted offset would
 // send a part to the wrong place of a partition.
-#include "package/list_line.h"
+#include "list_line.h"
 
 #include <cstdint>
 #include <cstring>

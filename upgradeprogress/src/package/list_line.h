@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "package/package.h"
+#include "package.h"
 
 // One read of the list: at most kLineUnit - 1 characters, ending after a line
 // terminator. `length` counts every character read, NUL bytes included.

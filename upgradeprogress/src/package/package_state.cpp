@@ -1,6 +1,6 @@
 // The state of one upgrade that the list runner and the item actions share.
 // Worker thread only; the worker resets the counters before each run.
-#include "package/package.h"
+#include "package.h"
 
 int m_totalItemNum = 0;
 int m_curItemNum = 0;
@@ -8,6 +8,22 @@ bool isNeedCheck = false;
 bool isUpgraded = false;
 std::string m_totalFileName;
 void* m_archiveHandle = nullptr;
-std::vector<std::string> m_checkdir;
-std::vector<std::string> m_updateListFile;
-std::vector<std::string> m_unzipUpdateListFile;
+
+namespace {
+
+std::vector<std::string> listPaths(const char* dir, const char* const (&partitions)[ota_format::kPartitionCount])
+{
+    std::vector<std::string> paths;
+    for (const char* partition : partitions) {
+        paths.push_back(std::string(dir) + ota_format::kListPrefix + partition + ota_format::kListSuffix);
+    }
+    return paths;
+}
+
+}  // namespace
+
+const std::vector<std::string> m_checkdir = {ota_paths::kPatchDir, ota_paths::kOriginalDir,
+                                             ota_paths::kUpdateDir, ota_paths::kListDir};
+const std::vector<std::string> m_updateListFile = listPaths(ota_paths::kListDir, ota_format::kRunOrder);
+const std::vector<std::string> m_unzipUpdateListFile =
+    listPaths(ota_format::kEntryDir, ota_format::kExtractOrder);

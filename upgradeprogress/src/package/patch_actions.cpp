@@ -3,12 +3,11 @@
 // part the new image keeps.
 #include <unistd.h>
 
-#include "bspatch/bspatch.h"
-#include "control/fixed_paths.h"
-#include "control/ota_log.h"
-#include "package/item_steps.h"
-#include "package/package.h"
-#include "partition/partition.h"
+#include "bspatch.h"
+#include "ground.h"
+#include "item_steps.h"
+#include "package.h"
+#include "partition.h"
 
 using namespace item_steps;
 

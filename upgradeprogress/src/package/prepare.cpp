@@ -5,23 +5,12 @@
 
 #include <cstdio>
 
-#include "archive/archive.h"
-#include "control/control.h"
-#include "package/package.h"
+#include "archive.h"
+#include "package.h"
 
 namespace {
 
 using namespace ota_format;
-
-std::string listName(const char* partition)
-{
-    return std::string(kListPrefix) + partition + kListSuffix;
-}
-
-bool fileExists(const std::string& path)
-{
-    return access(path.c_str(), F_OK) == 0;
-}
 
 // Extracts one list into the list directory. A list the package does not
 // carry leaves its partition untouched; a list the package carries but that
@@ -54,17 +43,6 @@ int extractList(const std::string& entry)
 int prepareBspatch(int& total)
 {
     total = 0;
-    m_checkdir = {ota_paths::kPatchDir, ota_paths::kOriginalDir, ota_paths::kUpdateDir,
-                  ota_paths::kListDir};
-    m_updateListFile.clear();
-    m_unzipUpdateListFile.clear();
-    for (const char* partition : kRunOrder) {
-        m_updateListFile.push_back(std::string(ota_paths::kListDir) + listName(partition));
-    }
-    for (const char* partition : kExtractOrder) {
-        m_unzipUpdateListFile.push_back(std::string(kEntryDir) + listName(partition));
-    }
-
     for (const std::string& dir : m_checkdir) {
         if (!isDirExist(dir) && mkDiretory(dir) != 0) {
             OTA_LOG("md %s failed!.\n", dir.c_str());

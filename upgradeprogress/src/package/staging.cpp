@@ -9,21 +9,17 @@
 #include <cstring>
 #include <memory>
 
-#include "control/ota_log.h"
-#include "package/package.h"
+#include "ground.h"
+#include "package.h"
 
 namespace {
 
 constexpr size_t kNameBuffer = 256;
 constexpr size_t kCopyBuffer = 1048576;
 
-struct FileCloser {
-    void operator()(FILE* fp) const { fclose(fp); }
-};
 struct BufferFree {
     void operator()(unsigned char* buffer) const { free(buffer); }
 };
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // Every byte written into a part is on storage before the next one is read.
 bool syncPart(FILE* part)
@@ -69,7 +65,7 @@ int loadOriginalSplitFile(const char* source, unsigned long size, unsigned long 
         return 1;
     }
 
-    FilePtr fp(fopen(source, "rb"));
+    FileOwner fp(fopen(source, "rb"));
     if (!fp) {
         OTA_LOG("open fp error...fileName = %s, error:%s(%d).\n", source, strerror(errno), errno);
         return 1;
@@ -96,7 +92,7 @@ int loadOriginalSplitFile(const char* source, unsigned long size, unsigned long 
         return 1;
     }
 
-    FilePtr part;
+    FileOwner part;
     bool namesLeft = true;
     unsigned long room = partSize;
     unsigned long remaining = size;

@@ -4,10 +4,9 @@
 #include <cstring>
 #include <memory>
 
-#include "control/ota_log.h"
-#include "display/display.h"
-#include "package/list_line.h"
-#include "package/package.h"
+#include "ground.h"
+#include "list_line.h"
+#include "package.h"
 
 namespace {
 
@@ -35,11 +34,6 @@ ItemHandler handlerFor(const char* word)
     return nullptr;
 }
 
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
 // The line as it stood in the list, without its terminator, for a log line.
 int printableLength(const char* line, size_t length)
 {
@@ -62,7 +56,7 @@ int parseUpdateListFile(std::string updateListFileName)
     // one must not write into the partition of the list before it.
     m_totalFileName.clear();
 
-    FilePtr file(fopen(updateListFileName.c_str(), "r"));
+    FileOwner file(fopen(updateListFileName.c_str(), "r"));
     if (!file) {
         OTA_LOG("Open file [%s] failed.\n", updateListFileName.c_str());
         return 1;

@@ -1,10 +1,9 @@
 // Item actions whose content comes whole from the package ("create",
 // "entotal") or that carry none ("delete").
-#include "control/fixed_paths.h"
-#include "control/ota_log.h"
-#include "package/item_steps.h"
-#include "package/package.h"
-#include "partition/partition.h"
+#include "ground.h"
+#include "item_steps.h"
+#include "package.h"
+#include "partition.h"
 
 using namespace item_steps;
 

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <string>
 
-#include "control/ota_log.h"
-#include "partition/partition.h"
+#include "ground.h"
+#include "partition.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "control/ota_log.h"
-#include "partition/partition.h"
+#include "ground.h"
+#include "partition.h"
 
 namespace {
 
@@ -16,13 +16,6 @@ constexpr size_t kReadBlock = 128;
 // The hashing reads 128 bytes at a time; the stream underneath fetches a
 // partition in requests of this size so the device is not read in 4 KiB steps.
 constexpr size_t kStreamBuffer = 1048576;
-
-// One check at a time: the upgrade worker is the only caller.
-unsigned char m_md5Digest[MD5_DIGEST_LENGTH];
-
-struct FileCloser {
-    void operator()(FILE* fp) const { fclose(fp); }
-};
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -62,7 +55,7 @@ int checkMD5Sum(std::string path, std::string expected, int length)
 {
     // Declared before the stream so that it outlives the stream using it.
     std::unique_ptr<char[]> streamBuffer(new (std::nothrow) char[kStreamBuffer]);
-    std::unique_ptr<FILE, FileCloser> fp(fopen(path.c_str(), "r"));
+    FileOwner fp(fopen(path.c_str(), "r"));
     if (!fp) {
         OTA_LOG("Open file [%s] failed.\n", path.c_str());
         return 1;
@@ -71,13 +64,13 @@ int checkMD5Sum(std::string path, std::string expected, int length)
         setvbuf(fp.get(), streamBuffer.get(), _IOFBF, kStreamBuffer);
     }
 
-    memset(m_md5Digest, 0, sizeof m_md5Digest);
-    digestStream(fp.get(), length, m_md5Digest);
+    unsigned char md5Digest[MD5_DIGEST_LENGTH] = {};
+    digestStream(fp.get(), length, md5Digest);
     fp.reset();
 
     char fileMd[2 * MD5_DIGEST_LENGTH + 1] = {};
     for (int i = 0; i < MD5_DIGEST_LENGTH; ++i) {
-        snprintf(fileMd + 2 * i, 3, "%02x", m_md5Digest[i]);
+        snprintf(fileMd + 2 * i, 3, "%02x", md5Digest[i]);
     }
     // Whole-text comparison: a checksum with anything after its 32 digits,
     // even after a NUL, is not the same checksum.

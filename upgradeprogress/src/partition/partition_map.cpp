@@ -1,17 +1,18 @@
-// Partition name to eMMC device. The table order decides which row wins when
-// a name contains more than one partition name: tvservice first, optfs last.
+// Partition name to eMMC device. The match order decides which partition wins
+// when a name contains more than one partition name: tvservice first, optfs
+// last.
 #include <string>
 
-#include "control/fixed_paths.h"
-#include "partition/partition.h"
-
-// Built before main runs and never changed afterwards.
-static const std::string m_optfsDevice = ota_paths::kOptfsDevice;
-static const std::string m_usrfsDevice = ota_paths::kUsrfsDevice;
-static const std::string m_serialsdataDevice = ota_paths::kSerialsdataDevice;
-static const std::string m_tvserviceDevice = ota_paths::kTvserviceDevice;
+#include "ground.h"
+#include "partition.h"
 
 namespace {
+
+// Built before main runs and never changed afterwards.
+const std::string m_optfsDevice = ota_paths::kOptfsDevice;
+const std::string m_usrfsDevice = ota_paths::kUsrfsDevice;
+const std::string m_serialsdataDevice = ota_paths::kSerialsdataDevice;
+const std::string m_tvserviceDevice = ota_paths::kTvserviceDevice;
 
 struct PartitionRow {
     const char* name;
@@ -19,10 +20,10 @@ struct PartitionRow {
 };
 
 const PartitionRow kPartitionMap[] = {
-    {"tvservice", &m_tvserviceDevice},
-    {"usrfs", &m_usrfsDevice},
-    {"serialsdata", &m_serialsdataDevice},
-    {"optfs", &m_optfsDevice},
+    {ota_paths::kTvservice, &m_tvserviceDevice},
+    {ota_paths::kUsrfs, &m_usrfsDevice},
+    {ota_paths::kSerialsdata, &m_serialsdataDevice},
+    {ota_paths::kOptfs, &m_optfsDevice},
 };
 
 }  // namespace

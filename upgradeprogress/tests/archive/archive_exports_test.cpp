@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "archive/archive.h"
+#include "archive.h"
 #include "archive_test_util.h"
 #include "testing/zip_fixture.h"
 

@@ -3,6 +3,8 @@
 // a failed mapping left nothing behind.
 #pragma once
 
+#include "testing/files.h"
+
 #include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -45,26 +47,6 @@ private:
     std::string m_path;
 };
 
-inline bool writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out.flush());
-}
-
-// The whole file, or "<missing>" when it cannot be opened.
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return "<missing>";
-    }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
-}
-
-inline bool pathExists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
-}
 
 // Names in a directory, "." and ".." left out, sorted.
 inline std::set<std::string> listDir(const std::string& path) {

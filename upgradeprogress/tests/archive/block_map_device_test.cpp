@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "archive/archive.h"
+#include "archive.h"
 #include "archive_test_util.h"
-#include "control/fixed_paths.h"
+#include "ground.h"
 #include "testing/zip_fixture.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // hand-written patches for the shapes bsdiff never makes, and against
 // hostile patches, each of which must end the process with status 1 and
 // the one expected message, without writing anything.
-#include "bspatch/bspatch.h"
+#include "bspatch.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -4,6 +4,8 @@
 // headers and control values).
 #pragma once
 
+#include "testing/files.h"
+
 #include <bzlib.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -52,20 +54,20 @@ private:
     std::string path_;
 };
 
+// The shared file helpers, for patch bytes.
 inline bool writeFile(const std::string& path, const Bytes& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out.flush());
+    return ota_test::writeFile(path, std::string(bytes.begin(), bytes.end()));
 }
 
 inline Bytes readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string bytes;
+    if (!ota_test::readFile(path, &bytes)) {
+        return Bytes();
+    }
+    return Bytes(bytes.begin(), bytes.end());
 }
 
-inline bool fileExists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
-}
+inline bool fileExists(const std::string& path) { return ota_test::pathExists(path); }
 
 // Runs the system's bsdiff as a child process; true when it exited with 0.
 inline bool runBsdiff(const std::string& oldPath, const std::string& newPath,

@@ -267,34 +267,6 @@ ChildResult buildPackage(const std::string& dir, const std::string& output,
 
 // ---- Files ------------------------------------------------------------------
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
-bool writeFile(const std::string& path, const std::string& bytes) {
-    FILE* f = fopen(path.c_str(), "wb");
-    if (f == nullptr) {
-        return false;
-    }
-    const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return fclose(f) == 0 && ok;
-}
-
-std::string readFile(const std::string& path) {
-    std::string out;
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) {
-        return out;
-    }
-    char buf[65536];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) {
-        out.append(buf, n);
-    }
-    fclose(f);
-    return out;
-}
 
 std::string readAt(const std::string& path, long offset, size_t length) {
     std::string out(length, '\0');

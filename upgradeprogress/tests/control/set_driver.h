@@ -4,6 +4,8 @@
 // only ever runs inside the runner.
 #pragma once
 
+#include "testing/files.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,9 +71,9 @@ ChildResult buildPackage(const std::string& dir, const std::string& output,
                          const std::vector<std::string>& extra = {});
 
 // ---- Files ------------------------------------------------------------------
-bool exists(const std::string& path);
-bool writeFile(const std::string& path, const std::string& bytes);
-std::string readFile(const std::string& path);
+using ota_test::readFile;
+using ota_test::writeFile;
+inline bool exists(const std::string& path) { return ota_test::pathExists(path); }
 std::string readAt(const std::string& path, long offset, size_t length);
 bool writeAt(const std::string& path, long offset, const std::string& bytes);
 bool copyFile(const std::string& from, const std::string& to);

@@ -12,10 +12,10 @@
 
 #include <gtest/gtest.h>
 
-#include "archive/archive.h"
-#include "control/control.h"
-#include "display/display.h"
-#include "package/package.h"
+#include "archive.h"
+#include "control.h"
+#include "display.h"
+#include "package.h"
 #include "testing/zip_fixture.h"
 
 namespace {
@@ -44,10 +44,8 @@ bool writeFlags(const std::string& bytes) {
     return ok;
 }
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
+using ota_test::pathExists;
+bool exists(const std::string& path) { return pathExists(path); }
 
 void touch(const std::string& path) {
     FILE* f = fopen(path.c_str(), "w");

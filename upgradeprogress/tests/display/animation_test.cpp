@@ -25,10 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "control/fixed_paths.h"
-#include "display/animation_state.h"
-#include "display/display.h"
-#include "display/progress_turn.h"
+#include "ground.h"
+#include "animation_state.h"
+#include "display.h"
 #include "glyph_layout.h"
 #include "screen_support.h"
 
@@ -116,7 +115,7 @@ void takeTurnWhenShown(int value)
 {
     for (;;) {
         takeProgressTurn();
-        if (lastProgress == value) return;
+        if (rendererState().lastProgress == value) return;
         giveBackProgressTurn();
         usleep(1000);
     }
@@ -128,7 +127,7 @@ void takeTurnWhenDone()
 {
     for (;;) {
         takeProgressTurn();
-        if (animationDone == 1) return;
+        if (rendererState().animationDone == 1) return;
         giveBackProgressTurn();
         usleep(5000);
     }
@@ -142,13 +141,11 @@ void runSet(const Scenario& s)
     Screen screen;
     startDirectFb();
     createScreen(fontsBank, &screen);
-    primary_sfc = screen.primary;
-    background_sfc = screen.background;
-    fontPercent = screen.percent;
-    fontPrompt = screen.prompt;
+    IDirectFBSurface* primary_sfc = screen.primary;
+    IDirectFBSurface* background_sfc = screen.background;
 
     std::ofstream report(artifact(s, "report.txt"));
-    AnimationArgs_T* args = new AnimationArgs_T{fontPercent, fontPrompt, primary_sfc, background_sfc};
+    AnimationArgs_T* args = new AnimationArgs_T{screen.percent, screen.prompt, primary_sfc, background_sfc};
 
     if (s.ending == Ending::MissingFrame) {
         // Every buffer of the triple-buffered screen and the off-screen
@@ -177,16 +174,16 @@ void runSet(const Scenario& s)
 
     // The first picture: progress 0, frame 02.
     takeTurnWhenShown(0);
-    report << "first-frame " << frameIndex << "\n";
+    report << "first-frame " << rendererState().frameIndex << "\n";
     savePicture(readBack(background_sfc), s, "progress-0");
     giveBackProgressTurn();
 
     for (int value : s.steps) {
         request_update(value, 0);
         takeTurnWhenShown(value);
-        report << "shown " << value << " frame " << frameIndex << "\n";
+        report << "shown " << value << " frame " << rendererState().frameIndex << "\n";
         savePicture(readBack(background_sfc), s, "progress-" + std::to_string(value));
-        if (value == 100 || value == 99) report << "finish-frames " << value << " " << finishFrames << "\n";
+        if (value == 100 || value == 99) report << "finish-frames " << value << " " << rendererState().finishFrames << "\n";
         giveBackProgressTurn();
     }
 
@@ -196,11 +193,11 @@ void runSet(const Scenario& s)
         int worst = 0;
         for (int round = 0; round < 30; ++round) {
             takeProgressTurn();
-            const int before = frameIndex % kFrameCount;
+            const int before = rendererState().frameIndex % kFrameCount;
             giveBackProgressTurn();
             request_update(60 + round % 2, 0);
             takeTurnWhenShown(60 + round % 2);
-            const int advanced = (frameIndex % kFrameCount - before + kFrameCount) % kFrameCount;
+            const int advanced = (rendererState().frameIndex % kFrameCount - before + kFrameCount) % kFrameCount;
             giveBackProgressTurn();
             worst = std::max(worst, advanced);
         }
@@ -212,7 +209,7 @@ void runSet(const Scenario& s)
         // iterations, the count unchanged.
         for (int i = 0; i < 2; ++i) {
             takeProgressTurn();
-            if (i == 1) report << "finish-frames-held " << finishFrames << "\n";
+            if (i == 1) report << "finish-frames-held " << rendererState().finishFrames << "\n";
             giveBackProgressTurn();
             usleep(1000);
         }
@@ -226,13 +223,13 @@ void runSet(const Scenario& s)
         int before = -1;
         for (;;) {
             takeProgressTurn();
-            seen = finishFrames;
-            if (seen >= kFinishIterations || animationDone) break;
+            seen = rendererState().finishFrames;
+            if (seen >= kFinishIterations || rendererState().animationDone) break;
             before = seen;
             giveBackProgressTurn();
         }
         report << "finish-frames-before-error " << before << "\n";
-        report << "success-drawn-before-error " << animationDone << "\n";
+        report << "success-drawn-before-error " << rendererState().animationDone << "\n";
         errorStatus = 1;
         giveBackProgressTurn();
     } else if (s.ending == Ending::Success) {
@@ -247,7 +244,7 @@ void runSet(const Scenario& s)
     Picture finalBackground = readBack(background_sfc);
     Picture finalPrimary = readBack(primary_sfc);
     report << "final-seen-ms " << seenMs << "\n";
-    report << "finish-frames-final " << finishFrames << "\n";
+    report << "finish-frames-final " << rendererState().finishFrames << "\n";
     report << "error-status-after " << errorStatus << "\n";
     giveBackProgressTurn();
     report.close();

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "display/display.h"
+#include "display.h"
 #include "glyph_layout.h"
 #include "screen_support.h"
 

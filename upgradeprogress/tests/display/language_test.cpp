@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "control/fixed_paths.h"
-#include "display/display.h"
+#include "ground.h"
+#include "display.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <set>
 #include <string>
 
-#include "display/display.h"
+#include "display.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "display/display.h"
+#include "display.h"
 
 namespace screen_test {
 

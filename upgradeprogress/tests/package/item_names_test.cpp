@@ -6,7 +6,7 @@
 #include <string>
 #include <tuple>
 
-#include "package/package.h"
+#include "package.h"
 #include "package_test_support.h"
 
 namespace {

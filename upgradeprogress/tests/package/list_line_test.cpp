@@ -1,6 +1,6 @@
 // The update-list line format: what a line turns into, and which lines are
 // refused whole instead of being cut or shifted into the wrong fields.
-#include "package/list_line.h"
+#include "list_line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 #include "package_test_support.h"
 
+#include "testing/files.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -17,9 +19,8 @@
 
 #include <openssl/evp.h>
 
-#include "archive/archive.h"
-#include "control/fixed_paths.h"
-#include "display/display.h"
+#include "archive.h"
+#include "ground.h"
 
 extern char** environ;
 
@@ -197,28 +198,23 @@ void openPackage()
 
 std::string readFile(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::string bytes;
+    if (!ota_test::readFile(path, &bytes)) {
         fail("cannot read " + path);
     }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    return bytes.str();
+    return bytes;
 }
 
 void writeFile(const std::string& path, const std::string& bytes)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
+    if (!ota_test::writeFile(path, bytes)) {
         fail("cannot write " + path);
     }
 }
 
 bool exists(const std::string& path)
 {
-    return access(path.c_str(), F_OK) == 0;
+    return ota_test::pathExists(path);
 }
 
 std::vector<std::string> listDir(const std::string& dir)
@@ -297,9 +293,6 @@ void resetRun()
     isNeedCheck = false;
     isUpgraded = false;
     m_totalFileName.clear();
-    m_checkdir.clear();
-    m_updateListFile.clear();
-    m_unzipUpdateListFile.clear();
     pthread_mutex_lock(&progressMutex);
     currentProgress = 0;
     errorStatus = 0;

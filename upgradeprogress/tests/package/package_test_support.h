@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "package/package.h"
+#include "package.h"
 #include "testing/zip_fixture.h"
 
 namespace package_test {

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "package/package.h"
+#include "package.h"
 #include "partition/test_files.h"
 
 namespace {
@@ -59,7 +59,7 @@ protected:
     {
         source_ = ota_test::patternBytes(size, 5);
         std::string path = sourceDir_ + "partition";
-        ota_test::writeFile(path, source_);
+        EXPECT_TRUE(ota_test::writeFile(path, source_));
         return path;
     }
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "display/display.h"
-#include "package/package.h"
+#include "ground.h"
+#include "package.h"
 #include "package_test_support.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "control/fixed_paths.h"
-#include "package/package.h"
+#include "ground.h"
+#include "package.h"
 #include "package_test_support.h"
 
 namespace {

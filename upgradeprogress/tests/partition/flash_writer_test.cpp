@@ -18,8 +18,8 @@
 
 #include <gtest/gtest.h>
 
-#include "control/fixed_paths.h"
-#include "partition/partition.h"
+#include "ground.h"
+#include "partition.h"
 #include "partition/test_files.h"
 
 namespace {
@@ -110,14 +110,14 @@ TEST_P(FlashWriterSizeTest, ImageLandsAtOffsetAndIsRemoved)
     long end = c.offset + c.imageSize;
     fillDevice(device, 0, end + kMargin, 1);
     Bytes image = ota_test::patternBytes(static_cast<size_t>(c.imageSize), 2);
-    ota_test::writeFile(imagePath_, image);
+    ASSERT_TRUE(ota_test::writeFile(imagePath_, image));
 
     ASSERT_EQ(update("usrfs", c.offset), 0) << output_;
 
     EXPECT_TRUE(ota_test::readRange(device, c.offset, image.size()) == image);
     expectFiller(device, 0, c.offset);
     expectFiller(device, end, end + kMargin);
-    EXPECT_FALSE(ota_test::fileExists(imagePath_)) << "the image is removed after a good write";
+    EXPECT_FALSE(ota_test::pathExists(imagePath_)) << "the image is removed after a good write";
     EXPECT_NE(output_.find("(): image: " + device + " to be programmed to " + imagePath_ + ".\n"),
               std::string::npos)
         << output_;
@@ -144,14 +144,14 @@ TEST_F(FlashWriterTest, ImageMustFitThePartition)
     long offset = size - kFlashChunkSize - 1;
     fillDevice(device, offset - kMargin, size, 3);
 
-    ota_test::writeFile(imagePath_, ota_test::patternBytes(kFlashChunkSize + 2, 4));
+    ASSERT_TRUE(ota_test::writeFile(imagePath_, ota_test::patternBytes(kFlashChunkSize + 2, 4)));
     EXPECT_EQ(update("optfs", offset), 1) << output_;
     EXPECT_EQ(count("(): [OTA_Flash_Writer]image does not fit !"), 2u) << output_;
-    EXPECT_TRUE(ota_test::fileExists(imagePath_));
+    EXPECT_TRUE(ota_test::pathExists(imagePath_));
     expectFiller(device, offset - kMargin, size);
 
     Bytes image = ota_test::patternBytes(kFlashChunkSize + 1, 5);
-    ota_test::writeFile(imagePath_, image);
+    ASSERT_TRUE(ota_test::writeFile(imagePath_, image));
     EXPECT_EQ(update("optfs", offset), 0) << output_;
     EXPECT_TRUE(ota_test::readRange(device, offset, image.size()) == image);
     expectFiller(device, offset - kMargin, offset);
@@ -176,17 +176,17 @@ TEST_P(FlashWriterRefusalTest, PartitionAndImageStayAsTheyWere)
     fillDevice(device, 0, 4 * kMiB, 6);
     if (c.imageSize > 0) {
         // Sparse: only the size matters to these refusals.
-        ota_test::writeFile(imagePath_, ota_test::Bytes{1});
+        ASSERT_TRUE(ota_test::writeFile(imagePath_, ota_test::Bytes{1}));
         ASSERT_EQ(truncate(imagePath_.c_str(), c.imageSize), 0);
     } else if (c.imageSize == 0) {
-        ota_test::writeFile(imagePath_, ota_test::Bytes());
+        ASSERT_TRUE(ota_test::writeFile(imagePath_, ota_test::Bytes()));
     }
 
     EXPECT_EQ(update(c.partition, c.offset), 1);
 
     EXPECT_EQ(count(std::string("(): ") + c.message), c.times) << output_;
     expectFiller(device, 0, 4 * kMiB);
-    EXPECT_EQ(ota_test::fileExists(imagePath_), c.imageSize >= 0);
+    EXPECT_EQ(ota_test::pathExists(imagePath_), c.imageSize >= 0);
     if (c.times == 2) {
         EXPECT_EQ(count("(): Could not write: " + imagePath_ + ". Try again.\n"), 1u) << output_;
         EXPECT_EQ(count("(): Could not write again: " + imagePath_ + ". \n"), 1u) << output_;
@@ -214,17 +214,17 @@ TEST_F(FlashWriterTest, MissingDeviceNodeFailsWithoutCreatingAFile)
     struct stat st {};
     ASSERT_EQ(stat(device, &st), 0);
     ASSERT_EQ(unlink(device), 0);
-    ota_test::writeFile(imagePath_, ota_test::patternBytes(1000, 8));
+    ASSERT_TRUE(ota_test::writeFile(imagePath_, ota_test::patternBytes(1000, 8)));
 
     int result = update("tvservice", 0);
 
-    bool created = ota_test::fileExists(device);
+    bool created = ota_test::pathExists(device);
     unlink(device);
     ASSERT_EQ(mknod(device, st.st_mode, st.st_rdev), 0) << "restoring the node";
     EXPECT_EQ(result, 1);
     EXPECT_FALSE(created);
     EXPECT_EQ(count("(): [OTA_Flash_Writer]open fd error...\n"), 2u) << output_;
-    EXPECT_TRUE(ota_test::fileExists(imagePath_));
+    EXPECT_TRUE(ota_test::pathExists(imagePath_));
 }
 
 // Refuses the first open of a file and allows every later one, the way a
@@ -291,7 +291,7 @@ TEST_F(FlashWriterTest, SecondAttemptWritesWhenTheFirstCannotOpenTheImage)
     const std::string device = ota_paths::kTvserviceDevice;
     fillDevice(device, 0, 2 * kFlashChunkSize, 9);
     Bytes image = ota_test::patternBytes(kFlashChunkSize + 100, 10);
-    ota_test::writeFile(imagePath_, image);
+    ASSERT_TRUE(ota_test::writeFile(imagePath_, image));
 
     int result;
     int opens;
@@ -308,7 +308,7 @@ TEST_F(FlashWriterTest, SecondAttemptWritesWhenTheFirstCannotOpenTheImage)
     EXPECT_EQ(count("Could not write again"), 0u) << output_;
     EXPECT_TRUE(ota_test::readRange(device, 0, image.size()) == image);
     expectFiller(device, static_cast<long>(image.size()), 2 * kFlashChunkSize);
-    EXPECT_FALSE(ota_test::fileExists(imagePath_));
+    EXPECT_FALSE(ota_test::pathExists(imagePath_));
 }
 
 // A written image that cannot be removed (here: a mount point, which the
@@ -318,12 +318,12 @@ TEST_F(FlashWriterTest, UndeletableImageStillCountsAsWritten)
     const std::string device = ota_paths::kUsrfsDevice;
     ota_test::Bytes image = ota_test::patternBytes(5000, 13);
     std::string held = dir_ + "held";
-    ota_test::writeFile(held, image);
-    ota_test::writeFile(imagePath_, ota_test::Bytes{0});
+    ASSERT_TRUE(ota_test::writeFile(held, image));
+    ASSERT_TRUE(ota_test::writeFile(imagePath_, ota_test::Bytes{0}));
     ASSERT_EQ(mount(held.c_str(), imagePath_.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
 
     int result = update("usrfs", 0);
-    bool stillThere = ota_test::fileExists(imagePath_);
+    bool stillThere = ota_test::pathExists(imagePath_);
     umount2(imagePath_.c_str(), 0);
 
     EXPECT_EQ(result, 0) << output_;
@@ -338,9 +338,9 @@ TEST_F(FlashWriterTest, AttemptKeepsImageAndDoesNotTruncate)
 {
     std::string target = dir_ + "partition.img";
     Bytes partition = ota_test::patternBytes(3 * kMiB, 11);
-    ota_test::writeFile(target, partition);
+    ASSERT_TRUE(ota_test::writeFile(target, partition));
     Bytes image = ota_test::patternBytes(5000, 12);
-    ota_test::writeFile(imagePath_, image);
+    ASSERT_TRUE(ota_test::writeFile(imagePath_, image));
 
     ::testing::internal::CaptureStdout();
     int result = flashWriterBlock(target.c_str(), kMiB, imagePath_.c_str());
@@ -360,8 +360,8 @@ TEST_F(FlashWriterTest, AttemptOnAFullTargetFails)
     ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
     ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k"), 0) << strerror(errno);
     std::string target = small + "partition.img";
-    ota_test::writeFile(target, ota_test::Bytes());
-    ota_test::writeFile(imagePath_, ota_test::patternBytes(kMiB, 14));
+    ASSERT_TRUE(ota_test::writeFile(target, ota_test::Bytes()));
+    ASSERT_TRUE(ota_test::writeFile(imagePath_, ota_test::patternBytes(kMiB, 14)));
 
     ::testing::internal::CaptureStdout();
     int result = flashWriterBlock(target.c_str(), 0, imagePath_.c_str());

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "partition/partition.h"
+#include "partition.h"
 #include "partition/test_files.h"
 
 namespace {
@@ -20,7 +20,7 @@ protected:
     std::string makeFile(size_t size, uint32_t seed)
     {
         std::string path = dir_ + "file_" + std::to_string(size) + "_" + std::to_string(seed);
-        ota_test::writeFile(path, ota_test::patternBytes(size, seed));
+        EXPECT_TRUE(ota_test::writeFile(path, ota_test::patternBytes(size, seed)));
         return path;
     }
 

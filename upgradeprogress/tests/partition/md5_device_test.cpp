@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
-#include "control/fixed_paths.h"
-#include "partition/partition.h"
+#include "ground.h"
+#include "partition.h"
 #include "partition/test_files.h"
 
 namespace {
@@ -52,7 +52,7 @@ TEST(Md5DeviceRoundTrip, WrittenImageIsRecognisedInThePartition)
     std::string dir = ota_test::makeTempDir("md5dev");
     std::string image = dir + "serialsdata.img";
     ota_test::Bytes bytes = ota_test::patternBytes(2 * kMiB + 333, 22);
-    ota_test::writeFile(image, bytes);
+    ASSERT_TRUE(ota_test::writeFile(image, bytes));
     std::string expected = ota_test::md5sumOf("cat " + image);
 
     ::testing::internal::CaptureStdout();

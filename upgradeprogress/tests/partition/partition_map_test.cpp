@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "partition/partition.h"
+#include "partition.h"
 
 namespace {
 

@@ -15,9 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/files.h"
+
 namespace ota_test {
 
-using Bytes = std::vector<unsigned char>;
+// Partition contents as the shared helpers read and write them.
+using Bytes = std::string;
 
 // A fresh directory, ending in '/', on tmpfs where the machine has one: the
 // set stages and patches in a tmpfs /tmp, and fsync there costs nothing.
@@ -44,47 +47,10 @@ inline void removeTree(const std::string& dir)
     }
 }
 
-// Content that differs at every offset and between seeds, so a byte that
-// lands in the wrong place cannot match by chance.
-inline Bytes patternBytes(size_t size, uint32_t seed)
-{
-    Bytes bytes(size);
-    uint32_t state = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        state = state * 1664525u + 1013904223u;
-        bytes[i] = static_cast<unsigned char>(state >> 24);
-    }
-    return bytes;
-}
-
-inline void writeFile(const std::string& path, const Bytes& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good()) << "writing " << path;
-}
-
-inline Bytes readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary | std::ios::ate);
-    if (!in) {
-        return Bytes();
-    }
-    Bytes bytes(static_cast<size_t>(in.tellg()));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return bytes;
-}
-
-inline bool fileExists(const std::string& path)
-{
-    return access(path.c_str(), F_OK) == 0;
-}
-
 // Bytes [offset, offset + size) of a file or block device, read with pread.
 inline Bytes readRange(const std::string& path, off_t offset, size_t size)
 {
-    Bytes bytes(size);
+    Bytes bytes(size, '\0');
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         ADD_FAILURE() << "open " << path;

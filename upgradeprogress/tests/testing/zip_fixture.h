@@ -5,6 +5,8 @@
 // Entry times are fixed so that two runs write byte-identical packages.
 #pragma once
 
+#include "testing/files.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -59,16 +61,5 @@ inline bool writeZip(const std::string& path, const std::vector<ZipFixtureEntry>
     return fclose(file) == 0 && ok;
 }
 
-// Bytes that differ from position to position and compress only a little,
-// so that a misplaced or repeated block shows up in a comparison.
-inline std::string patternBytes(size_t size, unsigned seed = 1) {
-    std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 1;
-    for (size_t i = 0; i < size; ++i) {
-        state = state * 1664525u + 1013904223u;
-        bytes[i] = static_cast<char>(state >> 24);
-    }
-    return bytes;
-}
 
 }  // namespace ota_test

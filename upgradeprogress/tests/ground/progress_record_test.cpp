@@ -11,8 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "display/display.h"
-#include "display/progress_turn.h"
+#include "ground.h"
 
 namespace {
 

@@ -1,19 +1,10 @@
-// Progress display: the progress state shared by the worker and the screen,
-// the language and font choice, and the rendering thread.
+// Progress display: the language and font choice, the message table, and the
+// rendering thread that draws the progress record of the ground floor.
 #pragma once
-
-#include <pthread.h>
 
 #include <cstdio>
 
 #include <directfb.h>
-
-// ---- Progress state (guarded by progressMutex) -----------------------------
-extern int currentProgress;
-extern int errorStatus;
-extern pthread_mutex_t progressMutex;
-
-void request_update(int value, int error);
 
 // ---- Language -------------------------------------------------------------
 struct LanguageMessages_T {
@@ -36,7 +27,9 @@ extern char fontsBank[64];
 int get_languageID();
 
 // ---- Rendering thread -----------------------------------------------------
-// The record main hands to the rendering thread, in this order.
+// The display objects main creates before the rendering thread starts, hands
+// to that thread in this order, and releases after joining it. The thread
+// alone uses them while it runs.
 struct AnimationArgs_T {
     IDirectFBFont* fontPercent;
     IDirectFBFont* fontPrompt;
@@ -44,13 +37,8 @@ struct AnimationArgs_T {
     IDirectFBSurface* background_sfc;
 };
 
-// Display objects: created by main before the rendering thread starts, used
-// by that thread alone while it runs, released by main after joining it.
+// The DirectFB main interface, through which every surface and image is made.
 extern IDirectFB* dfb;
-extern IDirectFBSurface* primary_sfc;
-extern IDirectFBSurface* background_sfc;
-extern IDirectFBFont* fontPercent;
-extern IDirectFBFont* fontPrompt;
 
 // Runs a DirectFB call; on any result but DFB_OK names the place on stderr and
 // ends the process through DirectFB's fatal report, with the call's own text.

@@ -4,12 +4,13 @@
 // write and fsync, so a power cut between two flags leaves each earlier flag
 // durable and each later one untouched.
 #include <fcntl.h>
+#include <sys/reboot.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
-#include "control/control.h"
+#include "ground.h"
 
 namespace {
 
@@ -98,4 +99,13 @@ int setRebootFlag_init() {
     if (fd.closeNow() != 0) return -1;
     sync();
     return 0;
+}
+
+void restartSet() {
+    // The worker may still be writing when a failure is on screen: flush
+    // everything before the marker, and the marker before the restart.
+    sync();
+    setRebootFlag_init();
+    sync();
+    reboot(RB_AUTOBOOT);
 }

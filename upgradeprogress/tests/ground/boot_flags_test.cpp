@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "control/control.h"
+#include "ground.h"
 
 namespace {
 

@@ -15,20 +15,16 @@
 
 #include <gtest/gtest.h>
 
-#include "control/control.h"
+#include "ground.h"
+#include "testing/files.h"
 
 namespace {
 
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
+using ota_test::pathExists;
+bool exists(const std::string& path) { return pathExists(path); }
 
 void writeFile(const std::string& path, const std::string& bytes) {
-    FILE* f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr) << path;
-    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-    fclose(f);
+    ASSERT_TRUE(ota_test::writeFile(path, bytes)) << path;
 }
 
 void makeDir(const std::string& path) {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "control/control.h"
+#include "ground.h"
 
 namespace {
 
@@ -17,11 +17,6 @@ struct DirCloser {
     void operator()(DIR* dir) const { closedir(dir); }
 };
 using DirOwner = std::unique_ptr<DIR, DirCloser>;
-
-struct FileCloser {
-    void operator()(FILE* file) const { fclose(file); }
-};
-using FileOwner = std::unique_ptr<FILE, FileCloser>;
 
 // One line read of an update list: at most 127 characters and the zero.
 constexpr int kLineBuffer = 128;
@@ -138,4 +133,8 @@ int fileWc(const char* path) {
         ++count;
     }
     return count;
+}
+
+bool fileExists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
 }

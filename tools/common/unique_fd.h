@@ -1,11 +1,12 @@
-// A file descriptor that closes itself on every path out of a scope.
+// A file descriptor that closes itself on every path out of a scope; the
+// host tools share it.
 #pragma once
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace sandbox {
+namespace host {
 
 class UniqueFd {
 public:
@@ -35,4 +36,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace sandbox
+}  // namespace host

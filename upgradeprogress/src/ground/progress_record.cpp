@@ -2,9 +2,7 @@
 // (reader, and the one that clears the error once it is on screen).
 #include <atomic>
 
-#include "control/ota_log.h"
-#include "display/display.h"
-#include "display/progress_turn.h"
+#include "ground.h"
 
 int currentProgress = 0;
 int errorStatus = 0;

@@ -1,0 +1,150 @@
+// The ground every room of the program stands on: the one log format, the
+// set's fixed paths, the file-system helpers, the boot-flag partition with the
+// restart of the set, and the progress record the worker writes and the
+// screen reads. Nothing here knows of DirectFB, the package or the archive.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+// ---- Log ------------------------------------------------------------------
+// The one diagnostic format of the program: "file:line:function(): message".
+// Everything goes to standard output with printf; main makes stdout line
+// buffered so that a power cut or a kill loses no line already logged.
+#define OTA_LOG(fmt, ...) \
+    printf("%s:%d:%s(): " fmt, __FILE__, __LINE__, __func__, ##__VA_ARGS__)
+
+// ---- Fixed paths ----------------------------------------------------------
+// Every fixed path of the set, named once. The program has no configuration:
+// the boot stage, the download agent and the set's image agree on these.
+namespace ota_paths {
+
+// Package and work directories (the work directories end in '/': item paths
+// are a directory followed directly by an item name).
+constexpr const char kPackage[] = "/OAD/patch_package.zip";
+constexpr const char kPatchDir[] = "/tmp/patch_file/";
+constexpr const char kOriginalDir[] = "/tmp/original_file/";
+constexpr const char kUpdateDir[] = "/OAD/update_file/";
+constexpr const char kListDir[] = "/OAD/patch_package/";
+
+// Boot-flag partition: flag bytes through the first name, the reboot marker
+// through the second.
+constexpr const char kFlagDevice[] = "/dev/mmcblk0p4";
+constexpr const char kFlagDeviceBlock[] = "/dev/block/mmcblk0p4";
+
+// The partitions an upgrade writes, by name and eMMC device. The package
+// names its lists after these names; the sandbox runner makes these devices.
+struct Partition_T {
+    const char* name;
+    const char* device;
+};
+constexpr int kPartitionCount = 4;
+constexpr const char kOptfs[] = "optfs";
+constexpr const char kUsrfs[] = "usrfs";
+constexpr const char kTvservice[] = "tvservice";
+constexpr const char kSerialsdata[] = "serialsdata";
+constexpr const char kOptfsDevice[] = "/dev/mmcblk0p28";
+constexpr const char kUsrfsDevice[] = "/dev/mmcblk0p26";
+constexpr const char kTvserviceDevice[] = "/dev/mmcblk0p18";
+constexpr const char kSerialsdataDevice[] = "/dev/mmcblk0p34";
+constexpr Partition_T kPartitions[kPartitionCount] = {
+    {kOptfs, kOptfsDevice},
+    {kUsrfs, kUsrfsDevice},
+    {kTvservice, kTvserviceDevice},
+    {kSerialsdata, kSerialsdataDevice},
+};
+
+// Removed after a successful upgrade.
+constexpr const char kSuspendMarker[] = "/var/local/suspend_force_off";
+
+// Language and fonts.
+constexpr const char kLanguageFile[] = "/var/local/upgrade/am_tv_lang";
+constexpr const char kFontLatin[] = "/usr/bin/upgradeprogress/ukai.ttc";
+constexpr const char kFontOther[] = "/var/local/upgrade/uming.ttc";
+
+// Animation frames: kFrameDir + two-digit number + kFrameSuffix.
+constexpr const char kFrameDir[] = "/usr/bin/upgradeprogress/animationImage/";
+constexpr const char kFrameSuffix[] = ".png";
+
+}  // namespace ota_paths
+
+// ---- File-system helpers --------------------------------------------------
+// Closes a stdio stream on every way out of a scope.
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+using FileOwner = std::unique_ptr<FILE, FileCloser>;
+
+// Room for a composed path, its zero included. getFilePath writes into a
+// buffer of this size; a path that does not fit comes back empty.
+constexpr unsigned long kComposedPathMax = 4096;
+
+void removeDirFile(const char* path, std::vector<std::string>* keep);
+bool isExistFile(const std::vector<std::string>* list, std::string name);
+bool isFile(const char* path);
+bool isDir(const char* path);
+bool isSpecialDir(const char* name);
+char* getFilePath(const char* dir, const char* name, char* out);
+bool isDirExist(std::string path);
+// Spelled as the set's other programs call it; the name stays.
+int mkDiretory(std::string path);
+int fileWc(const char* path);
+// True when anything, of any kind, is at `path`.
+bool fileExists(const std::string& path);
+
+// ---- Boot-flag partition --------------------------------------------------
+// Byte layout read by the boot stage.
+constexpr long kFlagRunningChain = 0;
+constexpr long kFlagOffset4 = 4;
+constexpr long kFlagOffset5 = 5;
+constexpr long kFlagOffset7 = 7;
+constexpr long kFlagOffset8 = 8;
+constexpr long kRebootMarkerOffset = 512;
+
+// "Upgrad" is how the boot stage's side has always spelled it; the name stays.
+int readEmmcUpgradFlag(const char* path, long offset);
+int writeEmmcUpgradeFlag(const char* path, long offset, unsigned char value);
+int setRebootFlag_init();
+
+// The last step of every run: everything written so far to storage, the
+// reboot marker, then the restart. Returns only if the restart is refused.
+void restartSet();
+
+// ---- Progress record ------------------------------------------------------
+// Written by the worker through request_update, read once per iteration by the
+// rendering loop, both under progressMutex.
+extern int currentProgress;
+extern int errorStatus;
+extern pthread_mutex_t progressMutex;
+
+void request_update(int value, int error);
+
+// How progressMutex is shared between the rendering loop and the writers.
+// The loop holds it for one iteration at a time and takes it again right
+// after dropping it; a plain unlock/lock pair would leave the waiting writer's
+// chance to the scheduler, and the loop usually wins that race. So the loop
+// hands the mutex, at the end of every iteration, to each writer that is
+// already waiting: a writer never waits longer than the iteration that was
+// running when it asked.
+
+// Rendering loop: takes progressMutex for one iteration.
+void beginProgressIteration();
+
+// Rendering loop: lets every waiting writer take its turn, then releases
+// progressMutex. Must be called with progressMutex held.
+void endProgressIteration();
+
+// Writers: takes progressMutex, at the latest at the end of the iteration
+// that is running now. request_update uses it; so may an observer that must
+// see a whole picture between two iterations.
+void takeProgressTurn();
+
+// Writers: releases progressMutex taken by takeProgressTurn.
+void giveBackProgressTurn();
+
+// How many writers have asked for a turn and not yet given it back.
+int waitingProgressUpdates();
