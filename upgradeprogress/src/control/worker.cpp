@@ -94,13 +94,20 @@ void clearFlags(int value) {
     const unsigned char chain = nextRunningChain();
     const FlagWrite resets[] = {
         {kFlagRunningChain, chain}, {kFlagOffset4, 0x55}, {kFlagOffset7, 0x55}};
+    bool cleared = true;
     for (const FlagWrite& flag : resets) {
         if (writeEmmcUpgradeFlag(ota_paths::kFlagDevice, flag.offset, flag.value) != 0) {
-            OTA_LOG("clear ota flags failed.\n");
+            cleared = false;
             break;
         }
     }
-    OTA_LOG("clear ota flags finished.\n");
+    // A flag that did not reach the device is a failure, never "finished":
+    // whoever reads the log after a field return must see which it was.
+    if (cleared) {
+        OTA_LOG("clear ota flags finished.\n");
+    } else {
+        OTA_LOG("clear ota flags failed.\n");
+    }
     request_update(value, 1);
 }
 

@@ -144,6 +144,25 @@ TEST_F(Worker, FailedSuccessFlagKeepsThePackage) {
     EXPECT_EQ(log.find("value = 99"), std::string::npos) << log;
 }
 
+// The failure ending on a flag partition that takes no write: the log says
+// the flags failed, never that they finished, and the error still reaches
+// the screen.
+TEST_F(Worker, FailedFlagResetIsLoggedAsAFailure) {
+    ASSERT_EQ(rename(ota_paths::kFlagDevice, "/dev/flags.away"), 0);
+    ASSERT_EQ(mkdir(ota_paths::kFlagDevice, 0755), 0);
+
+    const std::string log = runWorker();
+
+    rmdir(ota_paths::kFlagDevice);
+    ASSERT_EQ(rename("/dev/flags.away", ota_paths::kFlagDevice), 0);
+    EXPECT_NE(log.find("there is no package"), std::string::npos) << log;
+    EXPECT_NE(log.find("clear ota flags failed."), std::string::npos) << log;
+    EXPECT_EQ(log.find("clear ota flags finished."), std::string::npos) << log;
+    EXPECT_EQ(readFlags(), kPending);
+    EXPECT_EQ(errorStatus, 1);
+    EXPECT_EQ(currentProgress, 2);
+}
+
 // A list whose first line names no partition fails; the run then takes the
 // failure ending like a missing package, instead of leaving the screen on
 // its last percentage forever. (The missing package and the lists without
