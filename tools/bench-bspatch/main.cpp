@@ -41,25 +41,25 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t kPartSize = 10 * 1024 * 1024;
 constexpr size_t kBlock = 4096;
 
-
 // Old part shaped like a slice of a file-system image: compressed data,
 // empty blocks, and tables of little-endian words.
 Bytes makeOldPart(Rng& rng) {
     Bytes part(kPartSize);
     for (size_t at = 0; at < part.size(); at += kBlock) {
         switch (rng.below(4)) {
-        case 0:
-            break;  // empty block
-        case 1:
-            for (size_t i = 0; i < kBlock; i += 4) {
-                const uint32_t word = 0x00400000u + static_cast<uint32_t>(rng.below(0x10000)) * 4;
-                for (int b = 0; b < 4; ++b) {
-                    part[at + i + b] = static_cast<uint8_t>(word >> (8 * b));
+            case 0:
+                break;  // empty block
+            case 1:
+                for (size_t i = 0; i < kBlock; i += 4) {
+                    const uint32_t word =
+                        0x00400000u + static_cast<uint32_t>(rng.below(0x10000)) * 4;
+                    for (int b = 0; b < 4; ++b) {
+                        part[at + i + b] = static_cast<uint8_t>(word >> (8 * b));
+                    }
                 }
-            }
-            break;
-        default:
-            rng.fill(&part[at], kBlock);
+                break;
+            default:
+                rng.fill(&part[at], kBlock);
         }
     }
     return part;
@@ -87,7 +87,8 @@ Bytes heavyChanges(Rng& rng, const Bytes& old) {
             rng.fill(block.data(), kBlock);
         } else if (roll < 80) {
             for (size_t i = 0; i < kBlock; i += 4) {
-                uint32_t word = block[i] | block[i + 1] << 8 | block[i + 2] << 16 | uint32_t{block[i + 3]} << 24;
+                uint32_t word = block[i] | block[i + 1] << 8 | block[i + 2] << 16 |
+                                uint32_t{block[i + 3]} << 24;
                 word += 0x3a0;
                 for (int b = 0; b < 4; ++b) {
                     block[i + b] = static_cast<uint8_t>(word >> (8 * b));
@@ -175,7 +176,8 @@ int main(int argc, char** argv) {
     }
 
     printf("old part %zu bytes, %d runs per case, median shown\n", old.size(), runs);
-    printf("%-20s %9s %8s | %-26s | %-26s\n", "", "", "", "  program's applier", "  system bspatch");
+    printf("%-20s %9s %8s | %-26s | %-26s\n", "", "", "", "  program's applier",
+           "  system bspatch");
     printf("%-20s %9s %8s | %6s %6s %6s %6s | %6s %6s %6s %6s\n", "case", "new size", "patch",
            "wall s", "MB/s", "cpu s", "MB/s", "wall s", "MB/s", "cpu s", "MB/s");
     int status = 0;
@@ -202,10 +204,12 @@ int main(int argc, char** argv) {
             ownCpu.push_back(processCpuSeconds() - cpuStart);
             double childCpu = 0;
             start = Clock::now();
-            const bool ran = runCommand("/usr/bin/bspatch", {"bspatch", oldPath, systemPath, patchPath}, &childCpu);
+            const bool ran = runCommand("/usr/bin/bspatch",
+                                        {"bspatch", oldPath, systemPath, patchPath}, &childCpu);
             system.push_back(seconds(start));
             systemCpu.push_back(childCpu);
-            exact = exact && ran && readFile(ownPath) == c.expected && readFile(systemPath) == c.expected;
+            exact = exact && ran && readFile(ownPath) == c.expected &&
+                    readFile(systemPath) == c.expected;
         }
         if (!exact) {
             fprintf(stderr, "%s: a result differs from the expected new part\n", c.name);

@@ -24,14 +24,12 @@ namespace {
 constexpr long kMiB = 1048576;
 constexpr int kRounds = 3;
 
-double seconds(std::chrono::steady_clock::time_point since)
-{
+double seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
 // Writes a file of pseudo-random content; false when it cannot.
-bool makeFile(const std::string& path, long sizeMiB)
-{
+bool makeFile(const std::string& path, long sizeMiB) {
     FILE* out = fopen(path.c_str(), "wb");
     if (out == nullptr) {
         return false;
@@ -50,10 +48,10 @@ bool makeFile(const std::string& path, long sizeMiB)
 }
 
 // md5sum of the first `bytes` bytes of a path (0: all of it) and the best time of the rounds.
-std::string md5sumCommand(const std::string& path, long bytes, double* best)
-{
-    std::string command = bytes == 0 ? "md5sum < '" + path + "'"
-                                     : "head -c " + std::to_string(bytes) + " '" + path + "' | md5sum";
+std::string md5sumCommand(const std::string& path, long bytes, double* best) {
+    std::string command = bytes == 0
+                              ? "md5sum < '" + path + "'"
+                              : "head -c " + std::to_string(bytes) + " '" + path + "' | md5sum";
     std::string hash;
     *best = 1e30;
     for (int round = 0; round < kRounds; ++round) {
@@ -74,8 +72,7 @@ std::string md5sumCommand(const std::string& path, long bytes, double* best)
 }
 
 // Best time of checkMD5Sum over the rounds, or a negative number on a mismatch.
-double checkTime(const std::string& path, const std::string& hash, int length)
-{
+double checkTime(const std::string& path, const std::string& hash, int length) {
     double best = 1e30;
     for (int round = 0; round < kRounds; ++round) {
         auto start = std::chrono::steady_clock::now();
@@ -87,14 +84,12 @@ double checkTime(const std::string& path, const std::string& hash, int length)
     return best;
 }
 
-void report(const char* what, long bytes, double secs)
-{
-    printf("%-44s %8.1f MiB/s  (%ld MiB in %.3f s)\n", what, bytes / static_cast<double>(kMiB) / secs,
-           bytes / kMiB, secs);
+void report(const char* what, long bytes, double secs) {
+    printf("%-44s %8.1f MiB/s  (%ld MiB in %.3f s)\n", what,
+           bytes / static_cast<double>(kMiB) / secs, bytes / kMiB, secs);
 }
 
-int hashBench(const std::string& path, long bytes, int length, const char* label)
-{
+int hashBench(const std::string& path, long bytes, int length, const char* label) {
     double commandTime = 0;
     std::string hash = md5sumCommand(path, length, &commandTime);
     if (hash.size() != 32) {
@@ -113,8 +108,7 @@ int hashBench(const std::string& path, long bytes, int length, const char* label
     return 0;
 }
 
-int writeBench(const std::string& device, const std::string& image, long bytes)
-{
+int writeBench(const std::string& device, const std::string& image, long bytes) {
     double best = 1e30;
     for (int round = 0; round < kRounds; ++round) {
         auto start = std::chrono::steady_clock::now();
@@ -130,8 +124,7 @@ int writeBench(const std::string& device, const std::string& image, long bytes)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     long sizeMiB = 256;
     std::string dir = getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "/tmp";
     std::string device;
@@ -164,7 +157,8 @@ int main(int argc, char** argv)
     if (status == 0 && !device.empty()) {
         status = writeBench(device, path, bytes);
         if (status == 0) {
-            status = hashBench(device, bytes, static_cast<int>(bytes), "leading bytes of the device");
+            status =
+                hashBench(device, bytes, static_cast<int>(bytes), "leading bytes of the device");
         }
     }
     unlink(path.c_str());

@@ -20,20 +20,19 @@
 namespace {
 
 constexpr int kFrames = 48;
-constexpr int kSize = 186;             // the screen places it at (867, 330): centred on x 960
-constexpr double kRingRadius = 70.0;   // middle of the ring
+constexpr int kSize = 186;            // the screen places it at (867, 330): centred on x 960
+constexpr double kRingRadius = 70.0;  // middle of the ring
 constexpr double kRingHalfWidth = 10.0;
 constexpr double kTailDegrees = 300.0;  // how far behind the head the tail fades out
 constexpr double kTrackAlpha = 0.16;
-constexpr int kSubsamples = 4;          // per axis, for smooth edges
+constexpr int kSubsamples = 4;  // per axis, for smooth edges
 
 struct Rgba {
     double r, g, b, a;
 };
 
 // Colour and coverage of one sample point, before premultiplying.
-Rgba samplePoint(double x, double y, double headDegrees)
-{
+Rgba samplePoint(double x, double y, double headDegrees) {
     const double cx = kSize / 2.0;
     const double cy = kSize / 2.0;
     const double dx = x - cx;
@@ -48,7 +47,8 @@ Rgba samplePoint(double x, double y, double headDegrees)
     const double headRad = headDegrees * M_PI / 180.0;
     const double hx = cx + kRingRadius * std::sin(headRad);
     const double hy = cy - kRingRadius * std::cos(headRad);
-    const bool inHead = (x - hx) * (x - hx) + (y - hy) * (y - hy) <= kRingHalfWidth * kRingHalfWidth;
+    const bool inHead =
+        (x - hx) * (x - hx) + (y - hy) * (y - hy) <= kRingHalfWidth * kRingHalfWidth;
     const bool onRing = std::fabs(radius - kRingRadius) <= kRingHalfWidth;
     if (!onRing && !inHead) return {0, 0, 0, 0};
 
@@ -67,8 +67,7 @@ Rgba samplePoint(double x, double y, double headDegrees)
     return {r, g, b, alpha};
 }
 
-std::vector<unsigned char> drawFrame(int frame)
-{
+std::vector<unsigned char> drawFrame(int frame) {
     const double headDegrees = 360.0 * frame / kFrames;
     std::vector<unsigned char> pixels(kSize * kSize * 4);
     for (int y = 0; y < kSize; ++y) {
@@ -95,8 +94,7 @@ std::vector<unsigned char> drawFrame(int frame)
     return pixels;
 }
 
-bool writePng(const std::string& path, const std::vector<unsigned char>& pixels)
-{
+bool writePng(const std::string& path, const std::vector<unsigned char>& pixels) {
     FILE* file = fopen(path.c_str(), "wb");
     if (file == nullptr) {
         fprintf(stderr, "make-frames: cannot create %s: %s\n", path.c_str(), strerror(errno));
@@ -129,8 +127,7 @@ bool writePng(const std::string& path, const std::vector<unsigned char>& pixels)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 2) {
         fprintf(stderr, "usage: make-frames OUTDIR\n");
         return 2;

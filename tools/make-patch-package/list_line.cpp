@@ -38,8 +38,8 @@ std::string checkText(const char* what, const std::string& text, size_t limit) {
 std::string checkNumber(const char* what, long long value) {
     if (value < 0 || value > kMaxNumber) {
         char reason[128];
-        snprintf(reason, sizeof(reason), "%s %lld does not fit the set's signed 32-bit field",
-                 what, value);
+        snprintf(reason, sizeof(reason), "%s %lld does not fit the set's signed 32-bit field", what,
+                 value);
         return reason;
     }
     return std::string();
@@ -66,15 +66,15 @@ std::string formatListLine(const ListLine_T& line) {
 std::string checkListLine(const ListLine_T& line) {
     // Every field also has to fit the reader's token slot.
     const size_t slot = ota_format::kTokenSlot - 1;
-    std::string reason = checkText("action word", line.upgradMode,
-                                   std::min<size_t>(ota_format::kModeMax, slot));
+    std::string reason =
+        checkText("action word", line.upgradMode, std::min<size_t>(ota_format::kModeMax, slot));
     if (reason.empty()) {
-        reason = checkText("item name", line.fileName,
-                           std::min<size_t>(ota_format::kNameMax, slot));
+        reason =
+            checkText("item name", line.fileName, std::min<size_t>(ota_format::kNameMax, slot));
     }
     if (reason.empty()) {
-        reason = checkText("checksum", line.checkSum,
-                           std::min<size_t>(ota_format::kChecksumMax, slot));
+        reason =
+            checkText("checksum", line.checkSum, std::min<size_t>(ota_format::kChecksumMax, slot));
     }
     if (reason.empty()) {
         reason = checkNumber("size", line.fileSize);

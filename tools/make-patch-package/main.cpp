@@ -64,8 +64,8 @@ int build(const mpp::BuilderOptions_T& options) {
     }
     for (const std::string& part : options.whole) {
         if (mpp::regularFileSize(options.newDir + "/" + part + ".img") < 0) {
-            OTA_LOG("--whole %s: %s/%s.img does not exist\n", part.c_str(),
-                    options.newDir.c_str(), part.c_str());
+            OTA_LOG("--whole %s: %s/%s.img does not exist\n", part.c_str(), options.newDir.c_str(),
+                    part.c_str());
             return 1;
         }
     }

@@ -39,8 +39,8 @@ std::string parseOptions(int argc, char** argv, BuilderOptions_T* options) {
             options->help = true;
             return std::string();
         }
-        const bool takesValue = arg == "--old" || arg == "--new" || arg == "-o" ||
-                                arg == "--whole" || arg == "-j";
+        const bool takesValue =
+            arg == "--old" || arg == "--new" || arg == "-o" || arg == "--whole" || arg == "-j";
         if (!takesValue) {
             return "unknown argument " + arg;
         }

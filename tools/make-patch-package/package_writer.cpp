@@ -28,8 +28,8 @@ std::string zipError(const char* what, const std::string& name, int32_t code) {
 
 // Streams `length` bytes of `path` from `offset` into the open entry, hashing
 // them on the way.
-std::string copyInto(ZipWriter& writer, const std::string& path, long long offset,
-                     long long length, std::string* md5) {
+std::string copyInto(ZipWriter& writer, const std::string& path, long long offset, long long length,
+                     std::string* md5) {
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
         return "cannot open " + path;

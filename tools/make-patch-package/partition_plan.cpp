@@ -93,8 +93,8 @@ std::string makeCheckedPatch(const PartSources_T& src, const std::vector<char>& 
         item->kind = ItemKind::kCreate;
         return std::string();
     }
-    const int applied = runChild({src.context->checker, "--check-patch", oldFile, outFile,
-                                  patchFile});
+    const int applied =
+        runChild({src.context->checker, "--check-patch", oldFile, outFile, patchFile});
     if (applied != 0) {
         unlink(patchFile.c_str());
         return "the applier refused the patch of " + item->fileName + " (status " +
@@ -256,7 +256,8 @@ std::string planSplit(const PlanContext_T& context, PartitionPlan_T& plan, int o
             }
         }
     };
-    const int workers = static_cast<int>(std::max<long long>(1, std::min<long long>(context.jobs, parts)));
+    const int workers =
+        static_cast<int>(std::max<long long>(1, std::min<long long>(context.jobs, parts)));
     std::vector<std::thread> threads;
     for (int i = 1; i < workers; ++i) {
         threads.emplace_back(work);

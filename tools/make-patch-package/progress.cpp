@@ -24,8 +24,8 @@ void Progress::update(int done, int total) {
         return;
     }
     const int filled = done * kBarWidth / total;
-    printf("\r  [%.*s%*s] %d/%d parts", filled,
-           "########################################", kBarWidth - filled, "", done, total);
+    printf("\r  [%.*s%*s] %d/%d parts", filled, "########################################",
+           kBarWidth - filled, "", done, total);
     fflush(stdout);
     open_ = true;
 }

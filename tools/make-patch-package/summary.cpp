@@ -38,17 +38,16 @@ std::string summaryText(const std::vector<PartitionPlan_T>& plans, long long pac
             snprintf(line, sizeof(line), "%-12s whole image, %lld bytes\n", plan.partition.c_str(),
                      plan.newSize);
         } else {
-            snprintf(line, sizeof(line),
-                     "%-12s %d unchanged, %d patched, %d created, %d deleted\n",
+            snprintf(line, sizeof(line), "%-12s %d unchanged, %d patched, %d created, %d deleted\n",
                      plan.partition.c_str(), counts.unchanged, counts.patched, counts.created,
                      counts.deleted);
         }
         text += line;
         newBytes += plan.newSize;
     }
-    const double percent = newBytes > 0 ? 100.0 * static_cast<double>(packageSize) /
-                                              static_cast<double>(newBytes)
-                                        : 0.0;
+    const double percent =
+        newBytes > 0 ? 100.0 * static_cast<double>(packageSize) / static_cast<double>(newBytes)
+                     : 0.0;
     snprintf(line, sizeof(line), "package %lld bytes for %lld bytes of new images (%.1f%%)\n",
              packageSize, newBytes, percent);
     text += line;

@@ -24,12 +24,14 @@ constexpr int kAttachAttempts = 200;
 bool attachLoop(const std::string& imageFile, AttachedLoop* out) {
     UniqueFd image(open(imageFile.c_str(), O_RDWR | O_CLOEXEC));
     if (!image.valid()) {
-        fprintf(stderr, "upgrade-sandbox: cannot open image %s: %s\n", imageFile.c_str(), strerror(errno));
+        fprintf(stderr, "upgrade-sandbox: cannot open image %s: %s\n", imageFile.c_str(),
+                strerror(errno));
         return false;
     }
     UniqueFd control(open("/dev/loop-control", O_RDWR | O_CLOEXEC));
     if (!control.valid()) {
-        fprintf(stderr, "upgrade-sandbox: no loop devices here (/dev/loop-control: %s)\n", strerror(errno));
+        fprintf(stderr, "upgrade-sandbox: no loop devices here (/dev/loop-control: %s)\n",
+                strerror(errno));
         return false;
     }
     for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
@@ -49,14 +51,15 @@ bool attachLoop(const std::string& imageFile, AttachedLoop* out) {
             fprintf(stderr, "upgrade-sandbox: cannot open %s: %s\n", node.c_str(), strerror(errno));
             return false;
         }
-        loop_config config {};
+        loop_config config{};
         config.fd = static_cast<__u32>(image.get());
         config.info.lo_flags = LO_FLAGS_AUTOCLEAR;
-        snprintf(reinterpret_cast<char*>(config.info.lo_file_name), LO_NAME_SIZE, "%s", imageFile.c_str());
+        snprintf(reinterpret_cast<char*>(config.info.lo_file_name), LO_NAME_SIZE, "%s",
+                 imageFile.c_str());
         if (ioctl(loop.get(), LOOP_CONFIGURE, &config) != 0) {
             if (errno == EBUSY) continue;
-            fprintf(stderr, "upgrade-sandbox: cannot bind %s to %s: %s\n", imageFile.c_str(), node.c_str(),
-                    strerror(errno));
+            fprintf(stderr, "upgrade-sandbox: cannot bind %s to %s: %s\n", imageFile.c_str(),
+                    node.c_str(), strerror(errno));
             return false;
         }
         struct stat st {};
@@ -85,7 +88,7 @@ void releaseLoop(AttachedLoop* loop) {
     for (int i = 0; i < 500; ++i) {
         UniqueFd probe(open(node.c_str(), O_RDONLY | O_CLOEXEC));
         if (!probe.valid()) return;
-        loop_info64 info {};
+        loop_info64 info{};
         if (ioctl(probe.get(), LOOP_GET_STATUS64, &info) != 0) return;  // ENXIO: cleared
         if (info.lo_inode != loop->imageInode) return;  // already reused by another run
         // Our probe is an opener too; close it before waiting so the
@@ -93,7 +96,8 @@ void releaseLoop(AttachedLoop* loop) {
         probe.reset();
         usleep(2000);
     }
-    fprintf(stderr, "upgrade-sandbox: warning: /dev/loop%d still bound after the run\n", loop->number);
+    fprintf(stderr, "upgrade-sandbox: warning: /dev/loop%d still bound after the run\n",
+            loop->number);
 }
 
 }  // namespace sandbox

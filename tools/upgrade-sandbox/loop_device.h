@@ -12,11 +12,11 @@ namespace sandbox {
 using host::UniqueFd;
 
 struct AttachedLoop {
-    UniqueFd fd;     // held open for the whole run; its close lets the loop clear itself
+    UniqueFd fd;  // held open for the whole run; its close lets the loop clear itself
     dev_t device = 0;
     int number = -1;
-    dev_t imageDevice = 0;   // identity of the backing file, to tell our
-    ino_t imageInode = 0;    // binding from a later runner's on the same number
+    dev_t imageDevice = 0;  // identity of the backing file, to tell our
+    ino_t imageInode = 0;   // binding from a later runner's on the same number
 };
 
 // Binds imageFile to a free loop device with auto-clear set, so the binding

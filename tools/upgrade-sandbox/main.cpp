@@ -38,7 +38,8 @@ const char kUsage[] =
     "      Makes a fresh simulated set: SETDIR/emmc/mmcblk0p4.img (boot flags, 1 MiB of\n"
     "      zeros), mmcblk0p18/26/28/34.img (N MiB each, default 64, sparse), SETDIR/OAD/\n"
     "      and SETDIR/var-local/ (a copy of ROOTFS/var/local when given).\n"
-    "  upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--cut-at-output TEXT] [--timeout S]\n"
+    "  upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--cut-at-output TEXT] [--timeout "
+    "S]\n"
     "                      [-- COMMAND ARGS...]\n"
     "      Runs COMMAND (an absolute path), or ROOTFS's /usr/bin/upgradeprogress/upgradeprogress,\n"
     "      as the only program of the set, in fresh mount and PID namespaces: the host's\n"
@@ -107,7 +108,8 @@ int commandRun(int argc, char** argv) {
             break;
         }
         if (arg == "--cut-after-ms" && i + 1 < argc) {
-            if (!parseNumber(argv[++i], &options.cutAfterMs)) return usageError("bad --cut-after-ms");
+            if (!parseNumber(argv[++i], &options.cutAfterMs))
+                return usageError("bad --cut-after-ms");
         } else if (arg == "--cut-at-output" && i + 1 < argc) {
             options.cutAtOutput = argv[++i];
             if (options.cutAtOutput.empty()) return usageError("bad --cut-at-output");
@@ -123,7 +125,8 @@ int commandRun(int argc, char** argv) {
             return usageError(("unexpected argument " + arg).c_str());
         }
     }
-    for (; i < argc; ++i) options.command.push_back(argv[i]);
+    for (; i < argc; ++i)
+        options.command.push_back(argv[i]);
     if (options.setDir.empty()) return usageError("run needs SETDIR");
     return sandbox::runSandbox(options);
 }

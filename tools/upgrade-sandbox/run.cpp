@@ -97,12 +97,13 @@ std::vector<std::string> hostPathsFor(const RunOptions& options, const std::stri
         kept.push_back(p);
         paths.swap(kept);
     };
-    for (const std::string& c : candidates) add(c);
+    for (const std::string& c : candidates)
+        add(c);
     return paths;
 }
 
 long long nowMs() {
-    timespec ts {};
+    timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
@@ -132,10 +133,12 @@ bool writeAll(int fd, const void* data, size_t size) {
     if (!setupRoot(plan)) _exit(kExitRunnerFailure);
 
     std::vector<char*> argv;
-    for (const std::string& a : command) argv.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& a : command)
+        argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char*> envp;
-    for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+    for (const std::string& e : environment)
+        envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
 
     pid_t child = fork();
@@ -158,7 +161,7 @@ bool writeAll(int fd, const void* data, size_t size) {
         pid_t pid = waitpid(-1, &status, 0);
         if (pid < 0 && errno == EINTR) continue;
         if (pid < 0) _exit(kExitRunnerFailure);  // the command vanished unreported
-        if (pid != child) continue;             // an orphan the command left behind
+        if (pid != child) continue;              // an orphan the command left behind
         char message[1 + sizeof(int)];
         message[0] = kMsgEnded;
         memcpy(message + 1, &status, sizeof(int));
@@ -184,7 +187,8 @@ public:
         if (!seen_) {
             window_.append(buf, static_cast<size_t>(got));
             seen_ = window_.find(text_) != std::string::npos;
-            if (window_.size() >= text_.size()) window_.erase(0, window_.size() - (text_.size() - 1));
+            if (window_.size() >= text_.size())
+                window_.erase(0, window_.size() - (text_.size() - 1));
         }
         return true;
     }
@@ -217,7 +221,8 @@ Verdict verdictFor(int initStatus, bool started, bool ended, int commandStatus) 
     if (!started) return {"upgrade-sandbox: runner failed (sandbox setup)", kExitRunnerFailure};
     if (WIFSIGNALED(initStatus)) {
         int sig = WTERMSIG(initStatus);
-        return {"upgrade-sandbox: runner failed (sandbox init killed by signal " + std::to_string(sig) + ")",
+        return {"upgrade-sandbox: runner failed (sandbox init killed by signal " +
+                    std::to_string(sig) + ")",
                 kExitRunnerFailure};
     }
     return {"upgrade-sandbox: runner failed (sandbox init ended early)", kExitRunnerFailure};
@@ -227,10 +232,12 @@ Verdict verdictFor(int initStatus, bool started, bool ended, int commandStatus) 
 
 int runSandbox(const RunOptions& options) {
     if (geteuid() != 0) {
-        return runnerFailure("%s", "must run as root: it makes namespaces, mounts and binds loop devices");
+        return runnerFailure(
+            "%s", "must run as root: it makes namespaces, mounts and binds loop devices");
     }
     std::string setDir = canonical(options.setDir);
-    if (setDir.empty()) return runnerFailure("no set directory %s (make one with 'new')", options.setDir.c_str());
+    if (setDir.empty())
+        return runnerFailure("no set directory %s (make one with 'new')", options.setDir.c_str());
     for (const PartitionImage& part : setPartitions()) {
         if (access(imagePath(setDir, part.name).c_str(), R_OK | W_OK) != 0) {
             return runnerFailure("%s is not a set directory (make one with 'new')", setDir.c_str());
@@ -264,14 +271,17 @@ int runSandbox(const RunOptions& options) {
     for (size_t i = 0; i < setPartitions().size(); ++i) {
         const PartitionImage& part = setPartitions()[i];
         if (!attachLoop(imagePath(setDir, part.name), &loops[i])) {
-            for (AttachedLoop& loop : loops) releaseLoop(&loop);
+            for (AttachedLoop& loop : loops)
+                releaseLoop(&loop);
             return runnerFailure("%s", "cannot attach the partition images");
         }
         plan.devices.push_back({std::string("/dev/") + part.name, loops[i].device});
-        if (part.bootFlags) plan.devices.push_back({std::string("/dev/block/") + part.name, loops[i].device});
+        if (part.bootFlags)
+            plan.devices.push_back({std::string("/dev/block/") + part.name, loops[i].device});
     }
     auto releaseAll = [&]() {
-        for (AttachedLoop& loop : loops) releaseLoop(&loop);
+        for (AttachedLoop& loop : loops)
+            releaseLoop(&loop);
     };
 
     char cwdBuf[PATH_MAX];
@@ -337,9 +347,11 @@ int runSandbox(const RunOptions& options) {
         pollfd check = {reportWrite.get(), POLLOUT, 0};
         if (poll(&check, 1, 0) < 0 || (check.revents & POLLERR)) _exit(kExitRunnerFailure);
         signals.reset();
-        for (AttachedLoop& loop : loops) loop.fd.reset();
+        for (AttachedLoop& loop : loops)
+            loop.fd.reset();
         outputRead.reset();
-        initMain(plan, command, environment, workDir, reportWrite.get(), outputWrite.get(), original);
+        initMain(plan, command, environment, workDir, reportWrite.get(), outputWrite.get(),
+                 original);
     }
     reportWrite.reset();
     outputWrite.reset();
@@ -357,12 +369,15 @@ int runSandbox(const RunOptions& options) {
         if (started) {
             long long now = nowMs();
             long long deadline = LLONG_MAX;
-            if (options.cutAfterMs >= 0) deadline = std::min(deadline, startMs + options.cutAfterMs);
-            if (options.timeoutS >= 0) deadline = std::min(deadline, startMs + options.timeoutS * 1000);
+            if (options.cutAfterMs >= 0)
+                deadline = std::min(deadline, startMs + options.cutAfterMs);
+            if (options.timeoutS >= 0)
+                deadline = std::min(deadline, startMs + options.timeoutS * 1000);
             if (deadline != LLONG_MAX) {
                 if (now >= deadline) {
-                    bool cutFirst = options.cutAfterMs >= 0 &&
-                                    (options.timeoutS < 0 || options.cutAfterMs <= options.timeoutS * 1000);
+                    bool cutFirst =
+                        options.cutAfterMs >= 0 &&
+                        (options.timeoutS < 0 || options.cutAfterMs <= options.timeoutS * 1000);
                     stop = cutFirst ? Stop::Cut : Stop::Timeout;
                     // A power cut: nothing in the set gets to run another instruction.
                     kill(init, SIGKILL);
@@ -371,7 +386,9 @@ int runSandbox(const RunOptions& options) {
                 waitMs = static_cast<int>(std::min<long long>(deadline - now, INT_MAX));
             }
         }
-        pollfd fds[3] = {{reportRead.get(), POLLIN, 0}, {signals.get(), POLLIN, 0}, {outputRead.get(), POLLIN, 0}};
+        pollfd fds[3] = {{reportRead.get(), POLLIN, 0},
+                         {signals.get(), POLLIN, 0},
+                         {outputRead.get(), POLLIN, 0}};
         int n = poll(fds, outputRead.valid() ? 3 : 2, waitMs);
         if (n < 0 && errno == EINTR) continue;
         if (outputRead.valid() && (fds[2].revents & (POLLIN | POLLHUP))) {
@@ -385,9 +402,10 @@ int runSandbox(const RunOptions& options) {
             }
         }
         if (fds[1].revents & POLLIN) {
-            signalfd_siginfo info {};
+            signalfd_siginfo info{};
             if (read(signals.get(), &info, sizeof info) > 0) {
-                fprintf(stderr, "upgrade-sandbox: interrupted by signal %u, ending the sandbox\n", info.ssi_signo);
+                fprintf(stderr, "upgrade-sandbox: interrupted by signal %u, ending the sandbox\n",
+                        info.ssi_signo);
                 stop = Stop::Signal;
                 kill(init, SIGKILL);
                 break;
@@ -421,18 +439,20 @@ int runSandbox(const RunOptions& options) {
 
     Verdict verdict;
     switch (stop) {
-    case Stop::Cut:
-        verdict = {"upgrade-sandbox: cut after " + std::to_string(cutMs) + " ms", kExitCut};
-        break;
-    case Stop::Timeout:
-        verdict = {"upgrade-sandbox: timed out after " + std::to_string(options.timeoutS) + " s", kExitTimeout};
-        break;
-    case Stop::Signal:
-        verdict = {"upgrade-sandbox: runner failed (interrupted)", kExitRunnerFailure};
-        break;
-    case Stop::None:
-        verdict = verdictFor(initStatus, started, ended, commandStatus);
-        break;
+        case Stop::Cut:
+            verdict = {"upgrade-sandbox: cut after " + std::to_string(cutMs) + " ms", kExitCut};
+            break;
+        case Stop::Timeout:
+            verdict = {
+                "upgrade-sandbox: timed out after " + std::to_string(options.timeoutS) + " s",
+                kExitTimeout};
+            break;
+        case Stop::Signal:
+            verdict = {"upgrade-sandbox: runner failed (interrupted)", kExitRunnerFailure};
+            break;
+        case Stop::None:
+            verdict = verdictFor(initStatus, started, ended, commandStatus);
+            break;
     }
     fflush(stderr);
     printf("%s\n", verdict.line.c_str());

@@ -9,8 +9,17 @@ namespace sandbox {
 namespace {
 
 bool carriedOver(const char* entry) {
-    static const char* const prefixes[] = {"ASAN_", "UBSAN_", "LSAN_", "TSAN_", "MSAN_", "GTEST_", "LC_",
-                                           "LANG=", "TERM=", "CI=", "LLVM_SYMBOLIZER_PATH="};
+    static const char* const prefixes[] = {"ASAN_",
+                                           "UBSAN_",
+                                           "LSAN_",
+                                           "TSAN_",
+                                           "MSAN_",
+                                           "GTEST_",
+                                           "LC_",
+                                           "LANG=",
+                                           "TERM=",
+                                           "CI=",
+                                           "LLVM_SYMBOLIZER_PATH="};
     for (const char* prefix : prefixes) {
         if (strncmp(entry, prefix, strlen(prefix)) == 0) return true;
     }

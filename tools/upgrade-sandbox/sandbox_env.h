@@ -13,7 +13,8 @@ namespace sandbox {
 // the signal it is, and quiet so the program's own log stays readable (drop
 // "quiet" through DFBARGS to see DirectFB's messages).
 constexpr const char kDirectFbArgs[] =
-    "system=dummy,mode=1920x1080,depth=32,pixelformat=ARGB,no-vt,no-vt-switch,no-cursor,no-sighandler,"
+    "system=dummy,mode=1920x1080,depth=32,pixelformat=ARGB,no-vt,no-vt-switch,no-cursor,no-"
+    "sighandler,"
     "no-debug,quiet,disable-module=linux_input,disable-module=keyboard,disable-module=input_hub";
 
 std::vector<std::string> sandboxEnvironment(const std::string& setDir);

@@ -36,24 +36,28 @@ bool makeDirs(const std::string& path, mode_t mode = 0755) {
         pos = path.find('/', pos + 1);
         partial = path.substr(0, pos);
         if (partial.empty()) continue;
-        if (mkdir(partial.c_str(), mode) != 0 && errno != EEXIST) return fail("cannot create", partial);
+        if (mkdir(partial.c_str(), mode) != 0 && errno != EEXIST)
+            return fail("cannot create", partial);
     }
     return true;
 }
 
-bool mountFs(const char* type, const std::string& target, unsigned long flags, const char* options) {
+bool mountFs(const char* type, const std::string& target, unsigned long flags,
+             const char* options) {
     if (!makeDirs(target)) return false;
     if (mount(type, target.c_str(), type, flags, options) != 0) return fail("cannot mount", target);
     return true;
 }
 
-bool bindMount(const std::string& source, const std::string& target, bool readOnly, bool recursive) {
+bool bindMount(const std::string& source, const std::string& target, bool readOnly,
+               bool recursive) {
     if (!makeDirs(target)) return false;
     unsigned long flags = MS_BIND | (recursive ? MS_REC : 0);
-    if (mount(source.c_str(), target.c_str(), nullptr, flags, nullptr) != 0) return fail("cannot bind", source);
+    if (mount(source.c_str(), target.c_str(), nullptr, flags, nullptr) != 0)
+        return fail("cannot bind", source);
     // A bind mount takes the read-only flag only on a second, remounting call.
-    if (readOnly &&
-        mount(nullptr, target.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID, nullptr) != 0) {
+    if (readOnly && mount(nullptr, target.c_str(), nullptr,
+                          MS_BIND | MS_REMOUNT | MS_RDONLY | MS_NOSUID, nullptr) != 0) {
         return fail("cannot make read-only", target);
     }
     return true;
@@ -90,7 +94,8 @@ bool mirrorTopLevelLinks(const std::string& root) {
             ssize_t n = readlink(host.c_str(), target, sizeof target - 1);
             if (n < 0) return fail("cannot read link", host);
             target[n] = '\0';
-            if (symlink(target, (root + host).c_str()) != 0) return fail("cannot link", root + host);
+            if (symlink(target, (root + host).c_str()) != 0)
+                return fail("cannot link", root + host);
         } else if (S_ISDIR(st.st_mode)) {
             if (!bindMount(host, root + host, true, true)) return false;
         }
@@ -110,7 +115,8 @@ bool layOtherRootfsDirs(const std::string& root, const std::string& rootfs) {
             std::string name = e->d_name;
             if (name == "." || name == "..") continue;
             bool skipped = false;
-            for (const std::string& s : skip) skipped = skipped || s == name;
+            for (const std::string& s : skip)
+                skipped = skipped || s == name;
             std::string source = rootfs + dir + "/" + name;
             if (skipped || !isDirectory(source)) continue;
             if (!bindMount(source, root + dir + "/" + name, true, true)) {
@@ -121,8 +127,8 @@ bool layOtherRootfsDirs(const std::string& root, const std::string& rootfs) {
         closedir(d);
         return ok;
     };
-    return bindEntries("", {"usr", "etc", "var", "dev", "proc", "sys", "tmp", "run", "OAD", "bin", "sbin",
-                            "lib", "lib32", "lib64", "libx32"}) &&
+    return bindEntries("", {"usr", "etc", "var", "dev", "proc", "sys", "tmp", "run", "OAD", "bin",
+                            "sbin", "lib", "lib32", "lib64", "libx32"}) &&
            bindEntries("/var", {"local", "tmp", "run"});
 }
 
@@ -140,8 +146,8 @@ bool populateDev(const std::string& root, const std::vector<DeviceNode>& devices
         const char* name;
         unsigned minor;
     };
-    for (CharNode node : {CharNode{"null", 3}, CharNode{"zero", 5}, CharNode{"full", 7}, CharNode{"random", 8},
-                          CharNode{"urandom", 9}}) {
+    for (CharNode node : {CharNode{"null", 3}, CharNode{"zero", 5}, CharNode{"full", 7},
+                          CharNode{"random", 8}, CharNode{"urandom", 9}}) {
         if (!makeNode(dev + "/" + node.name, S_IFCHR, makedev(1, node.minor))) return false;
     }
     struct Link {
@@ -150,7 +156,8 @@ bool populateDev(const std::string& root, const std::vector<DeviceNode>& devices
     };
     for (Link link : {Link{"fd", "/proc/self/fd"}, Link{"stdin", "/proc/self/fd/0"},
                       Link{"stdout", "/proc/self/fd/1"}, Link{"stderr", "/proc/self/fd/2"}}) {
-        if (symlink(link.target, (dev + "/" + link.name).c_str()) != 0) return fail("cannot link", link.name);
+        if (symlink(link.target, (dev + "/" + link.name).c_str()) != 0)
+            return fail("cannot link", link.name);
     }
     if (!mountFs("tmpfs", dev + "/shm", MS_NOSUID | MS_NODEV, "mode=1777")) return false;
     for (const DeviceNode& node : devices) {
@@ -164,7 +171,8 @@ bool populateDev(const std::string& root, const std::vector<DeviceNode>& devices
 bool pivotInto(const std::string& root) {
     std::string old = root + "/.oldroot";
     if (mkdir(old.c_str(), 0700) != 0) return fail("cannot create", old);
-    if (syscall(SYS_pivot_root, root.c_str(), old.c_str()) != 0) return fail("cannot pivot into", root);
+    if (syscall(SYS_pivot_root, root.c_str(), old.c_str()) != 0)
+        return fail("cannot pivot into", root);
     if (chdir("/") != 0) return fail("cannot enter", "/");
     if (umount2("/.oldroot", MNT_DETACH) != 0) return fail("cannot detach", "/.oldroot");
     if (rmdir("/.oldroot") != 0) return fail("cannot remove", "/.oldroot");
@@ -179,16 +187,19 @@ bool pivotInto(const std::string& root) {
 
 bool setupRoot(const RootPlan& plan) {
     // Nothing mounted from here on may travel back to the host's namespace.
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail("cannot make private", "/");
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return fail("cannot make private", "/");
 
     const std::string root = rootMountPath(plan.setDir);
     if (!mountFs("tmpfs", root, MS_NOSUID, "mode=0755,size=16m")) return false;
-    if (!layHostDir(root, plan.rootfs, "usr") || !layHostDir(root, plan.rootfs, "etc")) return false;
+    if (!layHostDir(root, plan.rootfs, "usr") || !layHostDir(root, plan.rootfs, "etc"))
+        return false;
     if (!mirrorTopLevelLinks(root)) return false;
     if (!layOtherRootfsDirs(root, plan.rootfs)) return false;
     if (!populateDev(root, plan.devices)) return false;
     if (!mountFs("proc", root + "/proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr)) return false;
-    if (!mountFs("sysfs", root + "/sys", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr)) return false;
+    if (!mountFs("sysfs", root + "/sys", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr))
+        return false;
     // RAM on the set: whatever the program keeps here is gone after a cut.
     if (!mountFs("tmpfs", root + "/tmp", MS_NOSUID | MS_NODEV, "mode=1777")) return false;
     if (!mountFs("tmpfs", root + "/run", MS_NOSUID | MS_NODEV, "mode=0755")) return false;

@@ -11,13 +11,13 @@
 namespace sandbox {
 
 struct DeviceNode {
-    std::string path;   // inside the sandbox, e.g. "/dev/mmcblk0p4"
-    dev_t device = 0;   // the loop device standing in for it
+    std::string path;  // inside the sandbox, e.g. "/dev/mmcblk0p4"
+    dev_t device = 0;  // the loop device standing in for it
 };
 
 struct RootPlan {
-    std::string setDir;                  // absolute, canonical
-    std::string rootfs;                  // absolute, canonical, or empty
+    std::string setDir;  // absolute, canonical
+    std::string rootfs;  // absolute, canonical, or empty
     std::vector<DeviceNode> devices;
     std::vector<std::string> hostPaths;  // bound read-write at their own path
 };

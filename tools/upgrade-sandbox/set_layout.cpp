@@ -45,9 +45,15 @@ const std::vector<PartitionImage>& setPartitions() {
 std::string imagePath(const std::string& setDir, const char* partitionName) {
     return setDir + "/emmc/" + partitionName + ".img";
 }
-std::string oadPath(const std::string& setDir) { return setDir + "/OAD"; }
-std::string varLocalPath(const std::string& setDir) { return setDir + "/var-local"; }
-std::string rootMountPath(const std::string& setDir) { return setDir + "/.sandbox-root"; }
+std::string oadPath(const std::string& setDir) {
+    return setDir + "/OAD";
+}
+std::string varLocalPath(const std::string& setDir) {
+    return setDir + "/var-local";
+}
+std::string rootMountPath(const std::string& setDir) {
+    return setDir + "/.sandbox-root";
+}
 
 namespace {
 
@@ -85,7 +91,8 @@ bool makeImage(const std::string& path, long bytes, bool writeZeros) {
         while (done < zeros.size()) {
             ssize_t n = write(fd.get(), zeros.data() + done, zeros.size() - done);
             if (n <= 0) {
-                fprintf(stderr, "upgrade-sandbox: cannot write %s: %s\n", path.c_str(), strerror(errno));
+                fprintf(stderr, "upgrade-sandbox: cannot write %s: %s\n", path.c_str(),
+                        strerror(errno));
                 return false;
             }
             done += static_cast<size_t>(n);
@@ -125,14 +132,16 @@ bool copyTree(const std::string& from, const std::string& to) {
 
 int makeSet(const std::string& setDir, const std::string& rootfs, long partitionMiB) {
     if (!isEmptyOrMissingDir(setDir)) {
-        fprintf(stderr, "upgrade-sandbox: %s exists and is not empty; remove it first\n", setDir.c_str());
+        fprintf(stderr, "upgrade-sandbox: %s exists and is not empty; remove it first\n",
+                setDir.c_str());
         return 2;
     }
     std::string varLocalSource;
     if (!rootfs.empty()) {
         struct stat st {};
         if (stat(rootfs.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            fprintf(stderr, "upgrade-sandbox: root file system %s is not a directory\n", rootfs.c_str());
+            fprintf(stderr, "upgrade-sandbox: root file system %s is not a directory\n",
+                    rootfs.c_str());
             return 2;
         }
         varLocalSource = rootfs + "/var/local";

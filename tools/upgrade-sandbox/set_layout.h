@@ -8,8 +8,8 @@
 namespace sandbox {
 
 struct PartitionImage {
-    const char* name;     // device name under /dev, e.g. "mmcblk0p4"
-    bool bootFlags;       // the 1 MiB boot-flag partition
+    const char* name;  // device name under /dev, e.g. "mmcblk0p4"
+    bool bootFlags;    // the 1 MiB boot-flag partition
 };
 
 // Every partition the program reaches, by its device name on the set.

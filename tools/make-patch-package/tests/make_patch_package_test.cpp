@@ -127,7 +127,8 @@ void expectReplayGives(const std::map<std::string, PackageEntry>& entries,
     std::string error;
     const std::vector<ParsedLine> lines = listOf(entries, partition);
     ASSERT_FALSE(lines.empty());
-    ASSERT_TRUE(mpp_test::replayList(lines, entries, &device, &error)) << partition << ": " << error;
+    ASSERT_TRUE(mpp_test::replayList(lines, entries, &device, &error))
+        << partition << ": " << error;
     ASSERT_GE(device.size(), expected.size());
     EXPECT_TRUE(device.compare(0, expected.size(), expected) == 0)
         << partition << " does not hold its new image after the replay";

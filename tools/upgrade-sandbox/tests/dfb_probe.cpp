@@ -25,12 +25,13 @@ int main(int argc, char** argv) {
     // A sanitizer's report at exit skips stdio's flush; keep every line.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     IDirectFB* dfb = nullptr;
-    if (check(DirectFBInit(&argc, &argv), "DirectFBInit") || check(DirectFBCreate(&dfb), "DirectFBCreate")) {
+    if (check(DirectFBInit(&argc, &argv), "DirectFBInit") ||
+        check(DirectFBCreate(&dfb), "DirectFBCreate")) {
         return 1;
     }
     if (check(dfb->SetCooperativeLevel(dfb, DFSCL_FULLSCREEN), "SetCooperativeLevel")) return 1;
 
-    DFBSurfaceDescription desc {};
+    DFBSurfaceDescription desc{};
     desc.flags = DSDESC_CAPS;
     desc.caps = static_cast<DFBSurfaceCapabilities>(DSCAPS_PRIMARY | DSCAPS_DOUBLE);
     IDirectFBSurface* primary = nullptr;
@@ -59,7 +60,8 @@ int main(int argc, char** argv) {
     int pitch = 0;
     if (check(primary->Lock(primary, DSLF_READ, &data, &pitch), "Lock")) return 1;
     auto pixel = [&](int x, int y) {
-        return *reinterpret_cast<const uint32_t*>(static_cast<const uint8_t*>(data) + y * pitch + x * 4);
+        return *reinterpret_cast<const uint32_t*>(static_cast<const uint8_t*>(data) + y * pitch +
+                                                  x * 4);
     };
     uint32_t outside = pixel(10, 10) & 0x00ffffff;
     uint32_t inside = pixel(250, 500) & 0x00ffffff;
@@ -69,6 +71,7 @@ int main(int argc, char** argv) {
 
     primary->Release(primary);
     dfb->Release(dfb);
-    bool ok = format == DSPF_ARGB && outside == 0x0000ff && inside == 0xff0000 && corner == 0x0000ff;
+    bool ok =
+        format == DSPF_ARGB && outside == 0x0000ff && inside == 0xff0000 && corner == 0x0000ff;
     return ok ? 0 : 1;
 }

@@ -3,10 +3,9 @@
 // dies of a signal, leaves an orphan behind).
 //
 //   sandbox_probe write DEVICE OFFSET BYTE COUNT   pwrite COUNT copies of BYTE, fsync
-//   sandbox_probe write-then-hang DEVICE OFFSET BYTE COUNT   the same, then waits with the device open
-//   sandbox_probe steps DEVICE N       N times: print "step I", write byte I+1 at offset I, fsync, 50 ms
-//   sandbox_probe reboot
-//   sandbox_probe exit N | signal N | sleep MS | orphan
+//   sandbox_probe write-then-hang DEVICE OFFSET BYTE COUNT   the same, then waits with the device
+//   open sandbox_probe steps DEVICE N       N times: print "step I", write byte I+1 at offset I,
+//   fsync, 50 ms sandbox_probe reboot sandbox_probe exit N | signal N | sleep MS | orphan
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/reboot.h>
@@ -60,10 +59,12 @@ int main(int argc, char** argv) {
     std::string verb = argc > 1 ? argv[1] : "";
     if ((verb == "write" || verb == "write-then-hang") && argc == 6) {
         bool hang = verb == "write-then-hang";
-        int rc = writeBytes(argv[2], atol(argv[3]), static_cast<int>(strtol(argv[4], nullptr, 0)), atol(argv[5]), hang);
+        int rc = writeBytes(argv[2], atol(argv[3]), static_cast<int>(strtol(argv[4], nullptr, 0)),
+                            atol(argv[5]), hang);
         if (rc != 0 || verb == "write") return rc;
         printf("probe: written\n");
-        for (;;) pause();
+        for (;;)
+            pause();
     }
     if (verb == "steps" && argc == 4) {
         for (long i = 0; i < atol(argv[3]); ++i) {

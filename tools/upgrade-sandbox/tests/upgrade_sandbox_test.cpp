@@ -30,14 +30,16 @@ struct Result {
 
     std::string lastLine() const {
         std::string trimmed = out;
-        while (!trimmed.empty() && trimmed.back() == '\n') trimmed.pop_back();
+        while (!trimmed.empty() && trimmed.back() == '\n')
+            trimmed.pop_back();
         size_t nl = trimmed.rfind('\n');
         return nl == std::string::npos ? trimmed : trimmed.substr(nl + 1);
     }
 };
 
 // Runs argv (argv[0] an absolute path) with stdout and stderr captured.
-Result runProgram(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
+Result runProgram(const std::vector<std::string>& args,
+                  const std::vector<std::string>& prefix = {}) {
     std::vector<std::string> all = prefix;
     all.insert(all.end(), args.begin(), args.end());
     int fds[2];
@@ -49,7 +51,8 @@ Result runProgram(const std::vector<std::string>& args, const std::vector<std::s
         close(fds[0]);
         close(fds[1]);
         std::vector<char*> argv;
-        for (const std::string& a : all) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : all)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
@@ -58,7 +61,8 @@ Result runProgram(const std::vector<std::string>& args, const std::vector<std::s
     Result r;
     char buf[4096];
     ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        r.out.append(buf, static_cast<size_t>(n));
     close(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -66,7 +70,9 @@ Result runProgram(const std::vector<std::string>& args, const std::vector<std::s
     return r;
 }
 
-Result runShell(const std::string& command) { return runProgram({"/bin/sh", "-c", command}); }
+Result runShell(const std::string& command) {
+    return runProgram({"/bin/sh", "-c", command});
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -85,7 +91,9 @@ std::string readAt(const std::string& path, long offset, size_t count) {
 }
 
 // The host's mount table: no run, however it ends, may leave a line in it.
-std::string hostMounts() { return readFile("/proc/self/mounts"); }
+std::string hostMounts() {
+    return readFile("/proc/self/mounts");
+}
 // Loop devices bound to files under `dir`. Other runners may be working at
 // the same time (parallel tests), so only this set's own loops are compared.
 std::string hostLoopsOf(const std::string& dir) {
@@ -100,7 +108,8 @@ std::string hostLoopsOf(const std::string& dir) {
 class SandboxTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (geteuid() != 0) GTEST_SKIP() << "the runner needs root (namespaces, mounts, loop devices)";
+        if (geteuid() != 0)
+            GTEST_SKIP() << "the runner needs root (namespaces, mounts, loop devices)";
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(info->test_suite_name()) + "." + info->name();
         for (char& c : name) {
@@ -115,14 +124,17 @@ protected:
         if (!setDir.empty()) runShell("rm -rf '" + setDir + "'");
     }
 
-    Result run(const std::vector<std::string>& runnerOptions, const std::vector<std::string>& command) {
+    Result run(const std::vector<std::string>& runnerOptions,
+               const std::vector<std::string>& command) {
         std::vector<std::string> args = {kRunner, "run", setDir};
         args.insert(args.end(), runnerOptions.begin(), runnerOptions.end());
         args.push_back("--");
         args.insert(args.end(), command.begin(), command.end());
         return runProgram(args);
     }
-    std::string image(const char* partition) const { return setDir + "/emmc/" + partition + ".img"; }
+    std::string image(const char* partition) const {
+        return setDir + "/emmc/" + partition + ".img";
+    }
 
     std::string setDir;
 };
@@ -148,9 +160,11 @@ TEST_P(DeviceWriteTest, BytesWrittenThroughTheDeviceLandInItsImageAtTheirOffset)
     EXPECT_EQ(readAt(image(c.partition), c.offset - 1, 1), std::string(1, '\0'));
     EXPECT_EQ(readAt(image(c.partition), c.offset + 3, 1), std::string(1, '\0'));
     // ...and no other partition was touched.
-    for (const char* other : {"mmcblk0p4", "mmcblk0p18", "mmcblk0p26", "mmcblk0p28", "mmcblk0p34"}) {
+    for (const char* other :
+         {"mmcblk0p4", "mmcblk0p18", "mmcblk0p26", "mmcblk0p28", "mmcblk0p34"}) {
         struct stat st {};
-        if (std::string(other) == c.partition || stat(image(other).c_str(), &st) != 0 || st.st_size < c.offset + 3) {
+        if (std::string(other) == c.partition || stat(image(other).c_str(), &st) != 0 ||
+            st.st_size < c.offset + 3) {
             continue;
         }
         EXPECT_EQ(readAt(image(other), c.offset, 3), std::string(3, '\0')) << other;
@@ -159,7 +173,8 @@ TEST_P(DeviceWriteTest, BytesWrittenThroughTheDeviceLandInItsImageAtTheirOffset)
 
 INSTANTIATE_TEST_SUITE_P(
     Devices, DeviceWriteTest,
-    ::testing::Values(DeviceCase{"/dev/mmcblk0p4", "mmcblk0p4", 4}, DeviceCase{"/dev/mmcblk0p4", "mmcblk0p4", 512},
+    ::testing::Values(DeviceCase{"/dev/mmcblk0p4", "mmcblk0p4", 4},
+                      DeviceCase{"/dev/mmcblk0p4", "mmcblk0p4", 512},
                       DeviceCase{"/dev/block/mmcblk0p4", "mmcblk0p4", 1048570},
                       DeviceCase{"/dev/mmcblk0p18", "mmcblk0p18", 4096 + 7},
                       DeviceCase{"/dev/mmcblk0p26", "mmcblk0p26", 1},
@@ -203,13 +218,31 @@ INSTANTIATE_TEST_SUITE_P(
         EndingCase{"sigsegv", {}, {"signal", "11"}, "upgrade-sandbox: killed by signal 11", 139},
         EndingCase{"reboot", {}, {"reboot"}, "upgrade-sandbox: reboot requested", 100},
         // A command that dies of SIGHUP itself is no reboot request.
-        EndingCase{"sighup_is_not_a_reboot", {}, {"signal", "1"}, "upgrade-sandbox: killed by signal 1", 129},
-        EndingCase{"cut", {"--cut-after-ms", "300"}, {"sleep", "20000"}, "upgrade-sandbox: cut after 300 ms", 101},
-        EndingCase{"timeout", {"--timeout", "1"}, {"sleep", "20000"}, "upgrade-sandbox: timed out after 1 s", 124},
-        EndingCase{"finishes_before_cut", {"--cut-after-ms", "20000"}, {"exit", "4"},
-                   "upgrade-sandbox: exit status 4", 4},
-        EndingCase{"orphan_does_not_hold_the_run", {"--timeout", "20"}, {"orphan"},
-                   "upgrade-sandbox: exit status 0", 0}),
+        EndingCase{"sighup_is_not_a_reboot",
+                   {},
+                   {"signal", "1"},
+                   "upgrade-sandbox: killed by signal 1",
+                   129},
+        EndingCase{"cut",
+                   {"--cut-after-ms", "300"},
+                   {"sleep", "20000"},
+                   "upgrade-sandbox: cut after 300 ms",
+                   101},
+        EndingCase{"timeout",
+                   {"--timeout", "1"},
+                   {"sleep", "20000"},
+                   "upgrade-sandbox: timed out after 1 s",
+                   124},
+        EndingCase{"finishes_before_cut",
+                   {"--cut-after-ms", "20000"},
+                   {"exit", "4"},
+                   "upgrade-sandbox: exit status 4",
+                   4},
+        EndingCase{"orphan_does_not_hold_the_run",
+                   {"--timeout", "20"},
+                   {"orphan"},
+                   "upgrade-sandbox: exit status 0",
+                   0}),
     [](const ::testing::TestParamInfo<EndingCase>& info) { return std::string(info.param.name); });
 
 TEST_F(SandboxTest, MissingCommandIsReportedAsExitStatus127) {
@@ -224,7 +257,8 @@ TEST_F(SandboxTest, CutKeepsSyncedWritesAndLeavesNoLoopOrMountBehind) {
     std::string loopsBefore = hostLoopsOf(setDir);
     std::string mountsBefore = hostMounts();
 
-    Result r = run({"--cut-after-ms", "500"}, {kProbe, "write-then-hang", "/dev/mmcblk0p28", "8192", "0xc3", "512"});
+    Result r = run({"--cut-after-ms", "500"},
+                   {kProbe, "write-then-hang", "/dev/mmcblk0p28", "8192", "0xc3", "512"});
     EXPECT_EQ(r.exitCode, 101) << r.out;
     EXPECT_EQ(r.lastLine(), "upgrade-sandbox: cut after 500 ms");
     EXPECT_NE(r.out.find("probe: written"), std::string::npos) << r.out;
@@ -235,7 +269,8 @@ TEST_F(SandboxTest, CutKeepsSyncedWritesAndLeavesNoLoopOrMountBehind) {
 }
 
 TEST_F(SandboxTest, CutAtOutputLandsBetweenTheLineAndTheStepsAfterIt) {
-    Result r = run({"--cut-at-output", "step 3\n", "--timeout", "20"}, {kProbe, "steps", "/dev/mmcblk0p34", "10"});
+    Result r = run({"--cut-at-output", "step 3\n", "--timeout", "20"},
+                   {kProbe, "steps", "/dev/mmcblk0p34", "10"});
     EXPECT_EQ(r.exitCode, 101) << r.out;
     EXPECT_EQ(r.lastLine().rfind("upgrade-sandbox: cut after ", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("probe: step 3\n"), std::string::npos) << r.out;
@@ -285,7 +320,8 @@ struct Background {
     int finish() {
         char buf[1024];
         ssize_t n;
-        while ((n = read(out, buf, sizeof buf)) > 0) seen.append(buf, static_cast<size_t>(n));
+        while ((n = read(out, buf, sizeof buf)) > 0)
+            seen.append(buf, static_cast<size_t>(n));
         close(out);
         int status = 0;
         waitpid(pid, &status, 0);
@@ -304,7 +340,8 @@ Background startInBackground(const std::vector<std::string>& args) {
         close(fds[0]);
         close(fds[1]);
         std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
@@ -337,8 +374,8 @@ TEST_P(RunnerDeathTest, SandboxGoesWithItsRunner) {
     std::string mountsBefore = hostMounts();
     // The probe keeps the partition open: its loop can only clear once the
     // probe itself is gone.
-    Background bg = startInBackground(
-        {kRunner, "run", setDir, "--", kProbe, "write-then-hang", "/dev/mmcblk0p18", "0", "0x77", "16"});
+    Background bg = startInBackground({kRunner, "run", setDir, "--", kProbe, "write-then-hang",
+                                       "/dev/mmcblk0p18", "0", "0x77", "16"});
     ASSERT_TRUE(bg.waitFor("probe: written", 10000)) << bg.seen;
     const std::string running = hostLoopsOf(setDir);
     ASSERT_EQ(std::count(running.begin(), running.end(), '\n'), 5)
@@ -375,7 +412,9 @@ TEST_F(SandboxTest, SetPathsArePrivateOrTheSetsOwn) {
         "set -e\n"
         "test \"$(cat /proc/1/comm)\" = sandbox-init\n"
         "test $$ -eq 2\n"
-        "test -z \"$(ls -A /tmp | grep -vxF '" + checkoutEntryInTmp() + "')\"\n"  // RAM: fresh every run
+        "test -z \"$(ls -A /tmp | grep -vxF '" +
+        checkoutEntryInTmp() +
+        "')\"\n"  // RAM: fresh every run
         "echo ram > /tmp/x\n"
         "echo kept > /var/local/suspend_force_off\n"  // the set's persistent areas
         "test -d /OAD/update_file\n"
@@ -391,16 +430,19 @@ TEST_F(SandboxTest, SetPathsArePrivateOrTheSetsOwn) {
     EXPECT_EQ(readFile(setDir + "/OAD/patch_package.zip"), "pkg\n");
 
     // A second run on the same set: persistent areas kept, /tmp lost.
-    Result again = run({}, {"/bin/sh", "-c", "test ! -e /tmp/x && test -e /var/local/suspend_force_off"});
+    Result again =
+        run({}, {"/bin/sh", "-c", "test ! -e /tmp/x && test -e /var/local/suspend_force_off"});
     EXPECT_EQ(again.exitCode, 0) << again.out;
 }
 
 TEST_F(SandboxTest, InstalledProgramRunsFromRootfsWithItsVarLocalCopiedIntoTheSet) {
     std::string rootfs = setDir + "-rootfs";
-    ASSERT_EQ(runShell("rm -rf '" + rootfs + "' && mkdir -p '" + rootfs + "/usr/bin/upgradeprogress' '" + rootfs +
-                       "/var/local/upgrade' && echo 3 > '" + rootfs + "/var/local/upgrade/am_tv_lang'")
-                  .exitCode,
-              0);
+    ASSERT_EQ(
+        runShell("rm -rf '" + rootfs + "' && mkdir -p '" + rootfs + "/usr/bin/upgradeprogress' '" +
+                 rootfs + "/var/local/upgrade' && echo 3 > '" + rootfs +
+                 "/var/local/upgrade/am_tv_lang'")
+            .exitCode,
+        0);
     std::string program = rootfs + "/usr/bin/upgradeprogress/upgradeprogress";
     {
         std::ofstream out(program);
@@ -445,14 +487,16 @@ TEST_F(SandboxTest, ConcurrentRunnersEachGetTheirOwnDevices) {
     std::vector<std::thread> threads;
     for (int i = 0; i < kRunners; ++i) {
         threads.emplace_back([&, i] {
-            results[i] = runProgram(
-                {kRunner, "run", sets[i], "--", kProbe, "write", "/dev/mmcblk0p26", "100", std::to_string(0x10 + i), "8"});
+            results[i] = runProgram({kRunner, "run", sets[i], "--", kProbe, "write",
+                                     "/dev/mmcblk0p26", "100", std::to_string(0x10 + i), "8"});
         });
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : threads)
+        t.join();
     for (int i = 0; i < kRunners; ++i) {
         EXPECT_EQ(results[i].exitCode, 0) << results[i].out;
-        EXPECT_EQ(readAt(sets[i] + "/emmc/mmcblk0p26.img", 100, 8), std::string(8, static_cast<char>(0x10 + i)));
+        EXPECT_EQ(readAt(sets[i] + "/emmc/mmcblk0p26.img", 100, 8),
+                  std::string(8, static_cast<char>(0x10 + i)));
         runShell("rm -rf '" + sets[i] + "'");
     }
 }

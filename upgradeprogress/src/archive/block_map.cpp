@@ -21,7 +21,8 @@
 
 namespace {
 
-constexpr uint64_t kMaxMappedBytes = 4294967295u;  // the view is indexed by a 32-bit size on the set
+constexpr uint64_t kMaxMappedBytes =
+    4294967295u;  // the view is indexed by a 32-bit size on the set
 constexpr uint64_t kMaxDeviceOffset = static_cast<uint64_t>(INT64_MAX);
 
 // Reads exactly `count` unsigned decimal numbers separated by white space.
@@ -124,8 +125,8 @@ bool mapRanges(const std::vector<std::string>& lines, const BlockMapHeader& head
         if (offset + used > deviceSize) {
             return false;
         }
-        void* addr = mmap(next, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd,
-                          static_cast<off_t>(offset));
+        void* addr =
+            mmap(next, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, static_cast<off_t>(offset));
         if (addr == MAP_FAILED) {
             return false;
         }

@@ -39,9 +39,8 @@ bool escapesDestination(const char* entryName) {
 // Writes `dir` '/' `name` (or `name` alone for a null `dir`) into `path`.
 // False when it would not fit; nothing is written past the buffer.
 bool composePath(char* path, const char* dir, const char* name) {
-    const int written = dir != nullptr
-                            ? snprintf(path, kExtractPathSize, "%s%c%s", dir, '/', name)
-                            : snprintf(path, kExtractPathSize, "%s", name);
+    const int written = dir != nullptr ? snprintf(path, kExtractPathSize, "%s%c%s", dir, '/', name)
+                                       : snprintf(path, kExtractPathSize, "%s", name);
     return written >= 0 && static_cast<size_t>(written) < kExtractPathSize;
 }
 

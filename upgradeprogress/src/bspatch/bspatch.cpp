@@ -53,8 +53,7 @@ int64_t patchInt(const uint8_t* bytes) {
         (bytes[3] & 0x80) != 0) {
         corruptPatch();
     }
-    const int64_t magnitude = static_cast<int64_t>(bytes[0]) |
-                              static_cast<int64_t>(bytes[1]) << 8 |
+    const int64_t magnitude = static_cast<int64_t>(bytes[0]) | static_cast<int64_t>(bytes[1]) << 8 |
                               static_cast<int64_t>(bytes[2]) << 16 |
                               static_cast<int64_t>(bytes[3]) << 24;
     return (bytes[7] & 0x80) != 0 ? -magnitude : magnitude;
@@ -105,7 +104,8 @@ void readBlock(BlockReader& block, uint8_t* destination, int64_t length) {
 // Reads one diff or extra run into the new buffer at `newPos`. The bound is
 // checked here, in front of the only calls that write the new buffer: the
 // decompressor stores wherever it is pointed, and no sanitizer watches it.
-void readRun(BlockReader& block, uint8_t* newData, int64_t newSize, int64_t newPos, int64_t length) {
+void readRun(BlockReader& block, uint8_t* newData, int64_t newSize, int64_t newPos,
+             int64_t length) {
     if (length < 0 || length > newSize - newPos) {
         corruptPatch();
     }

@@ -30,8 +30,10 @@ DFBFontDescription font_prompt;
 
 void fillDescriptions() {
     memset(&bg_dsc, 0, sizeof bg_dsc);
-    bg_dsc.flags = static_cast<DFBSurfaceDescriptionFlags>(DSDESC_CAPS | DSDESC_WIDTH | DSDESC_HEIGHT);
-    bg_dsc.caps = static_cast<DFBSurfaceCapabilities>(DSCAPS_PRIMARY | DSCAPS_DOUBLE | DSCAPS_TRIPLE);
+    bg_dsc.flags =
+        static_cast<DFBSurfaceDescriptionFlags>(DSDESC_CAPS | DSDESC_WIDTH | DSDESC_HEIGHT);
+    bg_dsc.caps =
+        static_cast<DFBSurfaceCapabilities>(DSCAPS_PRIMARY | DSCAPS_DOUBLE | DSCAPS_TRIPLE);
     bg_dsc.width = 1920;
     bg_dsc.height = 1080;
 

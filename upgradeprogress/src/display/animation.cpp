@@ -20,8 +20,7 @@ int finishFrames = 0;
 constexpr useconds_t kFramePause = 40 * 1000;
 constexpr useconds_t kFinalScreenTime = 2 * 1000 * 1000;
 
-const LanguageMessages_T& currentMessages()
-{
+const LanguageMessages_T& currentMessages() {
     // main stores a row of the table; anything else shows the English texts
     // rather than reading past the table.
     if (currentLanguage < 0 || currentLanguage >= kLanguageCount) {
@@ -32,8 +31,7 @@ const LanguageMessages_T& currentMessages()
 
 // The success or failure picture: the one text alone on a cleared screen.
 void showFinalScreen(IDirectFBSurface* primary, IDirectFBSurface* background, IDirectFBFont* prompt,
-                     const char* message, char* text, size_t textSize)
-{
+                     const char* message, char* text, size_t textSize) {
     clearSurface(background);
     memset(text, 0, textSize);
     snprintf(text, textSize, "%s", message);
@@ -44,13 +42,11 @@ void showFinalScreen(IDirectFBSurface* primary, IDirectFBSurface* background, ID
 
 }  // namespace
 
-RendererState_T rendererState()
-{
+RendererState_T rendererState() {
     return RendererState_T{animationDone, lastProgress, frameIndex, finishFrames};
 }
 
-void* animation(void* arg)
-{
+void* animation(void* arg) {
     const AnimationArgs_T* args = static_cast<const AnimationArgs_T*>(arg);
     IDirectFBFont* percentFont = args->fontPercent;
     IDirectFBFont* promptFont = args->fontPrompt;
@@ -87,10 +83,12 @@ void* animation(void* arg)
             OTA_LOG("OTA-UI animation(): upgrade error!\n");
             animationDone = 1;
             errorStatus = 0;
-            showFinalScreen(primary, background_sfc, promptFont, messages.failureText, text, sizeof(text));
+            showFinalScreen(primary, background_sfc, promptFont, messages.failureText, text,
+                            sizeof(text));
         } else if (finished) {
             animationDone = 1;
-            showFinalScreen(primary, background_sfc, promptFont, messages.successText, text, sizeof(text));
+            showFinalScreen(primary, background_sfc, promptFont, messages.successText, text,
+                            sizeof(text));
         } else {
             if (frameIndex > kFrameCount - 1) {
                 frameIndex = 0;

@@ -20,8 +20,7 @@ constexpr int kBadRequest = -22;
 
 }  // namespace
 
-int clearSurface(IDirectFBSurface* surface)
-{
+int clearSurface(IDirectFBSurface* surface) {
     if (surface == nullptr) {
         return 0;
     }
@@ -30,8 +29,7 @@ int clearSurface(IDirectFBSurface* surface)
 }
 
 int drawText(IDirectFBSurface* surface, IDirectFBFont* font, char* str, int x, int y,
-             DFBSurfaceTextFlags alignMode)
-{
+             DFBSurfaceTextFlags alignMode) {
     if (surface == nullptr || font == nullptr || str == nullptr) {
         OTA_LOG("parameter error.\n");
         return 0;
@@ -44,7 +42,8 @@ int drawText(IDirectFBSurface* surface, IDirectFBFont* font, char* str, int x, i
     char* rest = nullptr;
     for (char* str_upg_txt = strtok_r(str, "\n", &rest); str_upg_txt != nullptr;
          str_upg_txt = strtok_r(nullptr, "\n", &rest)) {
-        DFBCHECK(surface->DrawString(surface, str_upg_txt, strlen(str_upg_txt), x, y + i * TXT_INTERVAL_SIZE, alignMode));
+        DFBCHECK(surface->DrawString(surface, str_upg_txt, strlen(str_upg_txt), x,
+                                     y + i * TXT_INTERVAL_SIZE, alignMode));
         ++i;
     }
     if (i == 0) {
@@ -54,8 +53,7 @@ int drawText(IDirectFBSurface* surface, IDirectFBFont* font, char* str, int x, i
 }
 
 int doLoadImg(const char* path, IDirectFBSurface** surface, unsigned int* width,
-              unsigned int* height, DFBSurfaceDescription* dsc)
-{
+              unsigned int* height, DFBSurfaceDescription* dsc) {
     if (path == nullptr || surface == nullptr) {
         OTA_LOG("doLoadImg() failed for %d.\n", kBadRequest);
         return kBadRequest;
@@ -105,8 +103,7 @@ int doLoadImg(const char* path, IDirectFBSurface** surface, unsigned int* width,
     return 0;
 }
 
-int drawImage(IDirectFBSurface* surface, const char* path, int x, int y)
-{
+int drawImage(IDirectFBSurface* surface, const char* path, int x, int y) {
     if (surface == nullptr || path == nullptr) {
         OTA_LOG("doLoadImg() failed for %d.\n", kBadRequest);
         return 0;

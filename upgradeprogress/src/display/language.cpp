@@ -11,15 +11,13 @@ char fontsBank[64];
 
 namespace {
 
-void setFont(const char* path)
-{
+void setFont(const char* path) {
     snprintf(fontsBank, sizeof(fontsBank), "%s", path);
 }
 
 }  // namespace
 
-int get_languageID()
-{
+int get_languageID() {
     // Room for four characters: one more than any code, so a longer word can
     // never be cut down to a valid code. The read is bounded to that.
     char code[5] = {0};

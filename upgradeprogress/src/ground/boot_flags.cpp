@@ -36,7 +36,7 @@ private:
     int fd_;
 };
 
-constexpr char kRebootMarker[] = "reboot";            // written with its zero byte
+constexpr char kRebootMarker[] = "reboot";  // written with its zero byte
 constexpr size_t kRebootMarkerBytes = sizeof kRebootMarker;
 
 }  // namespace

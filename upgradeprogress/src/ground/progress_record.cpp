@@ -20,28 +20,24 @@ pthread_cond_t turnGivenBack = PTHREAD_COND_INITIALIZER;
 
 }  // namespace
 
-void takeProgressTurn()
-{
+void takeProgressTurn() {
     // Announced before blocking: the iteration running now sees it at its end
     // and hands the mutex over instead of taking it again.
     waitingWriters.fetch_add(1);
     pthread_mutex_lock(&progressMutex);
 }
 
-void giveBackProgressTurn()
-{
+void giveBackProgressTurn() {
     waitingWriters.fetch_sub(1);
     pthread_cond_broadcast(&turnGivenBack);
     pthread_mutex_unlock(&progressMutex);
 }
 
-void beginProgressIteration()
-{
+void beginProgressIteration() {
     pthread_mutex_lock(&progressMutex);
 }
 
-void endProgressIteration()
-{
+void endProgressIteration() {
     // Waiting on the condition releases progressMutex while nobody but the
     // waiting writers wants it, so each of them takes it in turn.
     while (waitingWriters.load() > 0) {
@@ -50,13 +46,11 @@ void endProgressIteration()
     pthread_mutex_unlock(&progressMutex);
 }
 
-int waitingProgressUpdates()
-{
+int waitingProgressUpdates() {
     return waitingWriters.load();
 }
 
-void request_update(int value, int error)
-{
+void request_update(int value, int error) {
     // The progress shown in the log is read without the mutex; it only serves
     // the log, so a relaxed load is enough.
     OTA_LOG("OTA-UI request_update(): current progress = %d, value = %d, error = %d\n",

@@ -10,13 +10,11 @@
 
 namespace item_steps {
 
-std::string itemPath(const char* dir, const CongfigItemValue_T& item)
-{
+std::string itemPath(const char* dir, const CongfigItemValue_T& item) {
     return dir + fieldText(item.fileName);
 }
 
-bool itemNameIsSafe(const CongfigItemValue_T& item)
-{
+bool itemNameIsSafe(const CongfigItemValue_T& item) {
     const std::string name = fieldText(item.fileName);
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
         OTA_LOG("Item name [%s] is not a plain file name, refused.\n", name.c_str());
@@ -25,15 +23,13 @@ bool itemNameIsSafe(const CongfigItemValue_T& item)
     return true;
 }
 
-void removeIfPresent(const std::string& path)
-{
+void removeIfPresent(const std::string& path) {
     if (fileExists(path)) {
         remove(path.c_str());
     }
 }
 
-bool reuseVerifiedResult(const std::string& result, const CongfigItemValue_T& item)
-{
+bool reuseVerifiedResult(const std::string& result, const CongfigItemValue_T& item) {
     if (!fileExists(result)) {
         return false;
     }
@@ -45,8 +41,7 @@ bool reuseVerifiedResult(const std::string& result, const CongfigItemValue_T& it
     return false;
 }
 
-int extractEntry(const CongfigItemValue_T& item, const char* dir)
-{
+int extractEntry(const CongfigItemValue_T& item, const char* dir) {
     const std::string entry = ota_format::kEntryDir + fieldText(item.fileName);
     if (extractOneFile(m_archiveHandle, entry.c_str(), dir, 0) != 0) {
         OTA_LOG("extractOneFile: %s failed.\n", entry.c_str());
@@ -56,8 +51,7 @@ int extractEntry(const CongfigItemValue_T& item, const char* dir)
 }
 
 int verifyOrDiscard(const std::string& file, const CongfigItemValue_T& item,
-                    std::initializer_list<const std::string*> discard)
-{
+                    std::initializer_list<const std::string*> discard) {
     if (checkMD5Sum(file, fieldText(item.checkSum), 0) == 0) {
         return 0;
     }
@@ -69,8 +63,7 @@ int verifyOrDiscard(const std::string& file, const CongfigItemValue_T& item,
 }
 
 int writeToPartition(const std::string& file, const std::string& partition,
-                     const CongfigItemValue_T& item, const std::string* leftover)
-{
+                     const CongfigItemValue_T& item, const std::string* leftover) {
     if (updateModuleBlock(file, partition, item.offset) != 0) {
         OTA_LOG("Writing %s emmc failed.\n", file.c_str());
         removeIfPresent(file);
@@ -82,8 +75,7 @@ int writeToPartition(const std::string& file, const std::string& partition,
     return 0;
 }
 
-bool lookUpDevice(const CongfigItemValue_T& item, std::string& device)
-{
+bool lookUpDevice(const CongfigItemValue_T& item, std::string& device) {
     device = "/dev/zero";
     if (getLoadEmmcNum(fieldText(item.fileName), device) == 0) {
         OTA_LOG("can not get blkdev.\n");

@@ -14,8 +14,7 @@ namespace item_steps {
 // A text field of the record, never read past its array even when the caller
 // filled it without a terminating zero.
 template <size_t N>
-std::string fieldText(const char (&field)[N])
-{
+std::string fieldText(const char (&field)[N]) {
     return std::string(field, strnlen(field, N));
 }
 

@@ -13,8 +13,7 @@ using namespace ota_format;
 
 // "\n" or "\r\n" at the very end of a field: the terminator the line reader
 // keeps. It belongs to no value.
-size_t terminatorLength(const char* text, size_t length)
-{
+size_t terminatorLength(const char* text, size_t length) {
     if (length >= 2 && text[length - 2] == '\r' && text[length - 1] == '\n') {
         return 2;
     }
@@ -26,8 +25,7 @@ size_t terminatorLength(const char* text, size_t length)
 
 // A signed decimal that fits the record's 32-bit field. A field that holds
 // nothing but the terminator is missing, and a missing number is 0.
-bool parseNumber(const char* text, int32_t& value, const char* name, std::string& why)
-{
+bool parseNumber(const char* text, int32_t& value, const char* name, std::string& why) {
     size_t length = strlen(text);
     length -= terminatorLength(text, length);
     value = 0;
@@ -67,8 +65,7 @@ bool parseNumber(const char* text, int32_t& value, const char* name, std::string
 
 template <size_t N>
 bool copyText(char (&field)[N], const char* text, size_t limit, const char* name,
-              std::string& why)
-{
+              std::string& why) {
     static_assert(N > 0, "a record field holds at least its terminating zero");
     const size_t length = strlen(text);
     if (length > limit || length >= N) {
@@ -82,8 +79,7 @@ bool copyText(char (&field)[N], const char* text, size_t limit, const char* name
 
 }  // namespace
 
-bool readListPiece(FILE* file, char (&piece)[kLineUnit], size_t& length)
-{
+bool readListPiece(FILE* file, char (&piece)[kLineUnit], size_t& length) {
     length = 0;
     int c = 0;
     while (length < kLineUnit - 1 && (c = fgetc(file)) != EOF) {
@@ -96,8 +92,7 @@ bool readListPiece(FILE* file, char (&piece)[kLineUnit], size_t& length)
     return length > 0;
 }
 
-bool pieceIsCut(FILE* file, const char* piece, size_t length)
-{
+bool pieceIsCut(FILE* file, const char* piece, size_t length) {
     if (length < kLineUnit - 1 || piece[length - 1] == '\n') {
         return false;
     }
@@ -109,8 +104,7 @@ bool pieceIsCut(FILE* file, const char* piece, size_t length)
     return true;
 }
 
-bool parseListLine(const char* line, size_t length, CongfigItemValue_T& item, std::string& why)
-{
+bool parseListLine(const char* line, size_t length, CongfigItemValue_T& item, std::string& why) {
     memset(&item, 0, sizeof item);
     if (strlen(line) != length) {
         why = "the line holds a NUL byte";

@@ -11,11 +11,12 @@ void* m_archiveHandle = nullptr;
 
 namespace {
 
-std::vector<std::string> listPaths(const char* dir, const char* const (&partitions)[ota_format::kPartitionCount])
-{
+std::vector<std::string> listPaths(const char* dir,
+                                   const char* const (&partitions)[ota_format::kPartitionCount]) {
     std::vector<std::string> paths;
     for (const char* partition : partitions) {
-        paths.push_back(std::string(dir) + ota_format::kListPrefix + partition + ota_format::kListSuffix);
+        paths.push_back(std::string(dir) + ota_format::kListPrefix + partition +
+                        ota_format::kListSuffix);
     }
     return paths;
 }
@@ -24,6 +25,7 @@ std::vector<std::string> listPaths(const char* dir, const char* const (&partitio
 
 const std::vector<std::string> m_checkdir = {ota_paths::kPatchDir, ota_paths::kOriginalDir,
                                              ota_paths::kUpdateDir, ota_paths::kListDir};
-const std::vector<std::string> m_updateListFile = listPaths(ota_paths::kListDir, ota_format::kRunOrder);
+const std::vector<std::string> m_updateListFile =
+    listPaths(ota_paths::kListDir, ota_format::kRunOrder);
 const std::vector<std::string> m_unzipUpdateListFile =
     listPaths(ota_format::kEntryDir, ota_format::kExtractOrder);

@@ -11,8 +11,7 @@
 
 using namespace item_steps;
 
-int handleTotalBspatch(CongfigItemValue_T item)
-{
+int handleTotalBspatch(CongfigItemValue_T item) {
     OTA_LOG("handleTotalBspatch %s.\n", itemPath(ota_paths::kOriginalDir, item).c_str());
     if (!itemNameIsSafe(item)) {
         return 1;
@@ -46,8 +45,7 @@ int handleTotalBspatch(CongfigItemValue_T item)
     return 0;
 }
 
-int handleUpdateBspatch(CongfigItemValue_T item)
-{
+int handleUpdateBspatch(CongfigItemValue_T item) {
     const std::string original = itemPath(ota_paths::kOriginalDir, item);
     const std::string result = itemPath(ota_paths::kUpdateDir, item);
     const std::string patch = itemPath(ota_paths::kPatchDir, item);
@@ -94,8 +92,7 @@ int handleUpdateBspatch(CongfigItemValue_T item)
     return writeToPartition(result, m_totalFileName, item, &patch);
 }
 
-int handleChkSyncBspatch(CongfigItemValue_T item)
-{
+int handleChkSyncBspatch(CongfigItemValue_T item) {
     const std::string original = itemPath(ota_paths::kOriginalDir, item);
     OTA_LOG("handleChkSyncBspatch %s.\n", original.c_str());
     if (!itemNameIsSafe(item)) {

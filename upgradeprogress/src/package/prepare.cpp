@@ -16,8 +16,7 @@ using namespace ota_format;
 // carry leaves its partition untouched; a list the package carries but that
 // cannot be written out fails the preparation, since running without it would
 // report an upgrade as done while its partition was never touched.
-int extractList(const std::string& entry)
-{
+int extractList(const std::string& entry) {
     // The archive writes an entry under the last component of its name.
     const std::string copy = ota_paths::kListDir + entry.substr(entry.rfind('/') + 1);
     // Only the package's own list may run: a copy left by an earlier run of
@@ -40,8 +39,7 @@ int extractList(const std::string& entry)
 
 }  // namespace
 
-int prepareBspatch(int& total)
-{
+int prepareBspatch(int& total) {
     total = 0;
     for (const std::string& dir : m_checkdir) {
         if (!isDirExist(dir) && mkDiretory(dir) != 0) {
@@ -81,8 +79,7 @@ int prepareBspatch(int& total)
     return 0;
 }
 
-int handleSplitBspatch()
-{
+int handleSplitBspatch() {
     isUpgraded = true;
     for (const std::string& list : m_updateListFile) {
         if (!fileExists(list)) {

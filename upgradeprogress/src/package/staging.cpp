@@ -22,15 +22,13 @@ struct BufferFree {
 };
 
 // Every byte written into a part is on storage before the next one is read.
-bool syncPart(FILE* part)
-{
+bool syncPart(FILE* part) {
     return fflush(part) == 0 && fsync(fileno(part)) == 0;
 }
 
 }  // namespace
 
-char* nextFile(char* name, unsigned suffixLength)
-{
+char* nextFile(char* name, unsigned suffixLength) {
     size_t length = strlen(name);
     if (suffixLength == 0 || suffixLength > length) {
         return nullptr;
@@ -53,8 +51,7 @@ char* nextFile(char* name, unsigned suffixLength)
 }
 
 int loadOriginalSplitFile(const char* source, unsigned long size, unsigned long partSize,
-                          const char* prefix)
-{
+                          const char* prefix) {
     if (prefix == nullptr || source == nullptr || partSize == 0 || size == 0) {
         OTA_LOG("loadOriginalSplitFile: error param.\n");
         return 1;
@@ -86,7 +83,8 @@ int loadOriginalSplitFile(const char* source, unsigned long size, unsigned long 
         return 1;
     }
 
-    std::unique_ptr<unsigned char, BufferFree> buffer(static_cast<unsigned char*>(malloc(kCopyBuffer)));
+    std::unique_ptr<unsigned char, BufferFree> buffer(
+        static_cast<unsigned char*>(malloc(kCopyBuffer)));
     if (!buffer) {
         OTA_LOG("filebuffer malloc is failed!\n");
         return 1;

@@ -19,13 +19,12 @@ struct ActionWord {
 
 // Tested in this order; the first exact match wins.
 const ActionWord kActions[] = {
-    {ota_format::kCreate, handleCreateBspatch},   {ota_format::kUpdate, handleUpdateBspatch},
-    {ota_format::kDelete, handleDeleteBspatch},   {ota_format::kTotal, handleTotalBspatch},
+    {ota_format::kCreate, handleCreateBspatch},       {ota_format::kUpdate, handleUpdateBspatch},
+    {ota_format::kDelete, handleDeleteBspatch},       {ota_format::kTotal, handleTotalBspatch},
     {ota_format::kEntotal, handleEntireTotalBspatch}, {ota_format::kChkSync, handleChkSyncBspatch},
 };
 
-ItemHandler handlerFor(const char* word)
-{
+ItemHandler handlerFor(const char* word) {
     for (const ActionWord& action : kActions) {
         if (strcmp(word, action.word) == 0) {
             return action.handler;
@@ -35,8 +34,7 @@ ItemHandler handlerFor(const char* word)
 }
 
 // The line as it stood in the list, without its terminator, for a log line.
-int printableLength(const char* line, size_t length)
-{
+int printableLength(const char* line, size_t length) {
     while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r')) {
         --length;
     }
@@ -45,8 +43,7 @@ int printableLength(const char* line, size_t length)
 
 }  // namespace
 
-int parseUpdateListFile(std::string updateListFileName)
-{
+int parseUpdateListFile(std::string updateListFileName) {
     if (updateListFileName.empty()) {
         OTA_LOG("updateListfileName is empty.\n");
         return 1;
@@ -74,9 +71,8 @@ int parseUpdateListFile(std::string updateListFileName)
                   std::to_string(ota_format::kLineUnit - 1) + " characters";
         }
         if (!why.empty() || !parseListLine(line, length, item, why)) {
-            OTA_LOG("Line %d of %s is outside the update-list format, %s: [%.*s].\n",
-                    lineNumber, updateListFileName.c_str(), why.c_str(),
-                    printableLength(line, length), line);
+            OTA_LOG("Line %d of %s is outside the update-list format, %s: [%.*s].\n", lineNumber,
+                    updateListFileName.c_str(), why.c_str(), printableLength(line, length), line);
             return 1;
         }
 

@@ -7,8 +7,7 @@
 
 using namespace item_steps;
 
-int handleCreateBspatch(CongfigItemValue_T item)
-{
+int handleCreateBspatch(CongfigItemValue_T item) {
     const std::string result = itemPath(ota_paths::kUpdateDir, item);
     OTA_LOG("handleCreateBspatch %s.\n", result.c_str());
     if (!itemNameIsSafe(item)) {
@@ -25,14 +24,12 @@ int handleCreateBspatch(CongfigItemValue_T item)
     return writeToPartition(result, m_totalFileName, item, nullptr);
 }
 
-int handleDeleteBspatch(CongfigItemValue_T item)
-{
+int handleDeleteBspatch(CongfigItemValue_T item) {
     OTA_LOG("handleDeleteBspatch %s.\n", itemPath(ota_paths::kOriginalDir, item).c_str());
     return itemNameIsSafe(item) ? 0 : 1;
 }
 
-int handleEntireTotalBspatch(CongfigItemValue_T item)
-{
+int handleEntireTotalBspatch(CongfigItemValue_T item) {
     const std::string name = fieldText(item.fileName);
     OTA_LOG("handleEntireTotalBspatch %s.\n", name.c_str());
     if (!itemNameIsSafe(item)) {

@@ -37,8 +37,7 @@ struct WriteAttempt {
 };
 
 // The size of the image, or -1 when the stream cannot be positioned.
-long imageSize(FILE* image)
-{
+long imageSize(FILE* image) {
     if (fseek(image, 0, SEEK_END) != 0) {
         return -1;
     }
@@ -48,8 +47,7 @@ long imageSize(FILE* image)
 // Opens the partition for writing without creating or truncating anything:
 // a missing device node must fail, not turn into a regular file that takes
 // the image and reports success.
-FILE* openDevice(const char* device)
-{
+FILE* openDevice(const char* device) {
     int fd = open(device, O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
         return nullptr;
@@ -68,8 +66,7 @@ FILE* openDevice(const char* device)
 // A block device refuses bytes past its end only after the bytes before
 // have landed; an image that cannot fit is refused before it is begun, so
 // the partition keeps its old content.
-bool fitsDevice(FILE* device, long offset, long size)
-{
+bool fitsDevice(FILE* device, long offset, long size) {
     int fd = fileno(device);
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode)) {
@@ -85,8 +82,7 @@ bool fitsDevice(FILE* device, long offset, long size)
 
 }  // namespace
 
-void OTA_flashWrite_releaseBuf(FILE* image, FILE* device, unsigned char* buffer)
-{
+void OTA_flashWrite_releaseBuf(FILE* image, FILE* device, unsigned char* buffer) {
     if (image != nullptr) {
         fclose(image);
     }
@@ -98,8 +94,7 @@ void OTA_flashWrite_releaseBuf(FILE* image, FILE* device, unsigned char* buffer)
     }
 }
 
-int flashWriterBlock(const char* device, long offset, const char* imagePath)
-{
+int flashWriterBlock(const char* device, long offset, const char* imagePath) {
     WriteAttempt attempt;
     attempt.image = fopen(imagePath, "rb");
     if (attempt.image == nullptr) {
@@ -146,7 +141,8 @@ int flashWriterBlock(const char* device, long offset, const char* imagePath)
     // cost 4 MiB of stores each time.
     long remaining = fileSize;
     while (remaining > 0) {
-        size_t chunk = static_cast<size_t>(remaining < kFlashChunkSize ? remaining : kFlashChunkSize);
+        size_t chunk =
+            static_cast<size_t>(remaining < kFlashChunkSize ? remaining : kFlashChunkSize);
         size_t got = fread(attempt.buffer, 1, chunk, attempt.image);
         if (got < chunk) {
             OTA_LOG("[OTA_Flash_Writer]fp read err ! err = %d...\n", static_cast<int>(got));
@@ -154,8 +150,8 @@ int flashWriterBlock(const char* device, long offset, const char* imagePath)
         }
         size_t put = fwrite(attempt.buffer, 1, chunk, attempt.device);
         if (put < chunk) {
-            OTA_LOG("[OTA_Flash_Writer]fd write err ! err = %d..errno = %d..\n", static_cast<int>(put),
-                    errno);
+            OTA_LOG("[OTA_Flash_Writer]fd write err ! err = %d..errno = %d..\n",
+                    static_cast<int>(put), errno);
             return kWriteFailed;
         }
         remaining -= static_cast<long>(chunk);
@@ -170,8 +166,7 @@ int flashWriterBlock(const char* device, long offset, const char* imagePath)
     return 0;
 }
 
-int updateModuleBlock(const std::string& imagePath, const std::string& partitionName, long offset)
-{
+int updateModuleBlock(const std::string& imagePath, const std::string& partitionName, long offset) {
     if (access(imagePath.c_str(), F_OK) != 0) {
         OTA_LOG("updateFilePath %s not exist.\n", imagePath.c_str());
         return 1;

@@ -22,8 +22,7 @@ constexpr size_t kStreamBuffer = 1048576;
 
 // Hashes the whole stream (length 0), its first `length` bytes, or nothing
 // (a negative length). A read error ends the input like the end of the file.
-void digestStream(FILE* fp, int length, unsigned char* digest)
-{
+void digestStream(FILE* fp, int length, unsigned char* digest) {
     unsigned char block[kReadBlock];
     MD5_CTX context;
     MD5_Init(&context);
@@ -35,7 +34,8 @@ void digestStream(FILE* fp, int length, unsigned char* digest)
     } else {
         long remaining = length;
         while (remaining > 0) {
-            size_t want = remaining < static_cast<long>(kReadBlock) ? static_cast<size_t>(remaining) : kReadBlock;
+            size_t want = remaining < static_cast<long>(kReadBlock) ? static_cast<size_t>(remaining)
+                                                                    : kReadBlock;
             size_t got = fread(block, 1, want, fp);
             if (got == 0) {
                 break;
@@ -51,8 +51,7 @@ void digestStream(FILE* fp, int length, unsigned char* digest)
 
 }  // namespace
 
-int checkMD5Sum(std::string path, std::string expected, int length)
-{
+int checkMD5Sum(std::string path, std::string expected, int length) {
     // Declared before the stream so that it outlives the stream using it.
     std::unique_ptr<char[]> streamBuffer(new (std::nothrow) char[kStreamBuffer]);
     FileOwner fp(fopen(path.c_str(), "r"));

@@ -28,8 +28,7 @@ const PartitionRow kPartitionMap[] = {
 
 }  // namespace
 
-int getLoadEmmcNum(const std::string& name, std::string& device)
-{
+int getLoadEmmcNum(const std::string& name, std::string& device) {
     for (const PartitionRow& row : kPartitionMap) {
         if (name.find(row.name) != std::string::npos) {
             device = *row.device;

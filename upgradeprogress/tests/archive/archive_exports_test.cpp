@@ -100,9 +100,9 @@ TEST_F(ArchiveExportsTest, FromBlockMapExtractsTheSameBytes) {
     const std::string devicePath = m_dir / "mmcblk_sim";
     ASSERT_TRUE(ota_test::writeFile(devicePath, device));
     const std::string mapPath = m_dir / "patch_package.map";
-    ASSERT_TRUE(ota_test::writeFile(mapPath, devicePath + "\n" + std::to_string(size) + " 4096\n3\n" +
-                                                 rangeLines[0] + "\n" + rangeLines[1] + "\n" + rangeLines[2] +
-                                                 "\n"));
+    ASSERT_TRUE(ota_test::writeFile(mapPath, devicePath + "\n" + std::to_string(size) +
+                                                 " 4096\n3\n" + rangeLines[0] + "\n" +
+                                                 rangeLines[1] + "\n" + rangeLines[2] + "\n"));
 
     void* handle = nullptr;
     ASSERT_EQ(openArchiveIntoMemory(("@" + mapPath).c_str(), &handle), 0);
@@ -122,7 +122,8 @@ void PrintTo(const BadPackage& p, std::ostream* os) {
     *os << p.label;
 }
 
-class BadPackageTest : public ArchiveExportsTest, public ::testing::WithParamInterface<BadPackage> {};
+class BadPackageTest : public ArchiveExportsTest,
+                       public ::testing::WithParamInterface<BadPackage> {};
 
 TEST_P(BadPackageTest, OpenFailsWithoutAHandle) {
     const std::string path = GetParam().make(m_dir, package());
@@ -140,54 +141,61 @@ TEST_P(BadPackageTest, OpenFailsWithoutAHandle) {
 
 INSTANTIATE_TEST_SUITE_P(
     Packages, BadPackageTest,
-    ::testing::Values(
-        BadPackage{"Missing", [](const ScopedTempDir& dir, const std::string&) { return dir / "absent.zip"; }, -2,
-                   -1},
-        BadPackage{"Empty",
-                   [](const ScopedTempDir& dir, const std::string&) {
-                       EXPECT_TRUE(ota_test::writeFile(dir / "empty.zip", ""));
-                       return dir / "empty.zip";
-                   },
-                   -2, -1},
-        BadPackage{"NotAZip",
-                   [](const ScopedTempDir& dir, const std::string&) {
-                       EXPECT_TRUE(ota_test::writeFile(dir / "noise.zip", ota_test::patternBytes(70000, 4)));
-                       return dir / "noise.zip";
-                   },
-                   -2, -2},
-        // A download cut short: the central directory at the end is missing.
-        BadPackage{"Truncated",
-                   [](const ScopedTempDir& dir, const std::string& good) {
-                       const std::string bytes = ota_test::readFile(good);
-                       EXPECT_TRUE(ota_test::writeFile(dir / "cut.zip", bytes.substr(0, bytes.size() / 2)));
-                       return dir / "cut.zip";
-                   },
-                   -2, -2},
-        // Only the last bytes lost: the end record is cut.
-        BadPackage{"LastBytesLost",
-                   [](const ScopedTempDir& dir, const std::string& good) {
-                       const std::string bytes = ota_test::readFile(good);
-                       EXPECT_TRUE(ota_test::writeFile(dir / "cut.zip", bytes.substr(0, bytes.size() - 10)));
-                       return dir / "cut.zip";
-                   },
-                   -2, -2},
-        // The central directory points at bytes that are not there.
-        BadPackage{"CentralDirectoryDamaged",
-                   [](const ScopedTempDir& dir, const std::string& good) {
-                       std::string bytes = ota_test::readFile(good);
-                       const size_t central = bytes.rfind(std::string("PK\x01\x02", 4));
-                       EXPECT_NE(central, std::string::npos);
-                       bytes[central] = 'X';
-                       EXPECT_TRUE(ota_test::writeFile(dir / "damaged.zip", bytes));
-                       return dir / "damaged.zip";
-                   },
-                   -2, -2},
-        BadPackage{"BadBlockMap",
-                   [](const ScopedTempDir& dir, const std::string& good) {
-                       EXPECT_TRUE(ota_test::writeFile(dir / "bad.map", good + "\n0 4096\n1\n0 1\n"));
-                       return "@" + (dir / "bad.map");
-                   },
-                   -2, -1}),
+    ::testing::Values(BadPackage{"Missing",
+                                 [](const ScopedTempDir& dir, const std::string&) {
+                                     return dir / "absent.zip";
+                                 },
+                                 -2, -1},
+                      BadPackage{"Empty",
+                                 [](const ScopedTempDir& dir, const std::string&) {
+                                     EXPECT_TRUE(ota_test::writeFile(dir / "empty.zip", ""));
+                                     return dir / "empty.zip";
+                                 },
+                                 -2, -1},
+                      BadPackage{"NotAZip",
+                                 [](const ScopedTempDir& dir, const std::string&) {
+                                     EXPECT_TRUE(ota_test::writeFile(
+                                         dir / "noise.zip", ota_test::patternBytes(70000, 4)));
+                                     return dir / "noise.zip";
+                                 },
+                                 -2, -2},
+                      // A download cut short: the central directory at the end is missing.
+                      BadPackage{"Truncated",
+                                 [](const ScopedTempDir& dir, const std::string& good) {
+                                     const std::string bytes = ota_test::readFile(good);
+                                     EXPECT_TRUE(ota_test::writeFile(
+                                         dir / "cut.zip", bytes.substr(0, bytes.size() / 2)));
+                                     return dir / "cut.zip";
+                                 },
+                                 -2, -2},
+                      // Only the last bytes lost: the end record is cut.
+                      BadPackage{"LastBytesLost",
+                                 [](const ScopedTempDir& dir, const std::string& good) {
+                                     const std::string bytes = ota_test::readFile(good);
+                                     EXPECT_TRUE(ota_test::writeFile(
+                                         dir / "cut.zip", bytes.substr(0, bytes.size() - 10)));
+                                     return dir / "cut.zip";
+                                 },
+                                 -2, -2},
+                      // The central directory points at bytes that are not there.
+                      BadPackage{"CentralDirectoryDamaged",
+                                 [](const ScopedTempDir& dir, const std::string& good) {
+                                     std::string bytes = ota_test::readFile(good);
+                                     const size_t central =
+                                         bytes.rfind(std::string("PK\x01\x02", 4));
+                                     EXPECT_NE(central, std::string::npos);
+                                     bytes[central] = 'X';
+                                     EXPECT_TRUE(ota_test::writeFile(dir / "damaged.zip", bytes));
+                                     return dir / "damaged.zip";
+                                 },
+                                 -2, -2},
+                      BadPackage{"BadBlockMap",
+                                 [](const ScopedTempDir& dir, const std::string& good) {
+                                     EXPECT_TRUE(ota_test::writeFile(dir / "bad.map",
+                                                                     good + "\n0 4096\n1\n0 1\n"));
+                                     return "@" + (dir / "bad.map");
+                                 },
+                                 -2, -1}),
     [](const ::testing::TestParamInfo<BadPackage>& info) { return std::string(info.param.label); });
 
 TEST(ArchiveExportsNullTest, NullArgumentsAreRefused) {

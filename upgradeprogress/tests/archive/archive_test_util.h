@@ -47,7 +47,6 @@ private:
     std::string m_path;
 };
 
-
 // Names in a directory, "." and ".." left out, sorted.
 inline std::set<std::string> listDir(const std::string& path) {
     std::set<std::string> names;
@@ -74,7 +73,8 @@ inline std::vector<std::string> memoryMapLines() {
 
 inline bool isFileMapped(const std::string& path) {
     for (const std::string& line : memoryMapLines()) {
-        if (line.size() >= path.size() && line.compare(line.size() - path.size(), path.size(), path) == 0) {
+        if (line.size() >= path.size() &&
+            line.compare(line.size() - path.size(), path.size(), path) == 0) {
             return true;
         }
     }
@@ -96,8 +96,8 @@ inline std::vector<std::string> leftoverMappings(const std::vector<std::string>&
         unsigned long long start = 0;
         unsigned long long end = 0;
         const bool parsed = sscanf(line.c_str(), "%llx-%llx", &start, &end) == 2;
-        const bool reservation = parsed && line.find(" ---p ") != std::string::npos &&
-                                 end - start <= (1ull << 32);
+        const bool reservation =
+            parsed && line.find(" ---p ") != std::string::npos && end - start <= (1ull << 32);
         const bool ofFile = line.find(file) != std::string::npos;
         if (reservation || ofFile) {
             leftovers.push_back(line);

@@ -50,8 +50,9 @@ protected:
     }
 
     void writeBlocks(size_t deviceBlock, const std::string& bytes) {
-        ASSERT_EQ(pwrite(m_fd, bytes.data(), bytes.size(), static_cast<off_t>(deviceBlock * kBlock)),
-                  static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(
+            pwrite(m_fd, bytes.data(), bytes.size(), static_cast<off_t>(deviceBlock * kBlock)),
+            static_cast<ssize_t>(bytes.size()));
     }
 
     std::string writeMap(const std::string& text) const {
@@ -85,10 +86,11 @@ TEST_F(BlockMapDeviceTest, ScatteredPackageReadsBackWhole) {
     writeBlocks(at2, bytes.substr(cut2 * kBlock));
     ASSERT_EQ(fsync(m_fd), 0);
 
-    const std::string map = writeMap(std::to_string(size) + " 4096\n3\n" + std::to_string(at0) + " " +
-                                     std::to_string(at0 + cut1) + "\n" + std::to_string(at1) + " " +
-                                     std::to_string(at1 + cut2 - cut1) + "\n" + std::to_string(at2) + " " +
-                                     std::to_string(at2 + blocks - cut2) + "\n");
+    const std::string map =
+        writeMap(std::to_string(size) + " 4096\n3\n" + std::to_string(at0) + " " +
+                 std::to_string(at0 + cut1) + "\n" + std::to_string(at1) + " " +
+                 std::to_string(at1 + cut2 - cut1) + "\n" + std::to_string(at2) + " " +
+                 std::to_string(at2 + blocks - cut2) + "\n");
     void* handle = nullptr;
     ASSERT_EQ(openArchiveIntoMemory(map.c_str(), &handle), 0);
     const std::string out = m_dir / "out";
@@ -114,13 +116,18 @@ TEST_F(BlockMapDeviceTest, RangePastThePartitionEndIsRefused) {
                              .c_str(),
                          &mapping),
               -1);
-    EXPECT_EQ(sysMapFile(writeMap("4096 4096\n1\n" + last + " " + std::to_string(m_deviceBlocks + 1) + "\n").c_str(),
+    EXPECT_EQ(sysMapFile(writeMap("4096 4096\n1\n" + last + " " +
+                                  std::to_string(m_deviceBlocks + 1) + "\n")
+                             .c_str(),
                          &mapping),
               -1);
-    EXPECT_EQ(ota_test::leftoverMappings(before, ota_paths::kUsrfsDevice), std::vector<std::string>{});
+    EXPECT_EQ(ota_test::leftoverMappings(before, ota_paths::kUsrfsDevice),
+              std::vector<std::string>{});
 
     // The partition's last block itself is fine.
-    ASSERT_EQ(sysMapFile(writeMap("4096 4096\n1\n" + std::to_string(m_deviceBlocks - 1) + " " + last + "\n").c_str(),
+    ASSERT_EQ(sysMapFile(writeMap("4096 4096\n1\n" + std::to_string(m_deviceBlocks - 1) + " " +
+                                  last + "\n")
+                             .c_str(),
                          &mapping),
               0);
     EXPECT_EQ(mapping.length, kBlock);

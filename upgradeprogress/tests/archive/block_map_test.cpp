@@ -48,7 +48,8 @@ protected:
 
     std::string writeMap(const std::string& text) const {
         std::string resolved = text;
-        for (size_t at = resolved.find("DEV"); at != std::string::npos; at = resolved.find("DEV", at)) {
+        for (size_t at = resolved.find("DEV"); at != std::string::npos;
+             at = resolved.find("DEV", at)) {
             resolved.replace(at, 3, device());
         }
         const std::string path = m_dir / "package.map";
@@ -102,10 +103,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // The last block is only partly used: two blocks mapped, 5000 bytes seen.
         BlockMapCase{"PartLastBlock", "DEV\n5000 4096\n1\n0 2\n", 0, {{0, 5000}}},
-        BlockMapCase{"TwoRangesApart", "DEV\n8192 4096\n2\n0 1\n10 11", 0, {{0, 4096}, {40960, 4096}}},
-        BlockMapCase{"RangesOutOfDeviceOrder", "DEV\n12288 4096\n3\n7 8\n2 3\n15 16", 0,
+        BlockMapCase{
+            "TwoRangesApart", "DEV\n8192 4096\n2\n0 1\n10 11", 0, {{0, 4096}, {40960, 4096}}},
+        BlockMapCase{"RangesOutOfDeviceOrder",
+                     "DEV\n12288 4096\n3\n7 8\n2 3\n15 16",
+                     0,
                      {{7 * kBlock, kBlock}, {2 * kBlock, kBlock}, {15 * kBlock, kBlock}}},
-        BlockMapCase{"TrailingWhiteSpaceAndEmptyLines", "DEV\n8192 4096\n2\n3 4\n1 2\n \n\n\t\n", 0,
+        BlockMapCase{"TrailingWhiteSpaceAndEmptyLines",
+                     "DEV\n8192 4096\n2\n3 4\n1 2\n \n\n\t\n",
+                     0,
                      {{3 * kBlock, kBlock}, {kBlock, kBlock}}},
         BlockMapCase{"LeadingWhiteSpace", "\n  \nDEV\n100 4096\n1\n15 16", 0, {{15 * kBlock, 100}}},
         BlockMapCase{"CoversTooLittle", "DEV\n8192 4096\n1\n0 1\n", -1, {}},
@@ -126,14 +132,17 @@ INSTANTIATE_TEST_SUITE_P(
         BlockMapCase{"RangeBeyondDeviceEnd", "DEV\n4096 4096\n1\n16 17\n", -1, {}},
         BlockMapCase{"RangeReachingPastDeviceEnd", "DEV\n8192 4096\n1\n15 17\n", -1, {}},
         // 2^52 blocks of 4096 bytes wrap a 64-bit offset to byte 0 of the device.
-        BlockMapCase{"OffsetWrapsAround", "DEV\n4096 4096\n1\n4503599627370496 4503599627370497\n", -1, {}},
+        BlockMapCase{
+            "OffsetWrapsAround", "DEV\n4096 4096\n1\n4503599627370496 4503599627370497\n", -1, {}},
         BlockMapCase{"NegativeBlock", "DEV\n4096 4096\n1\n-1 0\n", -1, {}},
         BlockMapCase{"TrailingGarbage", "DEV\n4096 4096\n1\n0 1 x\n", -1, {}},
         BlockMapCase{"ViewLargerThan32Bits", "DEV\n4294967296 4096\n1\n0 1048576\n", -1, {}},
         BlockMapCase{"BlockSizeLargerThan32Bits", "DEV\n4096 4294967296\n1\n0 1\n", -1, {}},
         // Device offsets that are not page aligned cannot be mapped.
         BlockMapCase{"UnalignedOffset", "DEV\n512 512\n1\n1 2\n", -1, {}}),
-    [](const ::testing::TestParamInfo<BlockMapCase>& info) { return std::string(info.param.label); });
+    [](const ::testing::TestParamInfo<BlockMapCase>& info) {
+        return std::string(info.param.label);
+    });
 
 // A device whose last block is cut short: the package's bytes all exist, only
 // the unused tail of the last block lies past the end of the device.
@@ -143,7 +152,8 @@ TEST(BlockMapDeviceTest, LastBlockMayEndWithTheDevice) {
     const std::string bytes = ota_test::patternBytes(2 * kBlock + 100, 9);
     ASSERT_TRUE(ota_test::writeFile(device, bytes));
     const std::string map = dir / "package.map";
-    ASSERT_TRUE(ota_test::writeFile(map, device + "\n" + std::to_string(bytes.size()) + " 4096\n1\n0 3\n"));
+    ASSERT_TRUE(
+        ota_test::writeFile(map, device + "\n" + std::to_string(bytes.size()) + " 4096\n1\n0 3\n"));
 
     MemMapping mapping;
     ASSERT_EQ(sysMapFile(("@" + map).c_str(), &mapping), 0);
@@ -152,7 +162,8 @@ TEST(BlockMapDeviceTest, LastBlockMayEndWithTheDevice) {
     sysReleaseMap(&mapping);
 
     // One byte more than the device holds is refused.
-    ASSERT_TRUE(ota_test::writeFile(map, device + "\n" + std::to_string(bytes.size() + 1) + " 4096\n1\n0 3\n"));
+    ASSERT_TRUE(ota_test::writeFile(
+        map, device + "\n" + std::to_string(bytes.size() + 1) + " 4096\n1\n0 3\n"));
     EXPECT_EQ(sysMapFile(("@" + map).c_str(), &mapping), -1);
     EXPECT_FALSE(ota_test::isFileMapped(device));
 }

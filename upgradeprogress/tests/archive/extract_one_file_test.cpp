@@ -30,7 +30,8 @@ std::string textBytes(size_t size) {
     char line[64];
     size_t at = 0;
     for (unsigned n = 0; at < size; ++n) {
-        const int length = snprintf(line, sizeof(line), "part %u of the image, offset %u\n", n, n * 4096u);
+        const int length =
+            snprintf(line, sizeof(line), "part %u of the image, offset %u\n", n, n * 4096u);
         const size_t take = std::min(static_cast<size_t>(length), size - at);
         memcpy(&text[at], line, take);
         at += take;
@@ -77,7 +78,9 @@ const SuitePackage& suitePackage() {
 class ExtractTest : public ::testing::Test {
 protected:
     static std::string packagePath() { return suitePackage().path(); }
-    static const std::string& bytesOf(const std::string& entry) { return suitePackage().entries.at(entry); }
+    static const std::string& bytesOf(const std::string& entry) {
+        return suitePackage().entries.at(entry);
+    }
 
     void SetUp() override {
         // No creation mask, so the mode the output is created with shows as it is.
@@ -130,18 +133,16 @@ TEST_P(ExtractPlacementTest, WritesTheEntryBytesWhereExpected) {
 
 INSTANTIATE_TEST_SUITE_P(
     Entries, ExtractPlacementTest,
-    ::testing::Combine(::testing::Values(Placement{"stored.bin", 0, "stored.bin"},
-                                         Placement{"deflated.txt", 0, "deflated.txt"},
-                                         Placement{"patch_package/optfs_update.lst", 0, "optfs_update.lst"},
-                                         Placement{"patch_package/optfs_update.lst", 1,
-                                                   "patch_package/optfs_update.lst"},
-                                         Placement{"a/b/c", 1, "a/b/c"},
-                                         Placement{"a/b/c", 0, "c"},
-                                         Placement{"empty", 0, "empty"},
-                                         Placement{"big.bin", 0, "big.bin"},
-                                         // Without kept directories only the base name counts.
-                                         Placement{"../up.bin", 0, "up.bin"}),
-                       ::testing::Bool()));
+    ::testing::Combine(
+        ::testing::Values(
+            Placement{"stored.bin", 0, "stored.bin"}, Placement{"deflated.txt", 0, "deflated.txt"},
+            Placement{"patch_package/optfs_update.lst", 0, "optfs_update.lst"},
+            Placement{"patch_package/optfs_update.lst", 1, "patch_package/optfs_update.lst"},
+            Placement{"a/b/c", 1, "a/b/c"}, Placement{"a/b/c", 0, "c"},
+            Placement{"empty", 0, "empty"}, Placement{"big.bin", 0, "big.bin"},
+            // Without kept directories only the base name counts.
+            Placement{"../up.bin", 0, "up.bin"}),
+        ::testing::Bool()));
 
 TEST_F(ExtractTest, NullDestinationWritesIntoTheWorkingDirectory) {
     char* old = getcwd(nullptr, 0);
@@ -241,8 +242,9 @@ TEST_P(ZipSlipTest, KeptDirectoriesNeverLeaveTheDestination) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, ZipSlipTest,
-                         ::testing::Values("../evil", "../../evil", "a/../../evil", "x/../../../evil",
-                                           "ROOT/evil", "ROOT/new/evil", "..", "a/.."));
+                         ::testing::Values("../evil", "../../evil", "a/../../evil",
+                                           "x/../../../evil", "ROOT/evil", "ROOT/new/evil", "..",
+                                           "a/.."));
 
 // An entry whose compressed bytes were damaged after the package was
 // written: the reader finds it but cannot inflate it.
@@ -253,8 +255,10 @@ TEST(ExtractDamagedTest, DamagedEntryGivesMinusFive) {
     std::string bytes = ota_test::readFile(package);
     // The entry's data follows its local header: 30 bytes, the name, the extra field.
     ASSERT_GT(bytes.size(), 30u);
-    const size_t nameLength = static_cast<unsigned char>(bytes[26]) | static_cast<unsigned char>(bytes[27]) << 8;
-    const size_t extraLength = static_cast<unsigned char>(bytes[28]) | static_cast<unsigned char>(bytes[29]) << 8;
+    const size_t nameLength =
+        static_cast<unsigned char>(bytes[26]) | static_cast<unsigned char>(bytes[27]) << 8;
+    const size_t extraLength =
+        static_cast<unsigned char>(bytes[28]) | static_cast<unsigned char>(bytes[29]) << 8;
     const size_t data = 30 + nameLength + extraLength;
     ASSERT_LT(data + 200, bytes.size());
     for (size_t i = data + 100; i < data + 200; ++i) {

@@ -70,7 +70,8 @@ TEST(MappedFileTest, MappingAgainResetsAnEarlierMapping) {
     ASSERT_EQ(sysMapFile(second.c_str(), &mapping), 0);
     ASSERT_EQ(mapping.ranges.size(), 1u);
     EXPECT_EQ(mapping.length, 100u);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(mapping.addr), mapping.length), std::string(100, 'b'));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(mapping.addr), mapping.length),
+              std::string(100, 'b'));
     sysReleaseMap(&mapping);
 }
 
@@ -112,9 +113,12 @@ INSTANTIATE_TEST_SUITE_P(
                     }},
         RefusedFile{"MissingFile", [](const ScopedTempDir& dir) { return dir / "absent.zip"; }},
         RefusedFile{"Directory", [](const ScopedTempDir& dir) { return dir.path(); }},
-        RefusedFile{"MissingBlockMap", [](const ScopedTempDir& dir) { return "@" + (dir / "absent.map"); }},
+        RefusedFile{"MissingBlockMap",
+                    [](const ScopedTempDir& dir) { return "@" + (dir / "absent.map"); }},
         RefusedFile{"EmptyBlockMapName", [](const ScopedTempDir&) { return std::string("@"); }}),
-    [](const ::testing::TestParamInfo<RefusedFile>& info) { return std::string(info.param.label); });
+    [](const ::testing::TestParamInfo<RefusedFile>& info) {
+        return std::string(info.param.label);
+    });
 
 TEST(MappedFileTest, NullArgumentsLeaveTheMappingUntouched) {
     ScopedTempDir dir;

@@ -93,7 +93,8 @@ void addressesShifted(Rng& rng, Bytes& old, Bytes& neu) {
     neu = old;
     for (size_t at = 0; at + 4 <= neu.size(); at += 4) {
         if (neu[at] < 96) {
-            uint32_t word = neu[at] | neu[at + 1] << 8 | neu[at + 2] << 16 | uint32_t{neu[at + 3]} << 24;
+            uint32_t word =
+                neu[at] | neu[at + 1] << 8 | neu[at + 2] << 16 | uint32_t{neu[at + 3]} << 24;
             word += 0x1f40;
             for (int i = 0; i < 4; ++i) {
                 neu[at + i] = static_cast<uint8_t>(word >> (8 * i));
@@ -111,18 +112,18 @@ void tenMiBPart(Rng& rng, Bytes& old, Bytes& neu) {
     const Bytes table = rng.bytes(512);
     while (old.size() < 10 * 1024 * 1024) {
         switch (rng.below(3)) {
-        case 0: {
-            const Bytes random = rng.bytes(block);
-            old.insert(old.end(), random.begin(), random.end());
-            break;
-        }
-        case 1:
-            old.insert(old.end(), block, 0);
-            break;
-        default:
-            for (size_t i = 0; i < block / table.size(); ++i) {
-                old.insert(old.end(), table.begin(), table.end());
+            case 0: {
+                const Bytes random = rng.bytes(block);
+                old.insert(old.end(), random.begin(), random.end());
+                break;
             }
+            case 1:
+                old.insert(old.end(), block, 0);
+                break;
+            default:
+                for (size_t i = 0; i < block / table.size(); ++i) {
+                    old.insert(old.end(), table.begin(), table.end());
+                }
         }
     }
     neu = old;
@@ -155,8 +156,9 @@ TEST_P(BsdiffRoundTrip, RebuildsTheNewFileExactly) {
     ASSERT_TRUE(runBsdiff(oldPath, refPath, patchPath));
     if (GetParam().seeksBackwards) {
         const auto triples = decodeControl(readFile(patchPath));
-        EXPECT_TRUE(std::any_of(triples.begin(), triples.end(), [](const auto& t) { return t[2] < 0; }))
-            << "bsdiff made no backward seek";
+        EXPECT_TRUE(std::any_of(triples.begin(), triples.end(), [](const auto& t) {
+            return t[2] < 0;
+        })) << "bsdiff made no backward seek";
     }
     // A stale, longer result from an earlier run must not survive.
     Bytes stale = old;
@@ -186,7 +188,8 @@ TEST(BspatchInPlace, NewPathMayBeTheOldPath) {
     Rng rng(7);
     Bytes old, expected;
     insertionsAndDeletions(rng, old, expected);
-    const std::string partPath = dir.file("part"), refPath = dir.file("ref"), patchPath = dir.file("patch");
+    const std::string partPath = dir.file("part"), refPath = dir.file("ref"),
+                      patchPath = dir.file("patch");
     ASSERT_TRUE(writeFile(partPath, old));
     ASSERT_TRUE(writeFile(refPath, expected));
     ASSERT_TRUE(runBsdiff(partPath, refPath, patchPath));
@@ -225,9 +228,12 @@ constexpr int64_t kMax31 = (int64_t{1} << 31) - 1;
 std::vector<HandCase> handCases() {
     std::vector<HandCase> cases;
     // bsdiff cannot read an empty file, yet a part may be new.
-    cases.push_back({"EmptyOldFilePassesDiffBytesUnchanged", {},
-                     handPatch({triple(5, 3, 0)}, text("hello"), text("abc"), 8), text("helloabc")});
-    cases.push_back({"NewSizeZeroMakesAnEmptyFile", text("something"), handPatch({}, {}, {}, 0), {}});
+    cases.push_back({"EmptyOldFilePassesDiffBytesUnchanged",
+                     {},
+                     handPatch({triple(5, 3, 0)}, text("hello"), text("abc"), 8),
+                     text("helloabc")});
+    cases.push_back(
+        {"NewSizeZeroMakesAnEmptyFile", text("something"), handPatch({}, {}, {}, 0), {}});
     {
         HandPatch patch = handPatch({}, {}, {}, 0);
         patch.newSize = negativeZero();
@@ -235,30 +241,41 @@ std::vector<HandCase> handCases() {
     }
     {
         HandPatch patch = handPatch({}, {1, 1, 1}, text("xy"), 5);
-        patch.control = controlBlock({Triple{negativeZero(), patchInt(2), negativeZero()}, triple(3, 0, 0)});
-        cases.push_back({"NegativeZeroControlValuesAreZero", text("ABCDEFGH"), patch, text("xyBCD")});
+        patch.control =
+            controlBlock({Triple{negativeZero(), patchInt(2), negativeZero()}, triple(3, 0, 0)});
+        cases.push_back(
+            {"NegativeZeroControlValuesAreZero", text("ABCDEFGH"), patch, text("xyBCD")});
     }
-    cases.push_back({"DiffAddsOldBytesModulo256", {0xff, 0x80, 0x01},
-                     handPatch({triple(3, 0, 0)}, {0x02, 0x80, 0xff}, {}, 3), {0x01, 0x00, 0x00}});
-    cases.push_back({"DiffRunPastOldEndKeepsDiffBytes", text("ABCD"),
-                     handPatch({triple(6, 0, 0)}, {1, 1, 1, 1, 7, 8}, {}, 6), {'B', 'C', 'D', 'E', 7, 8}});
-    cases.push_back({"DiffRunBeforeOldStartKeepsDiffBytes", text("ABCDEFGH"),
-                     handPatch({triple(0, 2, -3), triple(6, 0, 0)}, {10, 20, 30, 1, 2, 3}, text("xy"), 8),
-                     {'x', 'y', 10, 20, 30, 'A' + 1, 'B' + 2, 'C' + 3}});
-    cases.push_back({"NegativeSeekRereadsEarlierBytes", text("ABCDEFGH"),
-                     handPatch({triple(4, 0, -4), triple(4, 0, 0)}, {0, 0, 0, 0, 1, 1, 1, 1}, {}, 8),
-                     text("ABCDBCDE")});
+    cases.push_back({"DiffAddsOldBytesModulo256",
+                     {0xff, 0x80, 0x01},
+                     handPatch({triple(3, 0, 0)}, {0x02, 0x80, 0xff}, {}, 3),
+                     {0x01, 0x00, 0x00}});
+    cases.push_back({"DiffRunPastOldEndKeepsDiffBytes",
+                     text("ABCD"),
+                     handPatch({triple(6, 0, 0)}, {1, 1, 1, 1, 7, 8}, {}, 6),
+                     {'B', 'C', 'D', 'E', 7, 8}});
+    cases.push_back(
+        {"DiffRunBeforeOldStartKeepsDiffBytes",
+         text("ABCDEFGH"),
+         handPatch({triple(0, 2, -3), triple(6, 0, 0)}, {10, 20, 30, 1, 2, 3}, text("xy"), 8),
+         {'x', 'y', 10, 20, 30, 'A' + 1, 'B' + 2, 'C' + 3}});
+    cases.push_back(
+        {"NegativeSeekRereadsEarlierBytes", text("ABCDEFGH"),
+         handPatch({triple(4, 0, -4), triple(4, 0, 0)}, {0, 0, 0, 0, 1, 1, 1, 1}, {}, 8),
+         text("ABCDBCDE")});
     // Three seeks put the old position at exactly 4 GiB: a 32-bit position
     // would wrap to 0 and add old bytes; the true position lies far past the
     // old file. Two seeks back then land on byte 6.
-    cases.push_back({"SeeksPastFourGiBDoNotWrap", text("ABCDEFGH"),
+    cases.push_back({"SeeksPastFourGiBDoNotWrap",
+                     text("ABCDEFGH"),
                      handPatch({triple(0, 0, kMax31), triple(0, 0, kMax31), triple(0, 0, 2),
                                 triple(4, 0, -kMax31), triple(0, 0, -kMax31), triple(2, 0, 0)},
                                {1, 2, 3, 4, 0, 0}, {}, 6),
                      {1, 2, 3, 4, 'G', 'H'}});
     // Once the new file is complete, nothing more is read from the control block.
     cases.push_back({"TriplesAfterTheNewSizeAreIgnored", text("ABCD"),
-                     handPatch({triple(0, 4, 0), triple(-1, -1, 0)}, {}, text("wxyz"), 4), text("wxyz")});
+                     handPatch({triple(0, 4, 0), triple(-1, -1, 0)}, {}, text("wxyz"), 4),
+                     text("wxyz")});
     return cases;
 }
 
@@ -267,7 +284,8 @@ class HandWrittenPatch : public ::testing::TestWithParam<HandCase> {};
 TEST_P(HandWrittenPatch, BuildsTheExpectedBytes) {
     ScratchDir dir;
     ASSERT_TRUE(dir.ok());
-    const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"), newPath = dir.file("new");
+    const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"),
+                      newPath = dir.file("new");
     ASSERT_TRUE(writeFile(oldPath, GetParam().old));
     ASSERT_TRUE(writeFile(patchPath, GetParam().patch.build()));
     ASSERT_TRUE(writeFile(newPath, text("stale result")));
@@ -284,7 +302,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, HandWrittenPatch, ::testing::ValuesIn(handCases
 TEST(BspatchNewFile, IsCreatedWithMode0666LessTheUmask) {
     ScratchDir dir;
     ASSERT_TRUE(dir.ok());
-    const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"), newPath = dir.file("new");
+    const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"),
+                      newPath = dir.file("new");
     ASSERT_TRUE(writeFile(oldPath, text("ABCD")));
     ASSERT_TRUE(writeFile(patchPath, handPatch({triple(4, 0, 0)}, {0, 0, 0, 0}, {}, 4).build()));
     const mode_t saved = umask(027);
@@ -330,67 +349,183 @@ constexpr int64_t k2Pow32 = int64_t{1} << 32;
 
 const HostileCase kHostileCases[] = {
     {"EmptyPatch", [] { return Bytes(); }},
-    {"ShortHeader", [] { Bytes p = soundPatch().build(); p.resize(31); return p; }},
-    {"BadMagic", [] { HandPatch p = soundPatch(); p.magic = "BSDIFF41"; return p.build(); }},
-    {"NegativeControlLength", [] { HandPatch p = soundPatch(); p.controlLength = patchInt(-1); return p.build(); }},
-    {"NegativeDiffLength", [] { HandPatch p = soundPatch(); p.diffLength = patchInt(-1); return p.build(); }},
-    {"NegativeNewSize", [] { HandPatch p = soundPatch(); p.newSize = patchInt(-1); return p.build(); }},
+    {"ShortHeader",
+     [] {
+         Bytes p = soundPatch().build();
+         p.resize(31);
+         return p;
+     }},
+    {"BadMagic",
+     [] {
+         HandPatch p = soundPatch();
+         p.magic = "BSDIFF41";
+         return p.build();
+     }},
+    {"NegativeControlLength",
+     [] {
+         HandPatch p = soundPatch();
+         p.controlLength = patchInt(-1);
+         return p.build();
+     }},
+    {"NegativeDiffLength",
+     [] {
+         HandPatch p = soundPatch();
+         p.diffLength = patchInt(-1);
+         return p.build();
+     }},
+    {"NegativeNewSize",
+     [] {
+         HandPatch p = soundPatch();
+         p.newSize = patchInt(-1);
+         return p.build();
+     }},
     // Each of these would pass if only the low four bytes were read.
-    {"ControlLengthBeyond32Bits", [] {
+    {"ControlLengthBeyond32Bits",
+     [] {
          HandPatch p = soundPatch();
          p.controlLength = patchInt(static_cast<int64_t>(bzip2(p.control).size()) + k2Pow32);
-         return p.build(); }},
-    {"DiffLengthBeyond32Bits", [] {
+         return p.build();
+     }},
+    {"DiffLengthBeyond32Bits",
+     [] {
          HandPatch p = soundPatch();
          p.diffLength = patchInt(static_cast<int64_t>(bzip2(p.diff).size()) + k2Pow32);
-         return p.build(); }},
-    {"NewSizeBeyond32Bits", [] { HandPatch p = soundPatch(); p.newSize = patchInt(12 + k2Pow32); return p.build(); }},
-    {"NewSizeInByte6", [] { HandPatch p = soundPatch(); p.newSize = patchInt(12 + (int64_t{1} << 48)); return p.build(); }},
-    {"NewSizeInLowBitsOfByte7", [] { HandPatch p = soundPatch(); p.newSize = patchInt(12 + (int64_t{1} << 56)); return p.build(); }},
-    {"NewSizeWithByte3TopBit", [] { HandPatch p = soundPatch(); p.newSize = patchInt(12 + (int64_t{1} << 31)); return p.build(); }},
-    {"NegativeNewSizeBeyond32Bits", [] { HandPatch p = soundPatch(); p.newSize = patchInt(-k2Pow32); return p.build(); }},
-    {"DiffRunBeyond32Bits", [] { HandPatch p = soundPatch(); p.control = controlBlock({triple(8 + k2Pow32, 4, 0)}); return p.build(); }},
-    {"ExtraRunBeyond32Bits", [] { HandPatch p = soundPatch(); p.control = controlBlock({triple(8, 4 + k2Pow32, 0)}); return p.build(); }},
-    {"SeekBeyond32Bits", [] { HandPatch p = soundPatch(); p.control = controlBlock({triple(8, 4, k2Pow32)}); return p.build(); }},
-    {"DiffRunOf2Pow31", [] { HandPatch p = soundPatch(); p.control = controlBlock({triple(int64_t{1} << 31, 4, 0)}); return p.build(); }},
-    {"NegativeDiffRun", [] { HandPatch p = soundPatch(); p.control = controlBlock({triple(-1, 4, 0)}); return p.build(); }},
-    {"NegativeExtraRun", [] { HandPatch p = soundPatch(); p.control = controlBlock({triple(8, -1, 0)}); return p.build(); }},
+         return p.build();
+     }},
+    {"NewSizeBeyond32Bits",
+     [] {
+         HandPatch p = soundPatch();
+         p.newSize = patchInt(12 + k2Pow32);
+         return p.build();
+     }},
+    {"NewSizeInByte6",
+     [] {
+         HandPatch p = soundPatch();
+         p.newSize = patchInt(12 + (int64_t{1} << 48));
+         return p.build();
+     }},
+    {"NewSizeInLowBitsOfByte7",
+     [] {
+         HandPatch p = soundPatch();
+         p.newSize = patchInt(12 + (int64_t{1} << 56));
+         return p.build();
+     }},
+    {"NewSizeWithByte3TopBit",
+     [] {
+         HandPatch p = soundPatch();
+         p.newSize = patchInt(12 + (int64_t{1} << 31));
+         return p.build();
+     }},
+    {"NegativeNewSizeBeyond32Bits",
+     [] {
+         HandPatch p = soundPatch();
+         p.newSize = patchInt(-k2Pow32);
+         return p.build();
+     }},
+    {"DiffRunBeyond32Bits",
+     [] {
+         HandPatch p = soundPatch();
+         p.control = controlBlock({triple(8 + k2Pow32, 4, 0)});
+         return p.build();
+     }},
+    {"ExtraRunBeyond32Bits",
+     [] {
+         HandPatch p = soundPatch();
+         p.control = controlBlock({triple(8, 4 + k2Pow32, 0)});
+         return p.build();
+     }},
+    {"SeekBeyond32Bits",
+     [] {
+         HandPatch p = soundPatch();
+         p.control = controlBlock({triple(8, 4, k2Pow32)});
+         return p.build();
+     }},
+    {"DiffRunOf2Pow31",
+     [] {
+         HandPatch p = soundPatch();
+         p.control = controlBlock({triple(int64_t{1} << 31, 4, 0)});
+         return p.build();
+     }},
+    {"NegativeDiffRun",
+     [] {
+         HandPatch p = soundPatch();
+         p.control = controlBlock({triple(-1, 4, 0)});
+         return p.build();
+     }},
+    {"NegativeExtraRun",
+     [] {
+         HandPatch p = soundPatch();
+         p.control = controlBlock({triple(8, -1, 0)});
+         return p.build();
+     }},
     // The blocks hold the whole run, so a missed check writes past the
     // new buffer (which the sanitizer run reports) instead of failing short.
-    {"DiffRunPastNewSize", [] {
+    {"DiffRunPastNewSize",
+     [] {
          HandPatch p = soundPatch();
          p.control = controlBlock({triple(64, 0, 0)});
          p.diff = Bytes(64, 1);
-         return p.build(); }},
-    {"ExtraRunPastNewSize", [] {
+         return p.build();
+     }},
+    {"ExtraRunPastNewSize",
+     [] {
          HandPatch p = soundPatch();
          p.control = controlBlock({triple(8, 64, 0)});
          p.extra = Bytes(64, 'E');
-         return p.build(); }},
+         return p.build();
+     }},
     // 4 + (2^31 - 1) wraps a 32-bit sum to a negative number below N.
-    {"RunSumOverflows32Bits", [] {
+    {"RunSumOverflows32Bits",
+     [] {
          HandPatch p = soundPatch();
          p.control = controlBlock({triple(0, 4, 0), triple(kMax31, 0, 0)});
          p.diff = Bytes(64, 1);
-         return p.build(); }},
-    {"ControlEndsInsideATriple", [] { HandPatch p = soundPatch(); p.control.resize(16); return p.build(); }},
-    {"ControlEndsBeforeNewSize", [] { HandPatch p = soundPatch(); p.control = controlBlock({triple(8, 0, 0)}); return p.build(); }},
-    {"DiffBlockShorterThanRun", [] { HandPatch p = soundPatch(); p.diff.resize(4); return p.build(); }},
-    {"ExtraBlockShorterThanRun", [] { HandPatch p = soundPatch(); p.extra.resize(2); return p.build(); }},
+         return p.build();
+     }},
+    {"ControlEndsInsideATriple",
+     [] {
+         HandPatch p = soundPatch();
+         p.control.resize(16);
+         return p.build();
+     }},
+    {"ControlEndsBeforeNewSize",
+     [] {
+         HandPatch p = soundPatch();
+         p.control = controlBlock({triple(8, 0, 0)});
+         return p.build();
+     }},
+    {"DiffBlockShorterThanRun",
+     [] {
+         HandPatch p = soundPatch();
+         p.diff.resize(4);
+         return p.build();
+     }},
+    {"ExtraBlockShorterThanRun",
+     [] {
+         HandPatch p = soundPatch();
+         p.extra.resize(2);
+         return p.build();
+     }},
     // Cut inside the extra stream's data, not just its end marker: bytes
     // already delivered before a missing trailer are not a short read.
-    {"TruncatedLastBlock", [] {
+    {"TruncatedLastBlock",
+     [] {
          Bytes p = soundPatch().build();
          p.resize(p.size() - bzip2(soundPatch().extra).size() / 2);
-         return p; }},
-    {"ControlBlockNotBzip2", [] {
+         return p;
+     }},
+    {"ControlBlockNotBzip2",
+     [] {
          Bytes p = soundPatch().build();
          std::fill(p.begin() + 32, p.begin() + 40, 0x55);
-         return p; }},
-    {"DiffBlockMisplaced", [] {
+         return p;
+     }},
+    {"DiffBlockMisplaced",
+     [] {
          HandPatch p = soundPatch();
          p.controlLength = patchInt(static_cast<int64_t>(bzip2(p.control).size()) - 5);
-         return p.build(); }},
+         return p.build();
+     }},
 };
 
 class HostilePatchDeathTest : public ::testing::TestWithParam<HostileCase> {};
@@ -398,7 +533,8 @@ class HostilePatchDeathTest : public ::testing::TestWithParam<HostileCase> {};
 TEST_P(HostilePatchDeathTest, EndsWithCorruptPatch) {
     ScratchDir dir;
     ASSERT_TRUE(dir.ok());
-    const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"), newPath = dir.file("new");
+    const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"),
+                      newPath = dir.file("new");
     ASSERT_TRUE(writeFile(oldPath, kHostileOld));
     ASSERT_TRUE(writeFile(patchPath, GetParam().patch()));
 
@@ -413,7 +549,8 @@ INSTANTIATE_TEST_SUITE_P(Hostile, HostilePatchDeathTest, ::testing::ValuesIn(kHo
 TEST(HostilePatchSanity, SoundPatchAppliesSoEveryCaseFailsForItsOwnFault) {
     ScratchDir dir;
     ASSERT_TRUE(dir.ok());
-    const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"), newPath = dir.file("new");
+    const std::string oldPath = dir.file("old"), patchPath = dir.file("patch"),
+                      newPath = dir.file("new");
     ASSERT_TRUE(writeFile(oldPath, kHostileOld));
     ASSERT_TRUE(writeFile(patchPath, soundPatch().build()));
     ASSERT_EQ(bspatch(oldPath.c_str(), newPath.c_str(), patchPath.c_str()), 0);
@@ -428,7 +565,8 @@ TEST(TruncatedBsdiffPatchDeathTest, EveryCutIsCorrupt) {
     Bytes old, neu;
     fileGrows(rng, old, neu);
     const std::string oldPath = dir.file("old"), refPath = dir.file("ref");
-    const std::string patchPath = dir.file("patch"), cutPath = dir.file("cut"), newPath = dir.file("new");
+    const std::string patchPath = dir.file("patch"), cutPath = dir.file("cut"),
+                      newPath = dir.file("new");
     ASSERT_TRUE(writeFile(oldPath, old));
     ASSERT_TRUE(writeFile(refPath, neu));
     ASSERT_TRUE(runBsdiff(oldPath, refPath, patchPath));
@@ -436,7 +574,8 @@ TEST(TruncatedBsdiffPatchDeathTest, EveryCutIsCorrupt) {
     const int64_t controlEnd = 32 + readPatchInt(&patch[8]);
     const int64_t diffEnd = controlEnd + readPatchInt(&patch[16]);
     // Inside the control block, inside the diff block, inside the extra block.
-    for (const int64_t cut : {int64_t{40}, (controlEnd + diffEnd) / 2, (diffEnd + static_cast<int64_t>(patch.size())) / 2}) {
+    for (const int64_t cut : {int64_t{40}, (controlEnd + diffEnd) / 2,
+                              (diffEnd + static_cast<int64_t>(patch.size())) / 2}) {
         SCOPED_TRACE("cut at " + std::to_string(cut));
         ASSERT_TRUE(writeFile(cutPath, Bytes(patch.begin(), patch.begin() + cut)));
         EXPECT_EXIT(bspatch(oldPath.c_str(), newPath.c_str(), cutPath.c_str()),
@@ -454,7 +593,7 @@ struct Paths {
 
 struct FileFailureCase {
     const char* name;
-    void (*spoil)(Paths&);             // breaks one path of a working setup
+    void (*spoil)(Paths&);  // breaks one path of a working setup
     std::string (*message)(const Paths&);
 };
 
@@ -462,7 +601,9 @@ const FileFailureCase kFileFailures[] = {
     {"MissingOldFile", [](Paths& p) { remove(p.old.c_str()); },
      [](const Paths& p) { return regexEscape(p.old) + ": No such file or directory"; }},
     {"MissingPatch", [](Paths& p) { remove(p.patch.c_str()); },
-     [](const Paths& p) { return regexEscape("fopen(" + p.patch + ")") + ": No such file or directory"; }},
+     [](const Paths& p) {
+         return regexEscape("fopen(" + p.patch + ")") + ": No such file or directory";
+     }},
     {"NewFileInMissingDirectory", [](Paths& p) { p.neu += ".d/new"; },
      [](const Paths& p) { return regexEscape(p.neu) + ": No such file or directory"; }},
     // The reason depends on the file system (its size or its read fails).
@@ -490,9 +631,12 @@ INSTANTIATE_TEST_SUITE_P(Files, FileFailureDeathTest, ::testing::ValuesIn(kFileF
 
 TEST(MissingParameterDeathTest, EachNullPathEndsWithInvalidParam) {
     const char* path = "/nonexistent/part";
-    EXPECT_EXIT(bspatch(nullptr, path, path), ::testing::ExitedWithCode(1), diagnostic("invalid param!: .*"));
-    EXPECT_EXIT(bspatch(path, nullptr, path), ::testing::ExitedWithCode(1), diagnostic("invalid param!: .*"));
-    EXPECT_EXIT(bspatch(path, path, nullptr), ::testing::ExitedWithCode(1), diagnostic("invalid param!: .*"));
+    EXPECT_EXIT(bspatch(nullptr, path, path), ::testing::ExitedWithCode(1),
+                diagnostic("invalid param!: .*"));
+    EXPECT_EXIT(bspatch(path, nullptr, path), ::testing::ExitedWithCode(1),
+                diagnostic("invalid param!: .*"));
+    EXPECT_EXIT(bspatch(path, path, nullptr), ::testing::ExitedWithCode(1),
+                diagnostic("invalid param!: .*"));
 }
 
 }  // namespace

@@ -67,7 +67,9 @@ inline Bytes readFile(const std::string& path) {
     return Bytes(bytes.begin(), bytes.end());
 }
 
-inline bool fileExists(const std::string& path) { return ota_test::pathExists(path); }
+inline bool fileExists(const std::string& path) {
+    return ota_test::pathExists(path);
+}
 
 // Runs the system's bsdiff as a child process; true when it exited with 0.
 inline bool runBsdiff(const std::string& oldPath, const std::string& newPath,
@@ -91,9 +93,10 @@ inline Bytes bzip2(const Bytes& plain) {
     // libbz2's documented worst case: 1% larger plus 600 bytes.
     unsigned int size = static_cast<unsigned int>(plain.size() + plain.size() / 100 + 600);
     Bytes packed(size);
-    const int rc = BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(packed.data()), &size,
-                                            const_cast<char*>(reinterpret_cast<const char*>(plain.data())),
-                                            static_cast<unsigned int>(plain.size()), 9, 0, 0);
+    const int rc =
+        BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(packed.data()), &size,
+                                 const_cast<char*>(reinterpret_cast<const char*>(plain.data())),
+                                 static_cast<unsigned int>(plain.size()), 9, 0, 0);
     packed.resize(rc == BZ_OK ? size : 0);
     return packed;
 }
@@ -102,9 +105,10 @@ inline Bytes bunzip2(const Bytes& packed) {
     for (size_t size = packed.size() * 8 + 1024;; size *= 4) {
         Bytes plain(size);
         unsigned int got = static_cast<unsigned int>(size);
-        const int rc = BZ2_bzBuffToBuffDecompress(reinterpret_cast<char*>(plain.data()), &got,
-                                                  const_cast<char*>(reinterpret_cast<const char*>(packed.data())),
-                                                  static_cast<unsigned int>(packed.size()), 0, 0);
+        const int rc = BZ2_bzBuffToBuffDecompress(
+            reinterpret_cast<char*>(plain.data()), &got,
+            const_cast<char*>(reinterpret_cast<const char*>(packed.data())),
+            static_cast<unsigned int>(packed.size()), 0, 0);
         if (rc == BZ_OUTBUFF_FULL) {
             continue;
         }
@@ -117,7 +121,8 @@ inline Bytes bunzip2(const Bytes& packed) {
 using PatchInt = std::array<uint8_t, 8>;
 
 inline PatchInt patchInt(int64_t value) {
-    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    uint64_t magnitude =
+        value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
     PatchInt bytes{};
     for (int i = 0; i < 8; ++i) {
         bytes[i] = static_cast<uint8_t>(magnitude >> (8 * i));
@@ -140,7 +145,8 @@ inline int64_t readPatchInt(const uint8_t* bytes) {
         magnitude = magnitude << 8 | bytes[i];
     }
     magnitude &= ~(uint64_t{1} << 63);
-    return (bytes[7] & 0x80) != 0 ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    return (bytes[7] & 0x80) != 0 ? -static_cast<int64_t>(magnitude)
+                                  : static_cast<int64_t>(magnitude);
 }
 
 struct Triple {
@@ -177,7 +183,8 @@ struct HandPatch {
         const Bytes controlPacked = bzip2(control);
         const Bytes diffPacked = bzip2(diff);
         const Bytes extraPacked = bzip2(extra);
-        const PatchInt x = controlLength.value_or(patchInt(static_cast<int64_t>(controlPacked.size())));
+        const PatchInt x =
+            controlLength.value_or(patchInt(static_cast<int64_t>(controlPacked.size())));
         const PatchInt y = diffLength.value_or(patchInt(static_cast<int64_t>(diffPacked.size())));
         Bytes patch(magic.begin(), magic.end());
         for (const PatchInt* field : {&x, &y, &newSize}) {

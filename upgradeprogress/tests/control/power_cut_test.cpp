@@ -29,18 +29,12 @@ struct PhaseMark {
     const char* phase;
 };
 constexpr PhaseMark kPhaseMarks[] = {
-    {"Get current language is", "start-up"},
-    {"value = 2, error = 0", "preparation"},
-    {"(): handleTotalBspatch ", "partition check"},
-    {"load split", "staging"},
-    {"(): handleUpdateBspatch ", "patching"},
-    {"(): handleCreateBspatch ", "extracting"},
-    {"(): handleEntireTotalBspatch ", "extracting"},
-    {"to be programmed", "writing"},
-    {"(): handleChkSyncBspatch ", "verifying"},
-    {"value = 95, error = 0", "flags"},
-    {"value = 99, error = 0", "clean-up"},
-    {"value = 100, error = 0", "final screen"},
+    {"Get current language is", "start-up"},         {"value = 2, error = 0", "preparation"},
+    {"(): handleTotalBspatch ", "partition check"},  {"load split", "staging"},
+    {"(): handleUpdateBspatch ", "patching"},        {"(): handleCreateBspatch ", "extracting"},
+    {"(): handleEntireTotalBspatch ", "extracting"}, {"to be programmed", "writing"},
+    {"(): handleChkSyncBspatch ", "verifying"},      {"value = 95, error = 0", "flags"},
+    {"value = 99, error = 0", "clean-up"},           {"value = 100, error = 0", "final screen"},
 };
 
 // The program's own lines from the upgrade's side: the rendering thread's
@@ -173,7 +167,8 @@ CutOutcome cutAndResume(const std::string& setDir, const std::vector<ImagePair>&
         out.problems += cleanUpProblems(setDir);
     }
     if (!out.problems.empty()) {
-        fprintf(stderr, "---- cut %s (%s) ----\n%s", out.how.c_str(), out.phase.c_str(), log.c_str());
+        fprintf(stderr, "---- cut %s (%s) ----\n%s", out.how.c_str(), out.phase.c_str(),
+                log.c_str());
     }
     return out;
 }
@@ -208,14 +203,22 @@ TEST(PowerCut, EveryCutResumesToTheNewImages) {
         plans.push_back({(timeline.end - timeline.t0) * (2 * i + 1) / (2 * kSpread), nullptr, 0});
     }
     const CutPlan inside[] = {
-        {0, "(): handleTotalBspatch ", 0},    {0, "load split", 0},
-        {0, "load split", 40},                {0, "(): handleUpdateBspatch ", 5},
-        {0, "(): handleUpdateBspatch ", 150}, {0, "to be programmed", 0},
-        {0, "to be programmed", 20},          {0, "(): handleCreateBspatch ", 5},
-        {0, "(): handleEntireTotalBspatch ", 5}, {0, "(): handleChkSyncBspatch ", 0},
-        {0, "value = 95, error = 0", 0},      {0, "value = 95, error = 0", 15},
-        {0, "value = 95, error = 0", 35},     {0, "value = 95, error = 0", 55},
-        {0, "value = 99, error = 0", 0},      {0, "value = 99, error = 0", 400},
+        {0, "(): handleTotalBspatch ", 0},
+        {0, "load split", 0},
+        {0, "load split", 40},
+        {0, "(): handleUpdateBspatch ", 5},
+        {0, "(): handleUpdateBspatch ", 150},
+        {0, "to be programmed", 0},
+        {0, "to be programmed", 20},
+        {0, "(): handleCreateBspatch ", 5},
+        {0, "(): handleEntireTotalBspatch ", 5},
+        {0, "(): handleChkSyncBspatch ", 0},
+        {0, "value = 95, error = 0", 0},
+        {0, "value = 95, error = 0", 15},
+        {0, "value = 95, error = 0", 35},
+        {0, "value = 95, error = 0", 55},
+        {0, "value = 99, error = 0", 0},
+        {0, "value = 99, error = 0", 400},
         {0, "value = 100, error = 0", 500},
     };
     plans.insert(plans.end(), std::begin(inside), std::end(inside));

@@ -258,15 +258,13 @@ bool writeImageDirs(const std::string& dir, const std::vector<ImagePair>& images
 
 ChildResult buildPackage(const std::string& dir, const std::string& output,
                          const std::vector<std::string>& extra) {
-    std::vector<std::string> argv = {builderPath(), "--old", dir + "/old", "--new",
-                                     dir + "/new",  "-o",    output,       "-j",
-                                     "2"};
+    std::vector<std::string> argv = {builderPath(), "--old", dir + "/old", "--new", dir + "/new",
+                                     "-o",          output,  "-j",         "2"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return runChild(argv, 600);
 }
 
 // ---- Files ------------------------------------------------------------------
-
 
 std::string readAt(const std::string& path, long offset, size_t length) {
     std::string out(length, '\0');
@@ -285,8 +283,8 @@ bool writeAt(const std::string& path, long offset, const std::string& bytes) {
     if (fd < 0) {
         return false;
     }
-    const bool ok = pwrite(fd, bytes.data(), bytes.size(), offset) ==
-                    static_cast<ssize_t>(bytes.size());
+    const bool ok =
+        pwrite(fd, bytes.data(), bytes.size(), offset) == static_cast<ssize_t>(bytes.size());
     return close(fd) == 0 && ok;
 }
 
@@ -330,7 +328,8 @@ bool extract(ZipArchiveHandle handle, ZipEntry* entry, std::string* out) {
 bool readZipEntry(const std::string& zip, const std::string& entry, std::string* out) {
     ZipOwner handle = openZip(zip);
     ZipEntry data;
-    return handle && FindEntry(handle.get(), entry, &data) == 0 && extract(handle.get(), &data, out);
+    return handle && FindEntry(handle.get(), entry, &data) == 0 &&
+           extract(handle.get(), &data, out);
 }
 
 bool replaceZipEntry(const std::string& zip, const std::string& entry, const std::string& bytes,
@@ -395,9 +394,9 @@ std::string flagPath(const std::string& setDir) {
 bool makeSet(const std::string& setDir, const std::vector<ImagePair>& images,
              const std::string& package, int sizeMiB) {
     removeTree(setDir);
-    const ChildResult made = runChild(
-        {runnerPath(), "new", setDir, "--rootfs", rootfsPath(), "--size-mib", std::to_string(sizeMiB)},
-        120);
+    const ChildResult made = runChild({runnerPath(), "new", setDir, "--rootfs", rootfsPath(),
+                                       "--size-mib", std::to_string(sizeMiB)},
+                                      120);
     if (made.exitCode != 0) {
         fprintf(stderr, "%s", made.text().c_str());
         return false;

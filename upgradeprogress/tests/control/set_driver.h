@@ -73,7 +73,9 @@ ChildResult buildPackage(const std::string& dir, const std::string& output,
 // ---- Files ------------------------------------------------------------------
 using ota_test::readFile;
 using ota_test::writeFile;
-inline bool exists(const std::string& path) { return ota_test::pathExists(path); }
+inline bool exists(const std::string& path) {
+    return ota_test::pathExists(path);
+}
 std::string readAt(const std::string& path, long offset, size_t length);
 bool writeAt(const std::string& path, long offset, const std::string& bytes);
 bool copyFile(const std::string& from, const std::string& to);

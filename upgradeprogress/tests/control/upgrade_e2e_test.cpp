@@ -127,7 +127,9 @@ TEST_F(UpgradeRun, UpgradesFourPartitionsCommitsAndCleansUp) {
     ASSERT_TRUE(exists(*package_)) << "no package was built";
     ASSERT_TRUE(makeSet(set_, *images_, *package_));
     // Work directories a cut-short earlier run may have left behind.
-    ASSERT_EQ(system(("mkdir -p " + set_ + "/OAD/update_file " + set_ + "/OAD/patch_package").c_str()), 0);
+    ASSERT_EQ(
+        system(("mkdir -p " + set_ + "/OAD/update_file " + set_ + "/OAD/patch_package").c_str()),
+        0);
 
     const ChildResult run = runProgram(set_);
 
@@ -164,7 +166,9 @@ TEST_F(UpgradeRun, UpgradesFourPartitionsCommitsAndCleansUp) {
 
 TEST_F(UpgradeRun, MissingPackageResetsTheFlagsAndRestarts) {
     ASSERT_TRUE(makeSet(set_, *images_, ""));
-    ASSERT_EQ(system(("mkdir -p " + set_ + "/OAD/update_file " + set_ + "/OAD/patch_package").c_str()), 0);
+    ASSERT_EQ(
+        system(("mkdir -p " + set_ + "/OAD/update_file " + set_ + "/OAD/patch_package").c_str()),
+        0);
     ASSERT_TRUE(writeFile(set_ + "/OAD/update_file/usrfs_split_partaa", "stale"));
 
     const ChildResult run = runProgram(set_);
@@ -267,7 +271,8 @@ TEST_P(LanguageRun, LogsTheChosenRowAndFont) {
         EXPECT_FALSE(run.contains("language = ")) << run.text();
     } else {
         const std::string line = std::string("get_languageID(): language = ") + c.code +
-                                 ", ret = " + std::to_string(c.row) + ", fontsNum : " + c.font + " .";
+                                 ", ret = " + std::to_string(c.row) + ", fontsNum : " + c.font +
+                                 " .";
         EXPECT_TRUE(run.contains(line)) << line << "\n" << run.text();
     }
     const std::string rowCode = c.row == 17 ? "ita" : c.row == 16 ? "ger" : "eng";
@@ -277,11 +282,12 @@ TEST_P(LanguageRun, LogsTheChosenRowAndFont) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, LanguageRun,
-    ::testing::Values(
-        LanguageCase{"ita", "ita\n", "ita", 17, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"ger", "ger", "ger", 16, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"empty", "", "", 0, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"missing", nullptr, "", 0, "/usr/bin/upgradeprogress/ukai.ttc"}),
-    [](const ::testing::TestParamInfo<LanguageCase>& info) { return std::string(info.param.label); });
+    ::testing::Values(LanguageCase{"ita", "ita\n", "ita", 17, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"ger", "ger", "ger", 16, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"empty", "", "", 0, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"missing", nullptr, "", 0, "/usr/bin/upgradeprogress/ukai.ttc"}),
+    [](const ::testing::TestParamInfo<LanguageCase>& info) {
+        return std::string(info.param.label);
+    });
 
 }  // namespace

@@ -45,7 +45,9 @@ bool writeFlags(const std::string& bytes) {
 }
 
 using ota_test::pathExists;
-bool exists(const std::string& path) { return pathExists(path); }
+bool exists(const std::string& path) {
+    return pathExists(path);
+}
 
 void touch(const std::string& path) {
     FILE* f = fopen(path.c_str(), "w");
@@ -225,7 +227,8 @@ TEST_P(RunningChain, FlipsBetweenZeroAndOneAndResetsAnythingElse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Bytes, RunningChain,
-                         ::testing::Values(ChainCase{0x00, 0x01, false}, ChainCase{0x01, 0x00, false},
+                         ::testing::Values(ChainCase{0x00, 0x01, false},
+                                           ChainCase{0x01, 0x00, false},
                                            ChainCase{0xFF, 0x19, true}, ChainCase{0x42, 0x19, true},
                                            ChainCase{0x19, 0x19, true}));
 

@@ -55,24 +55,23 @@ struct Scenario {
     bool checkHandOver = false;
 };
 
-void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
+void PrintTo(const Scenario& s, std::ostream* os) {
+    *os << s.name;
+}
 
-long long nowMs()
-{
+long long nowMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-std::string artifact(const Scenario& s, const std::string& what)
-{
+std::string artifact(const Scenario& s, const std::string& what) {
     return artifactPath(s.name + "-" + what);
 }
 
 // ---- inside the child: the set ----------------------------------------------
 
-void fail(const char* what)
-{
+void fail(const char* what) {
     fprintf(stderr, "scenario child: %s: %s\n", what, strerror(errno));
     _exit(90);
 }
@@ -80,10 +79,10 @@ void fail(const char* what)
 // Lays out the set's files in the child's own mount namespace: the frames and
 // the first font under /usr/bin/upgradeprogress, the second font and the
 // language file under /var/local/upgrade.
-void layOutSet(const Scenario& s)
-{
+void layOutSet(const Scenario& s) {
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("private mounts");
-    if (mount("tmpfs", "/usr/bin", "tmpfs", MS_NOSUID, "mode=0755,size=1m") != 0) fail("tmpfs on /usr/bin");
+    if (mount("tmpfs", "/usr/bin", "tmpfs", MS_NOSUID, "mode=0755,size=1m") != 0)
+        fail("tmpfs on /usr/bin");
     if (mkdir("/usr/bin/upgradeprogress", 0755) != 0) fail("program folder");
     if (mkdir("/usr/bin/upgradeprogress/animationImage", 0755) != 0) fail("frame folder");
     for (int n = 1; n <= kFrameCount; ++n) {
@@ -104,15 +103,13 @@ void layOutSet(const Scenario& s)
 
 // Keeps a picture for the test outside, as it is in memory: the set may
 // restart moments later, so no time goes into encoding here.
-void savePicture(const Picture& picture, const Scenario& s, const std::string& name)
-{
+void savePicture(const Picture& picture, const Scenario& s, const std::string& name) {
     if (!saveRaw(picture, artifact(s, name + ".argb"))) fail("saving a picture");
 }
 
 // Takes a turn on the progress lock once the renderer has shown value. The
 // turn is granted between two iterations, so the picture is whole.
-void takeTurnWhenShown(int value)
-{
+void takeTurnWhenShown(int value) {
     for (;;) {
         takeProgressTurn();
         if (rendererState().lastProgress == value) return;
@@ -123,8 +120,7 @@ void takeTurnWhenShown(int value)
 
 // Takes a turn once the final screen is drawn; the renderer then holds the
 // lock no more.
-void takeTurnWhenDone()
-{
+void takeTurnWhenDone() {
     for (;;) {
         takeProgressTurn();
         if (rendererState().animationDone == 1) return;
@@ -133,8 +129,7 @@ void takeTurnWhenDone()
     }
 }
 
-void runSet(const Scenario& s)
-{
+void runSet(const Scenario& s) {
     layOutSet(s);
     currentLanguage = get_languageID();
 
@@ -145,7 +140,8 @@ void runSet(const Scenario& s)
     IDirectFBSurface* background_sfc = screen.background;
 
     std::ofstream report(artifact(s, "report.txt"));
-    AnimationArgs_T* args = new AnimationArgs_T{screen.percent, screen.prompt, primary_sfc, background_sfc};
+    AnimationArgs_T* args =
+        new AnimationArgs_T{screen.percent, screen.prompt, primary_sfc, background_sfc};
 
     if (s.ending == Ending::MissingFrame) {
         // Every buffer of the triple-buffered screen and the off-screen
@@ -183,7 +179,8 @@ void runSet(const Scenario& s)
         takeTurnWhenShown(value);
         report << "shown " << value << " frame " << rendererState().frameIndex << "\n";
         savePicture(readBack(background_sfc), s, "progress-" + std::to_string(value));
-        if (value == 100 || value == 99) report << "finish-frames " << value << " " << rendererState().finishFrames << "\n";
+        if (value == 100 || value == 99)
+            report << "finish-frames " << value << " " << rendererState().finishFrames << "\n";
         giveBackProgressTurn();
     }
 
@@ -197,7 +194,8 @@ void runSet(const Scenario& s)
             giveBackProgressTurn();
             request_update(60 + round % 2, 0);
             takeTurnWhenShown(60 + round % 2);
-            const int advanced = (rendererState().frameIndex % kFrameCount - before + kFrameCount) % kFrameCount;
+            const int advanced =
+                (rendererState().frameIndex % kFrameCount - before + kFrameCount) % kFrameCount;
             giveBackProgressTurn();
             worst = std::max(worst, advanced);
         }
@@ -261,14 +259,13 @@ void runSet(const Scenario& s)
 // ---- outside: the test --------------------------------------------------------
 
 struct Outcome {
-    int status = -1;       // the child's exit code, 128+N for a signal
+    int status = -1;  // the child's exit code, 128+N for a signal
     long long endedMs = 0;
     std::map<std::string, std::string> report;
     std::string log;
 };
 
-bool readMarker(std::string* bytes)
-{
+bool readMarker(std::string* bytes) {
     int fd = open(ota_paths::kFlagDeviceBlock, O_RDONLY);
     if (fd < 0) return false;
     char buf[16];
@@ -279,8 +276,7 @@ bool readMarker(std::string* bytes)
     return true;
 }
 
-bool clearMarker()
-{
+bool clearMarker() {
     int fd = open(ota_paths::kFlagDeviceBlock, O_WRONLY);
     if (fd < 0) return false;
     char zeros[16] = {};
@@ -289,8 +285,7 @@ bool clearMarker()
     return ok;
 }
 
-Outcome runScenario(const Scenario& s)
-{
+Outcome runScenario(const Scenario& s) {
     Outcome outcome;
     const std::string logPath = artifact(s, "log.txt");
     fflush(stdout);
@@ -325,7 +320,8 @@ Outcome runScenario(const Scenario& s)
     std::string line;
     while (std::getline(report, line)) {
         size_t space = line.find(' ');
-        if (space != std::string::npos) outcome.report[line.substr(0, space)] += line.substr(space + 1) + ";";
+        if (space != std::string::npos)
+            outcome.report[line.substr(0, space)] += line.substr(space + 1) + ";";
     }
     std::ifstream log(logPath);
     std::stringstream text;
@@ -336,22 +332,20 @@ Outcome runScenario(const Scenario& s)
 
 // Reads a picture the child kept and leaves it beside as PNG files: as read
 // back, and as the panel shows it.
-bool loadPicture(const Scenario& s, const std::string& name, Picture* picture)
-{
+bool loadPicture(const Scenario& s, const std::string& name, Picture* picture) {
     const std::string raw = artifact(s, name + ".argb");
     if (!loadRaw(raw, picture)) return false;
     unlink(raw.c_str());
-    return savePng(*picture, artifact(s, name + ".png")) && savePng(*picture, artifact(s, name + "-as-seen.png"), true);
+    return savePng(*picture, artifact(s, name + ".png")) &&
+           savePng(*picture, artifact(s, name + "-as-seen.png"), true);
 }
 
-long reportNumber(const Outcome& o, const std::string& key)
-{
+long reportNumber(const Outcome& o, const std::string& key) {
     auto it = o.report.find(key);
     return it == o.report.end() ? -1 : strtol(it->second.c_str(), nullptr, 10);
 }
 
-int rowOf(const char* lang)
-{
+int rowOf(const char* lang) {
     for (int i = 0; i < kLanguageCount; ++i)
         if (strcmp(kMessageTable[i].langCode, lang) == 0) return i;
     return -1;
@@ -360,9 +354,9 @@ int rowOf(const char* lang)
 // Checks an in-progress picture: the percentage centred at (960, 581), the
 // prompt lines from (350, 631) 38 pixels apart, the frame's own pixels at
 // (867, 330), and nothing else.
-void expectProgressPicture(const Scenario& s, int value, int frameNumber)
-{
-    SCOPED_TRACE(s.name + " at " + std::to_string(value) + "%, frame " + std::to_string(frameNumber));
+void expectProgressPicture(const Scenario& s, int value, int frameNumber) {
+    SCOPED_TRACE(s.name + " at " + std::to_string(value) + "%, frame " +
+                 std::to_string(frameNumber));
     Picture picture;
     ASSERT_TRUE(loadPicture(s, "progress-" + std::to_string(value), &picture));
     const int row = rowOf(s.lang);
@@ -399,13 +393,13 @@ void expectProgressPicture(const Scenario& s, int value, int frameNumber)
     ASSERT_TRUE(loadPng(builtFramePath(frameNumber), &frame));
     long differing = 0;
     for (int y = 0; y < 186; ++y)
-        for (int x = 0; x < 186; ++x) differing += picture.at(kFrameBox.x0 + x, kFrameBox.y0 + y) != frame.at(x, y);
+        for (int x = 0; x < 186; ++x)
+            differing += picture.at(kFrameBox.x0 + x, kFrameBox.y0 + y) != frame.at(x, y);
     EXPECT_EQ(differing, 0);
 }
 
 // Checks a final picture: the one text at (780, 522) and nothing else.
-void expectFinalPicture(const Scenario& s, const char* name, const char* text)
-{
+void expectFinalPicture(const Scenario& s, const char* name, const char* text) {
     SCOPED_TRACE(s.name + " " + name);
     Picture picture;
     ASSERT_TRUE(loadPicture(s, name, &picture));
@@ -419,8 +413,7 @@ void expectFinalPicture(const Scenario& s, const char* name, const char* text)
 
 class AnimationRun : public ::testing::TestWithParam<Scenario> {};
 
-TEST_P(AnimationRun, ShowsProgressThenItsEndingThenRestarts)
-{
+TEST_P(AnimationRun, ShowsProgressThenItsEndingThenRestarts) {
     const Scenario& s = GetParam();
     const int row = rowOf(s.lang);
     ASSERT_GE(row, 0);
@@ -433,7 +426,8 @@ TEST_P(AnimationRun, ShowsProgressThenItsEndingThenRestarts)
     EXPECT_EQ(o.status, kRelayedReboot) << o.log;
     EXPECT_NE(o.log.find("language = " + std::string(s.lang) + ", ret = " + std::to_string(row)),
               std::string::npos);
-    EXPECT_NE(o.log.find("OTA-UI animation(): progress surface w = 1920, h = 1080\n"), std::string::npos);
+    EXPECT_NE(o.log.find("OTA-UI animation(): progress surface w = 1920, h = 1080\n"),
+              std::string::npos);
 
     // The first picture shows frame 02, then every report in turn.
     EXPECT_EQ(reportNumber(o, "first-frame"), 2);
@@ -503,13 +497,13 @@ TEST_P(AnimationRun, ShowsProgressThenItsEndingThenRestarts)
     }
 }
 
-std::vector<Scenario> scenarios()
-{
+std::vector<Scenario> scenarios() {
     std::vector<Scenario> all;
     for (const char* lang : {"eng", "chi", "rus", "vie", "ger"}) {
         std::string success = std::string(lang) + "-success";
         std::string failure = std::string(lang) + "-failure";
-        all.push_back(Scenario{success, lang, {2, 37, 95}, Ending::Success, strcmp(lang, "eng") == 0});
+        all.push_back(
+            Scenario{success, lang, {2, 37, 95}, Ending::Success, strcmp(lang, "eng") == 0});
         all.push_back(Scenario{failure, lang, {40}, Ending::Failure});
     }
     all.push_back(Scenario{"eng-late-error", "eng", {100, 99}, Ending::ErrorWhenFinishing});
@@ -527,15 +521,16 @@ INSTANTIATE_TEST_SUITE_P(Languages, AnimationRun, ::testing::ValuesIn(scenarios(
 // With one frame missing nothing may be drawn: the thread logs why and
 // returns, frames are all loaded before the first picture, and there is no
 // restart from the renderer.
-TEST(AnimationMissingFrame, LogsReturnsAndDrawsNothing)
-{
+TEST(AnimationMissingFrame, LogsReturnsAndDrawsNothing) {
     Scenario s{"missing-frame", "eng", {}, Ending::MissingFrame};
     ASSERT_TRUE(clearMarker());
     Outcome o = runScenario(s);
     EXPECT_EQ(o.status, 0) << o.log;
     EXPECT_EQ(o.report["returned"], "null;");
-    EXPECT_NE(o.log.find("doLoadImg(): file /usr/bin/upgradeprogress/animationImage/17.png does not exist.\n"),
-              std::string::npos)
+    EXPECT_NE(
+        o.log.find(
+            "doLoadImg(): file /usr/bin/upgradeprogress/animationImage/17.png does not exist.\n"),
+        std::string::npos)
         << o.log;
     EXPECT_NE(o.log.find("animation(): OTA-UI ERROR(): ERROR!\n"), std::string::npos) << o.log;
     EXPECT_EQ(o.log.find("18.png"), std::string::npos);

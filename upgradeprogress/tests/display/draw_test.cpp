@@ -17,8 +17,7 @@ using namespace screen_test;
 
 constexpr uint32_t kPaint = 0xff204080;  // opaque blue-grey, not a colour the screen uses
 
-void fill(IDirectFBSurface* surface, uint32_t argb)
-{
+void fill(IDirectFBSurface* surface, uint32_t argb) {
     surface->SetColor(surface, (argb >> 16) & 0xff, (argb >> 8) & 0xff, argb & 0xff, argb >> 24);
     surface->SetDrawingFlags(surface, DSDRAW_NOFX);
     surface->FillRectangle(surface, 0, 0, 1920, 1080);
@@ -26,8 +25,7 @@ void fill(IDirectFBSurface* surface, uint32_t argb)
 
 class DrawTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         // One screen for the whole process: DirectFB hands out its primary
         // surface once.
         startDirectFb();
@@ -47,8 +45,7 @@ Screen DrawTest::screen_;
 
 class PercentText : public DrawTest, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(PercentText, CentredOnTheMiddleOfTheScreenOnItsBaseLine)
-{
+TEST_P(PercentText, CentredOnTheMiddleOfTheScreenOnItsBaseLine) {
     char text[16];
     snprintf(text, sizeof(text), "%s", GetParam());
     ASSERT_EQ(drawText(screen_.background, screen_.percent, text, 960, 581, DSTF_CENTER), 1);
@@ -69,8 +66,7 @@ TEST_P(PercentText, CentredOnTheMiddleOfTheScreenOnItsBaseLine)
 
 INSTANTIATE_TEST_SUITE_P(Values, PercentText, ::testing::Values("0%", "7%", "42%", "100%"));
 
-TEST_F(DrawTest, PromptLinesStartAtTheLeftMarginAndStepDown)
-{
+TEST_F(DrawTest, PromptLinesStartAtTheLeftMarginAndStepDown) {
     std::string source = kMessageTable[0].upgradingText;
     std::vector<char> text(source.begin(), source.end());
     text.push_back('\0');
@@ -96,8 +92,7 @@ TEST_F(DrawTest, PromptLinesStartAtTheLeftMarginAndStepDown)
     EXPECT_EQ(strlen(text.data()), source.find('\n'));
 }
 
-TEST_F(DrawTest, EmptyLinesTakeNoRoom)
-{
+TEST_F(DrawTest, EmptyLinesTakeNoRoom) {
     char text[] = "alpha\n\nbeta\n";
     ASSERT_EQ(drawText(screen_.background, screen_.prompt, text, 350, 631, DSTF_LEFT), 1);
     GlyphLayout expected(OTA_FONT_LATIN_SOURCE, 36);
@@ -114,8 +109,7 @@ TEST_F(DrawTest, EmptyLinesTakeNoRoom)
 // for them.
 class NoLineText : public DrawTest, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(NoLineText, IsDrawnWholeOnce)
-{
+TEST_P(NoLineText, IsDrawnWholeOnce) {
     char text[16];
     snprintf(text, sizeof(text), "%s", GetParam());
     ASSERT_EQ(drawText(screen_.background, screen_.prompt, text, 780, 522, DSTF_LEFT), 1);
@@ -137,13 +131,13 @@ struct NullCase {
 
 class DrawTextNullArgument : public DrawTest, public ::testing::WithParamInterface<NullCase> {};
 
-TEST_P(DrawTextNullArgument, RefusesAndDrawsNothing)
-{
+TEST_P(DrawTextNullArgument, RefusesAndDrawsNothing) {
     const NullCase& c = GetParam();
     char text[] = "Upgrade failed";
     testing::internal::CaptureStdout();
-    int result = drawText(c.surface ? screen_.background : nullptr, c.font ? screen_.prompt : nullptr,
-                          c.str ? text : nullptr, 780, 522, DSTF_LEFT);
+    int result =
+        drawText(c.surface ? screen_.background : nullptr, c.font ? screen_.prompt : nullptr,
+                 c.str ? text : nullptr, 780, 522, DSTF_LEFT);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(result, 0);
     EXPECT_NE(out.find("drawText(): parameter error.\n"), std::string::npos) << out;
@@ -157,16 +151,14 @@ INSTANTIATE_TEST_SUITE_P(Arguments, DrawTextNullArgument,
 
 // ---- clearSurface ----------------------------------------------------------
 
-TEST_F(DrawTest, ClearSurfaceClearsEveryPixelToTransparentBlack)
-{
+TEST_F(DrawTest, ClearSurfaceClearsEveryPixelToTransparentBlack) {
     fill(screen_.background, kPaint);
     ASSERT_EQ(countOther(readBack(screen_.background), kWholeScreen, kPaint), 0);
     EXPECT_EQ(clearSurface(screen_.background), 1);
     EXPECT_EQ(countInk(readBack(screen_.background), kWholeScreen), 0);
 }
 
-TEST_F(DrawTest, ClearSurfaceOfNothingSaysSoSilently)
-{
+TEST_F(DrawTest, ClearSurfaceOfNothingSaysSoSilently) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(clearSurface(nullptr), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
@@ -174,8 +166,7 @@ TEST_F(DrawTest, ClearSurfaceOfNothingSaysSoSilently)
 
 // ---- doLoadImg -------------------------------------------------------------
 
-TEST_F(DrawTest, LoadedFrameHoldsThePixelsOfItsFile)
-{
+TEST_F(DrawTest, LoadedFrameHoldsThePixelsOfItsFile) {
     Picture file;
     ASSERT_TRUE(loadPng(builtFramePath(5), &file));
     IDirectFBSurface* surface = nullptr;
@@ -192,14 +183,14 @@ TEST_F(DrawTest, LoadedFrameHoldsThePixelsOfItsFile)
     surface->Release(surface);
     ASSERT_EQ(loaded.width, file.width);
     ASSERT_EQ(loaded.height, file.height);
-    EXPECT_EQ(countOther(loaded, Box{0, 0, 186, 186}, 0) , countInk(file, Box{0, 0, 186, 186}));
+    EXPECT_EQ(countOther(loaded, Box{0, 0, 186, 186}, 0), countInk(file, Box{0, 0, 186, 186}));
     long differing = 0;
-    for (size_t i = 0; i < file.argb.size(); ++i) differing += loaded.argb[i] != file.argb[i];
+    for (size_t i = 0; i < file.argb.size(); ++i)
+        differing += loaded.argb[i] != file.argb[i];
     EXPECT_EQ(differing, 0);
 }
 
-TEST_F(DrawTest, LoadWithoutSizeOutputs)
-{
+TEST_F(DrawTest, LoadWithoutSizeOutputs) {
     IDirectFBSurface* surface = nullptr;
     DFBSurfaceDescription dsc;
     ASSERT_EQ(doLoadImg(builtFramePath(48).c_str(), &surface, nullptr, nullptr, &dsc), 0);
@@ -215,15 +206,16 @@ struct LoadFailure {
     const char* name;
     bool nullPath;
     bool nullSurface;
-    const char* path;      // used when nullPath is false
-    const char* logged;    // expected in the log
-    bool badRequest;       // result is -22, else a DirectFB error
+    const char* path;    // used when nullPath is false
+    const char* logged;  // expected in the log
+    bool badRequest;     // result is -22, else a DirectFB error
 };
 
-void PrintTo(const LoadFailure& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const LoadFailure& c, std::ostream* os) {
+    *os << c.name;
+}
 
-std::string notAnImagePath()
-{
+std::string notAnImagePath() {
     std::string path = artifactPath("not-an-image.png");
     FILE* f = fopen(path.c_str(), "w");
     if (f) {
@@ -235,15 +227,14 @@ std::string notAnImagePath()
 
 class LoadFails : public DrawTest, public ::testing::WithParamInterface<LoadFailure> {};
 
-TEST_P(LoadFails, WithItsReasonLoggedAndNoSurface)
-{
+TEST_P(LoadFails, WithItsReasonLoggedAndNoSurface) {
     const LoadFailure& c = GetParam();
     std::string path = c.path ? c.path : notAnImagePath();
     IDirectFBSurface* surface = nullptr;
     DFBSurfaceDescription dsc;
     testing::internal::CaptureStdout();
-    int result = doLoadImg(c.nullPath ? nullptr : path.c_str(), c.nullSurface ? nullptr : &surface, nullptr,
-                           nullptr, &dsc);
+    int result = doLoadImg(c.nullPath ? nullptr : path.c_str(), c.nullSurface ? nullptr : &surface,
+                           nullptr, nullptr, &dsc);
     std::string out = testing::internal::GetCapturedStdout();
     if (c.badRequest) {
         EXPECT_EQ(result, -22);
@@ -265,12 +256,12 @@ INSTANTIATE_TEST_SUITE_P(
         LoadFailure{"NullSurface", false, true, "/nothing", "doLoadImg() failed for -22.\n", true},
         LoadFailure{"MissingFile", false, false, "/nonexistent/animationImage/17.png",
                     "file %s does not exist.\n", true},
-        LoadFailure{"NotAnImage", false, false, nullptr, "CreateImageProvider() for %s failed ", false}));
+        LoadFailure{"NotAnImage", false, false, nullptr, "CreateImageProvider() for %s failed ",
+                    false}));
 
 // ---- drawImage -------------------------------------------------------------
 
-TEST_F(DrawTest, DrawImageBlendsTheFrameByItsAlphaAndTouchesNothingElse)
-{
+TEST_F(DrawTest, DrawImageBlendsTheFrameByItsAlphaAndTouchesNothingElse) {
     Picture frame;
     ASSERT_TRUE(loadPng(builtFramePath(12), &frame));
     fill(screen_.background, kPaint);
@@ -278,7 +269,9 @@ TEST_F(DrawTest, DrawImageBlendsTheFrameByItsAlphaAndTouchesNothingElse)
     int result = drawImage(screen_.background, builtFramePath(12).c_str(), 100, 50);
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(result, 1);
-    EXPECT_NE(out.find("drawImage(): img_dsc.width = 186, img_dsc.height = 186.\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("drawImage(): img_dsc.width = 186, img_dsc.height = 186.\n"),
+              std::string::npos)
+        << out;
 
     Picture picture = readBack(screen_.background);
     const Box at{100, 50, 100 + 186, 50 + 186};
@@ -315,8 +308,7 @@ TEST_F(DrawTest, DrawImageBlendsTheFrameByItsAlphaAndTouchesNothingElse)
     EXPECT_EQ(blendedOff, 0);
 }
 
-TEST_F(DrawTest, DrawImageRefusesNullArgumentsAndMissingFiles)
-{
+TEST_F(DrawTest, DrawImageRefusesNullArgumentsAndMissingFiles) {
     fill(screen_.background, kPaint);
     testing::internal::CaptureStdout();
     EXPECT_EQ(drawImage(nullptr, builtFramePath(1).c_str(), 0, 0), 0);

@@ -22,7 +22,8 @@ using screen_test::fontSourceFor;
 
 // Row 8 keeps three damaged sequences; the screen reads each as this code
 // point, which no font is expected to hold.
-constexpr unsigned kDamagedVietnamese = ((0xE1u & 0x0F) << 12) | ((0xBBu & 0x3F) << 6) | ('?' & 0x3F);
+constexpr unsigned kDamagedVietnamese =
+    ((0xE1u & 0x0F) << 12) | ((0xBBu & 0x3F) << 6) | ('?' & 0x3F);
 
 class FontCoverage : public ::testing::TestWithParam<int> {
 protected:
@@ -33,8 +34,7 @@ protected:
 
 FT_Library FontCoverage::library_ = nullptr;
 
-TEST_P(FontCoverage, FontOfTheRowHoldsEveryCharacterOfItsTexts)
-{
+TEST_P(FontCoverage, FontOfTheRowHoldsEveryCharacterOfItsTexts) {
     const LanguageMessages_T& row = kMessageTable[GetParam()];
     const char* font = fontSourceFor(row.langCode);
     FT_Face face = nullptr;
@@ -65,14 +65,16 @@ INSTANTIATE_TEST_SUITE_P(EveryRow, FontCoverage, ::testing::Range(0, kLanguageCo
                              return std::string(kMessageTable[info.param].langCode);
                          });
 
-TEST(FontCoverageSelf, DamagedSequencesAreTheOnlyOnesSkipped)
-{
+TEST(FontCoverageSelf, DamagedSequencesAreTheOnlyOnesSkipped) {
     // The skip above must match exactly the three damaged places of row 8.
     int damaged = 0;
     for (const LanguageMessages_T& row : kMessageTable) {
-        for (unsigned cp : decodeAsDrawn(row.upgradingText)) damaged += cp == kDamagedVietnamese;
-        for (unsigned cp : decodeAsDrawn(row.successText)) damaged += cp == kDamagedVietnamese;
-        for (unsigned cp : decodeAsDrawn(row.failureText)) damaged += cp == kDamagedVietnamese;
+        for (unsigned cp : decodeAsDrawn(row.upgradingText))
+            damaged += cp == kDamagedVietnamese;
+        for (unsigned cp : decodeAsDrawn(row.successText))
+            damaged += cp == kDamagedVietnamese;
+        for (unsigned cp : decodeAsDrawn(row.failureText))
+            damaged += cp == kDamagedVietnamese;
     }
     EXPECT_EQ(damaged, 3);
 }

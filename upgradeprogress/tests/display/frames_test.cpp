@@ -14,14 +14,14 @@ using namespace screen_test;
 
 // Angle, clockwise from twelve o'clock, of the centroid of the frame's
 // brightest pixels (the head of the spinner).
-bool headAngle(const Picture& frame, double* degrees)
-{
+bool headAngle(const Picture& frame, double* degrees) {
     double sx = 0, sy = 0;
     long n = 0;
     for (int y = 0; y < frame.height; ++y) {
         for (int x = 0; x < frame.width; ++x) {
             uint32_t p = frame.at(x, y);
-            if ((p >> 24) == 0xff && ((p >> 16) & 0xff) >= 250 && ((p >> 8) & 0xff) >= 250 && (p & 0xff) >= 250) {
+            if ((p >> 24) == 0xff && ((p >> 16) & 0xff) >= 250 && ((p >> 8) & 0xff) >= 250 &&
+                (p & 0xff) >= 250) {
                 sx += x + 0.5;
                 sy += y + 0.5;
                 ++n;
@@ -36,8 +36,7 @@ bool headAngle(const Picture& frame, double* degrees)
     return true;
 }
 
-TEST(Frames, FortyEightSquareFramesWithRealTransparency)
-{
+TEST(Frames, FortyEightSquareFramesWithRealTransparency) {
     for (int n = 1; n <= 48; ++n) {
         Picture frame;
         ASSERT_TRUE(loadPng(builtFramePath(n), &frame)) << n;
@@ -61,8 +60,7 @@ TEST(Frames, FortyEightSquareFramesWithRealTransparency)
     }
 }
 
-TEST(Frames, HeadTurnsClockwiseOneStepPerFrameAndOneTurnInAll)
-{
+TEST(Frames, HeadTurnsClockwiseOneStepPerFrameAndOneTurnInAll) {
     double angles[49];
     for (int n = 1; n <= 48; ++n) {
         Picture frame;

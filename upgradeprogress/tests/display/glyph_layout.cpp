@@ -10,8 +10,7 @@ namespace {
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-int sequenceLength(unsigned char lead)
-{
+int sequenceLength(unsigned char lead) {
     if (lead < 0x80) return 1;
     if ((lead & 0xE0) == 0xC0) return 2;
     if ((lead & 0xF0) == 0xE0) return 3;
@@ -21,8 +20,7 @@ int sequenceLength(unsigned char lead)
 
 }  // namespace
 
-std::vector<unsigned> decodeAsDrawn(const std::string& utf8)
-{
+std::vector<unsigned> decodeAsDrawn(const std::string& utf8) {
     std::vector<unsigned> points;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(utf8.data());
     const unsigned char* end = p + utf8.size();
@@ -39,8 +37,7 @@ std::vector<unsigned> decodeAsDrawn(const std::string& utf8)
     return points;
 }
 
-GlyphLayout::GlyphLayout(const char* fontPath, int pixelHeight) : mask_(kWidth * kHeight, 0)
-{
+GlyphLayout::GlyphLayout(const char* fontPath, int pixelHeight) : mask_(kWidth * kHeight, 0) {
     if (FT_Init_FreeType(&library_) != 0) return;
     if (FT_New_Face(library_, fontPath, 0, &face_) != 0) {
         face_ = nullptr;
@@ -49,14 +46,12 @@ GlyphLayout::GlyphLayout(const char* fontPath, int pixelHeight) : mask_(kWidth *
     FT_Set_Pixel_Sizes(face_, 0, pixelHeight);
 }
 
-GlyphLayout::~GlyphLayout()
-{
+GlyphLayout::~GlyphLayout() {
     if (face_) FT_Done_Face(face_);
     if (library_) FT_Done_FreeType(library_);
 }
 
-int GlyphLayout::width(const std::string& utf8)
-{
+int GlyphLayout::width(const std::string& utf8) {
     int total = 0;
     for (unsigned cp : decodeAsDrawn(utf8)) {
         if (FT_Load_Glyph(face_, FT_Get_Char_Index(face_, cp), FT_LOAD_DEFAULT) == 0) {
@@ -66,8 +61,7 @@ int GlyphLayout::width(const std::string& utf8)
     return total;
 }
 
-void GlyphLayout::addLine(const std::string& utf8, int x, int baseline, bool centred)
-{
+void GlyphLayout::addLine(const std::string& utf8, int x, int baseline, bool centred) {
     int pen = centred ? x - (width(utf8) >> 1) : x;
     for (unsigned cp : decodeAsDrawn(utf8)) {
         if (FT_Load_Glyph(face_, FT_Get_Char_Index(face_, cp), FT_LOAD_DEFAULT) != 0) continue;
@@ -100,8 +94,7 @@ void GlyphLayout::addLine(const std::string& utf8, int x, int baseline, bool cen
     }
 }
 
-void GlyphLayout::addLines(const std::string& text, int x, int baseline, int step)
-{
+void GlyphLayout::addLines(const std::string& text, int x, int baseline, int step) {
     int line = 0;
     size_t from = 0;
     while (from <= text.size()) {
@@ -115,13 +108,11 @@ void GlyphLayout::addLines(const std::string& text, int x, int baseline, int ste
     }
 }
 
-bool GlyphLayout::covered(int x, int y) const
-{
+bool GlyphLayout::covered(int x, int y) const {
     return mask_[static_cast<size_t>(y) * kWidth + x] != 0;
 }
 
-InkDifference compareInk(const Picture& picture, const GlyphLayout& layout, const Box& region)
-{
+InkDifference compareInk(const Picture& picture, const GlyphLayout& layout, const Box& region) {
     InkDifference d;
     for (int y = region.y0; y < region.y1; ++y) {
         for (int x = region.x0; x < region.x1; ++x) {

@@ -19,8 +19,7 @@ namespace {
 
 const std::string kLatinFont = "/usr/bin/upgradeprogress/ukai.ttc";
 
-void writeLanguageFile(const std::string& content)
-{
+void writeLanguageFile(const std::string& content) {
     ASSERT_TRUE(mkdir("/var/local/upgrade", 0755) == 0 || errno == EEXIST);
     FILE* f = fopen(ota_paths::kLanguageFile, "w");
     ASSERT_NE(f, nullptr);
@@ -34,15 +33,13 @@ struct LanguageCase {
     const char* font;
 };
 
-void PrintTo(const LanguageCase& c, std::ostream* os)
-{
+void PrintTo(const LanguageCase& c, std::ostream* os) {
     *os << '"' << c.fileContent << "\" -> " << c.row;
 }
 
 class LanguageFile : public ::testing::TestWithParam<LanguageCase> {};
 
-TEST_P(LanguageFile, SelectsRowAndFont)
-{
+TEST_P(LanguageFile, SelectsRowAndFont) {
     const LanguageCase& c = GetParam();
     writeLanguageFile(c.fileContent);
     memset(fontsBank, 'x', sizeof(fontsBank));
@@ -61,37 +58,36 @@ TEST_P(LanguageFile, SelectsRowAndFont)
 // line break), in row order.
 INSTANTIATE_TEST_SUITE_P(
     EveryCode, LanguageFile,
-    ::testing::Values(
-        LanguageCase{"eng\n", 0, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"fre\n", 1, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"spa\n", 2, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"por\n", 3, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"ara\n", 4, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"rus\n", 5, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"chi\n", 6, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"zho\n", 7, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"vie\n", 8, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"tha\n", 9, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"bur\n", 10, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"uzb\n", 11, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"hin\n", 12, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"ukr\n", 13, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"mal\n", 14, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"hbr\n", 15, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"ger\n", 16, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"ita\n", 17, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"swe\n", 18, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"dan\n", 19, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"fin\n", 20, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"nor\n", 21, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"cze\n", 22, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"slk\n", 23, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"pol\n", 24, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"hun\n", 25, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"bul\n", 26, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"tur\n", 27, "/usr/bin/upgradeprogress/ukai.ttc"},
-        LanguageCase{"per\n", 28, "/var/local/upgrade/uming.ttc"},
-        LanguageCase{"ind\n", 29, "/usr/bin/upgradeprogress/ukai.ttc"}));
+    ::testing::Values(LanguageCase{"eng\n", 0, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"fre\n", 1, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"spa\n", 2, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"por\n", 3, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"ara\n", 4, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"rus\n", 5, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"chi\n", 6, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"zho\n", 7, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"vie\n", 8, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"tha\n", 9, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"bur\n", 10, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"uzb\n", 11, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"hin\n", 12, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"ukr\n", 13, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"mal\n", 14, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"hbr\n", 15, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"ger\n", 16, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"ita\n", 17, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"swe\n", 18, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"dan\n", 19, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"fin\n", 20, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"nor\n", 21, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"cze\n", 22, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"slk\n", 23, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"pol\n", 24, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"hun\n", 25, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"bul\n", 26, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"tur\n", 27, "/usr/bin/upgradeprogress/ukai.ttc"},
+                      LanguageCase{"per\n", 28, "/var/local/upgrade/uming.ttc"},
+                      LanguageCase{"ind\n", 29, "/usr/bin/upgradeprogress/ukai.ttc"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Unusual, LanguageFile,
@@ -114,8 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Four characters that begin with a real code are not that code.
         LanguageCase{"chix\n", 0, "/var/local/upgrade/uming.ttc"}));
 
-TEST(LanguageFileMissing, FallsBackToEnglishAndFirstFont)
-{
+TEST(LanguageFileMissing, FallsBackToEnglishAndFirstFont) {
     unlink(ota_paths::kLanguageFile);
     memset(fontsBank, 'x', sizeof(fontsBank));
     testing::internal::CaptureStdout();
@@ -123,7 +118,8 @@ TEST(LanguageFileMissing, FallsBackToEnglishAndFirstFont)
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(row, 0);
     EXPECT_EQ(std::string(fontsBank), kLatinFont);
-    EXPECT_NE(out.find("(): open /var/local/upgrade/am_tv_lang failed.\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("(): open /var/local/upgrade/am_tv_lang failed.\n"), std::string::npos)
+        << out;
     // Nothing else is logged on this path.
     EXPECT_EQ(out.find("language = "), std::string::npos) << out;
 }

@@ -11,8 +11,7 @@
 
 namespace {
 
-TEST(MessageTable, CodesAreThreeLowerCaseLettersAndUnique)
-{
+TEST(MessageTable, CodesAreThreeLowerCaseLettersAndUnique) {
     std::set<std::string> seen;
     for (const LanguageMessages_T& row : kMessageTable) {
         ASSERT_NE(row.langCode, nullptr);
@@ -31,11 +30,12 @@ TEST(MessageTable, CodesAreThreeLowerCaseLettersAndUnique)
 
 // Row 8 carries three damaged characters: the first two bytes of a
 // three-byte sequence and a question mark, with the next word straight after.
-TEST(MessageTable, VietnameseKeepsItsThreeDamagedSequences)
-{
+TEST(MessageTable, VietnameseKeepsItsThreeDamagedSequences) {
     const std::string text = kMessageTable[8].upgradingText;
     ASSERT_STREQ(kMessageTable[8].langCode, "vie");
-    const std::string damaged = "\xe1\xbb" "?";
+    const std::string damaged =
+        "\xe1\xbb"
+        "?";
     const char* after[] = {"mất", "hoàn", "trước"};
     const char* before[] = {" th", " đ", " ch"};
     size_t from = 0;
@@ -62,26 +62,25 @@ class SuccessTextTrailingBlank : public ::testing::TestWithParam<TrailingBlank> 
 
 // These success texts end in a blank; the screen draws it (it moves nothing,
 // the text is left aligned) and the set has always stored it.
-TEST_P(SuccessTextTrailingBlank, IsKept)
-{
+TEST_P(SuccessTextTrailingBlank, IsKept) {
     const TrailingBlank& c = GetParam();
     EXPECT_STREQ(kMessageTable[c.row].langCode, c.code);
     EXPECT_STREQ(kMessageTable[c.row].successText, c.successText);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, SuccessTextTrailingBlank,
-    ::testing::Values(TrailingBlank{21, "nor", "Oppgradering vellykket "},
-                      TrailingBlank{22, "cze", "Aktualizace byla úspěšná "},
-                      TrailingBlank{23, "slk", "Aktualizovanie bolo úspešné "},
-                      TrailingBlank{25, "hun", "A frissítés sikeresen befejeződött "},
-                      TrailingBlank{29, "ind", "Berhasil meningkatkan "}));
+INSTANTIATE_TEST_SUITE_P(Rows, SuccessTextTrailingBlank,
+                         ::testing::Values(TrailingBlank{21, "nor", "Oppgradering vellykket "},
+                                           TrailingBlank{22, "cze", "Aktualizace byla úspěšná "},
+                                           TrailingBlank{23, "slk", "Aktualizovanie bolo úspešné "},
+                                           TrailingBlank{25, "hun",
+                                                         "A frissítés sikeresen befejeződött "},
+                                           TrailingBlank{29, "ind", "Berhasil meningkatkan "}));
 
 // Blanks before a line break belong to the texts as well: the renderer cuts
 // at the break only, so these blanks stay at the end of the drawn line.
-TEST(MessageTable, BlanksBeforeLineBreaksAreKept)
-{
-    EXPECT_NE(std::string(kMessageTable[1].upgradingText).find("minutes. \nNous"), std::string::npos);
+TEST(MessageTable, BlanksBeforeLineBreaksAreKept) {
+    EXPECT_NE(std::string(kMessageTable[1].upgradingText).find("minutes. \nNous"),
+              std::string::npos);
     const std::string rus = kMessageTable[5].upgradingText;
     EXPECT_EQ(std::count(rus.begin(), rus.end(), '\n'), 2);
     EXPECT_NE(rus.find(" \n"), std::string::npos);
@@ -92,8 +91,7 @@ TEST(MessageTable, BlanksBeforeLineBreaksAreKept)
 
 // Rows whose language has no translation show the English texts, and the
 // typographic apostrophes of row 11 are the real characters, not ASCII ones.
-TEST(MessageTable, SharedEnglishAndTypographicApostrophes)
-{
+TEST(MessageTable, SharedEnglishAndTypographicApostrophes) {
     for (int row : {4, 9, 10, 12, 15, 28}) {
         EXPECT_STREQ(kMessageTable[row].upgradingText, kMessageTable[0].upgradingText) << row;
         EXPECT_STREQ(kMessageTable[row].successText, "Upgrade successful") << row;
@@ -101,7 +99,9 @@ TEST(MessageTable, SharedEnglishAndTypographicApostrophes)
     }
     const std::string uzb = kMessageTable[11].upgradingText;
     EXPECT_NE(uzb.find("ta\xe2\x80\x99minotni"), std::string::npos);
-    EXPECT_NE(uzb.find("o\xe2\x80\x98" "chirmasdan"), std::string::npos);
+    EXPECT_NE(uzb.find("o\xe2\x80\x98"
+                       "chirmasdan"),
+              std::string::npos);
 }
 
 }  // namespace

@@ -18,8 +18,7 @@ const char kDummyArgs[] =
     "system=dummy,mode=1920x1080,depth=32,pixelformat=ARGB,no-vt,no-vt-switch,no-vt-switching,"
     "no-cursor,no-sighandler,no-debug,quiet,disable-module=linux_input,disable-module=keyboard";
 
-void makeDirs(const std::string& path)
-{
+void makeDirs(const std::string& path) {
     for (size_t at = 1; at != std::string::npos; at = path.find('/', at + 1)) {
         mkdir(path.substr(0, at).c_str(), 0755);
     }
@@ -28,8 +27,7 @@ void makeDirs(const std::string& path)
 
 }  // namespace
 
-void startDirectFb()
-{
+void startDirectFb() {
     if (dfb != nullptr) {
         return;
     }
@@ -39,11 +37,12 @@ void startDirectFb()
     DFBCHECK(dfb->SetCooperativeLevel(dfb, DFSCL_FULLSCREEN));
 }
 
-void createScreen(const char* fontPath, Screen* screen)
-{
+void createScreen(const char* fontPath, Screen* screen) {
     DFBSurfaceDescription bg_dsc;
-    bg_dsc.flags = static_cast<DFBSurfaceDescriptionFlags>(DSDESC_CAPS | DSDESC_WIDTH | DSDESC_HEIGHT);
-    bg_dsc.caps = static_cast<DFBSurfaceCapabilities>(DSCAPS_PRIMARY | DSCAPS_DOUBLE | DSCAPS_TRIPLE);
+    bg_dsc.flags =
+        static_cast<DFBSurfaceDescriptionFlags>(DSDESC_CAPS | DSDESC_WIDTH | DSDESC_HEIGHT);
+    bg_dsc.caps =
+        static_cast<DFBSurfaceCapabilities>(DSCAPS_PRIMARY | DSCAPS_DOUBLE | DSCAPS_TRIPLE);
     bg_dsc.width = 1920;
     bg_dsc.height = 1080;
     DFBSurfaceDescription progress_dsc = bg_dsc;
@@ -60,8 +59,7 @@ void createScreen(const char* fontPath, Screen* screen)
     DFBCHECK(dfb->CreateFont(dfb, fontPath, &font_prompt, &screen->prompt));
 }
 
-void releaseScreen(Screen* screen)
-{
+void releaseScreen(Screen* screen) {
     if (screen->prompt) screen->prompt->Release(screen->prompt);
     if (screen->percent) screen->percent->Release(screen->percent);
     if (screen->background) screen->background->Release(screen->background);
@@ -69,8 +67,7 @@ void releaseScreen(Screen* screen)
     *screen = Screen();
 }
 
-Picture readBack(IDirectFBSurface* surface)
-{
+Picture readBack(IDirectFBSurface* surface) {
     Picture picture;
     DFBCHECK(surface->GetSize(surface, &picture.width, &picture.height));
     DFBSurfacePixelFormat format;
@@ -84,15 +81,14 @@ Picture readBack(IDirectFBSurface* surface)
     DFBCHECK(surface->Lock(surface, DSLF_READ, &data, &pitch));
     picture.argb.resize(static_cast<size_t>(picture.width) * picture.height);
     for (int y = 0; y < picture.height; ++y) {
-        memcpy(&picture.argb[static_cast<size_t>(y) * picture.width], static_cast<char*>(data) + y * pitch,
-               static_cast<size_t>(picture.width) * 4);
+        memcpy(&picture.argb[static_cast<size_t>(y) * picture.width],
+               static_cast<char*>(data) + y * pitch, static_cast<size_t>(picture.width) * 4);
     }
     surface->Unlock(surface);
     return picture;
 }
 
-bool savePng(const Picture& picture, const std::string& path, bool opaque)
-{
+bool savePng(const Picture& picture, const std::string& path, bool opaque) {
     FILE* file = fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
@@ -104,8 +100,8 @@ bool savePng(const Picture& picture, const std::string& path, bool opaque)
     }
     png_init_io(png, file);
     png_set_compression_level(png, 3);
-    png_set_IHDR(png, info, picture.width, picture.height, 8, PNG_COLOR_TYPE_RGBA, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, picture.width, picture.height, 8, PNG_COLOR_TYPE_RGBA,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     std::vector<unsigned char> row(static_cast<size_t>(picture.width) * 4);
     for (int y = 0; y < picture.height; ++y) {
@@ -123,8 +119,7 @@ bool savePng(const Picture& picture, const std::string& path, bool opaque)
     return fclose(file) == 0;
 }
 
-bool loadPng(const std::string& path, Picture* picture)
-{
+bool loadPng(const std::string& path, Picture* picture) {
     png_image image;
     memset(&image, 0, sizeof(image));
     image.version = PNG_IMAGE_VERSION;
@@ -137,13 +132,13 @@ bool loadPng(const std::string& path, Picture* picture)
     picture->argb.resize(static_cast<size_t>(picture->width) * picture->height);
     for (size_t i = 0; i < picture->argb.size(); ++i) {
         const unsigned char* p = &rgba[i * 4];
-        picture->argb[i] = (uint32_t(p[3]) << 24) | (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2];
+        picture->argb[i] =
+            (uint32_t(p[3]) << 24) | (uint32_t(p[0]) << 16) | (uint32_t(p[1]) << 8) | p[2];
     }
     return true;
 }
 
-bool saveRaw(const Picture& picture, const std::string& path)
-{
+bool saveRaw(const Picture& picture, const std::string& path) {
     FILE* file = fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
     const int32_t size[2] = {picture.width, picture.height};
@@ -152,13 +147,12 @@ bool saveRaw(const Picture& picture, const std::string& path)
     return fclose(file) == 0 && ok;
 }
 
-bool loadRaw(const std::string& path, Picture* picture)
-{
+bool loadRaw(const std::string& path, Picture* picture) {
     FILE* file = fopen(path.c_str(), "rb");
     if (file == nullptr) return false;
     int32_t size[2] = {0, 0};
-    bool ok = fread(size, sizeof(size), 1, file) == 1 && size[0] > 0 && size[1] > 0 && size[0] <= 4096 &&
-              size[1] <= 4096;
+    bool ok = fread(size, sizeof(size), 1, file) == 1 && size[0] > 0 && size[1] > 0 &&
+              size[0] <= 4096 && size[1] <= 4096;
     if (ok) {
         picture->width = size[0];
         picture->height = size[1];
@@ -169,8 +163,7 @@ bool loadRaw(const std::string& path, Picture* picture)
     return ok;
 }
 
-Box inkBox(const Picture& picture, const Box& region)
-{
+Box inkBox(const Picture& picture, const Box& region) {
     Box box{region.x1, region.y1, region.x0, region.y0};
     for (int y = region.y0; y < region.y1; ++y) {
         for (int x = region.x0; x < region.x1; ++x) {
@@ -185,8 +178,7 @@ Box inkBox(const Picture& picture, const Box& region)
     return box.empty() ? Box{} : box;
 }
 
-long countOther(const Picture& picture, const Box& region, uint32_t value)
-{
+long countOther(const Picture& picture, const Box& region, uint32_t value) {
     long n = 0;
     for (int y = region.y0; y < region.y1; ++y) {
         for (int x = region.x0; x < region.x1; ++x) {
@@ -196,28 +188,25 @@ long countOther(const Picture& picture, const Box& region, uint32_t value)
     return n;
 }
 
-long countInk(const Picture& picture, const Box& region)
-{
+long countInk(const Picture& picture, const Box& region) {
     return countOther(picture, region, 0);
 }
 
-std::string artifactPath(const std::string& name)
-{
+std::string artifactPath(const std::string& name) {
     std::string dir = std::string(OTA_BINARY_DIR) + "/test-artifacts/display";
     makeDirs(dir);
     return dir + "/" + name;
 }
 
-std::string builtFramePath(int number)
-{
+std::string builtFramePath(int number) {
     char name[32];
     snprintf(name, sizeof(name), "/animationImage/%02d.png", number);
     return std::string(OTA_BINARY_DIR) + name;
 }
 
-const char* fontSourceFor(const char* langCode)
-{
-    return strstr(kFirstFontCodes, langCode) != nullptr ? OTA_FONT_LATIN_SOURCE : OTA_FONT_OTHER_SOURCE;
+const char* fontSourceFor(const char* langCode) {
+    return strstr(kFirstFontCodes, langCode) != nullptr ? OTA_FONT_LATIN_SOURCE
+                                                        : OTA_FONT_OTHER_SOURCE;
 }
 
 }  // namespace screen_test
@@ -225,8 +214,7 @@ const char* fontSourceFor(const char* langCode)
 // DirectFB keeps its core, its modules' names and its event threads until
 // the process ends and never hands them back; that is the library's way, not
 // a leak of this code.
-extern "C" const char* __lsan_default_suppressions()
-{
+extern "C" const char* __lsan_default_suppressions() {
     return "leak:libdirectfb-1.7.so\n"
            "leak:libfusion-1.7.so\n"
            "leak:libdirect-1.7.so\n";

@@ -28,7 +28,9 @@ bool insideSandbox() {
     return init == "sandbox-init" && getenv("UPGRADE_SANDBOX_SET") != nullptr;
 }
 
-std::string imageFile() { return std::string(getenv("UPGRADE_SANDBOX_SET")) + "/emmc/mmcblk0p4.img"; }
+std::string imageFile() {
+    return std::string(getenv("UPGRADE_SANDBOX_SET")) + "/emmc/mmcblk0p4.img";
+}
 
 std::vector<unsigned char> readBytes(const std::string& path, long offset, size_t count) {
     std::vector<unsigned char> data(count);
@@ -43,12 +45,15 @@ std::vector<unsigned char> readBytes(const std::string& path, long offset, size_
 bool writeBytes(const std::string& path, long offset, const std::vector<unsigned char>& data) {
     int fd = open(path.c_str(), O_WRONLY);
     if (fd < 0) return false;
-    bool ok = pwrite(fd, data.data(), data.size(), offset) == static_cast<ssize_t>(data.size()) && fsync(fd) == 0;
+    bool ok = pwrite(fd, data.data(), data.size(), offset) == static_cast<ssize_t>(data.size()) &&
+              fsync(fd) == 0;
     close(fd);
     return ok;
 }
 
-unsigned char patternAt(long offset) { return static_cast<unsigned char>(offset * 7 + 3); }
+unsigned char patternAt(long offset) {
+    return static_cast<unsigned char>(offset * 7 + 3);
+}
 
 class BootFlagsTest : public ::testing::Test {
 protected:
@@ -58,7 +63,8 @@ protected:
         }
         // A partition whose every byte is known, so that a stray write shows.
         std::vector<unsigned char> pattern(kPatternBytes);
-        for (long i = 0; i < kPatternBytes; ++i) pattern[i] = patternAt(i);
+        for (long i = 0; i < kPatternBytes; ++i)
+            pattern[i] = patternAt(i);
         ASSERT_TRUE(writeBytes(ota_paths::kFlagDevice, 0, pattern));
     }
 
@@ -79,7 +85,8 @@ TEST_F(BootFlagsTest, SuccessFlagsLandOnTheirBytesAndNowhereElse) {
         unsigned char value;
     };
     // The success ending's order.
-    const Flag flags[] = {{kFlagOffset4, 0x55}, {kFlagOffset8, 0xAA}, {kFlagOffset5, 0xAA}, {kFlagOffset7, 0x55}};
+    const Flag flags[] = {
+        {kFlagOffset4, 0x55}, {kFlagOffset8, 0xAA}, {kFlagOffset5, 0xAA}, {kFlagOffset7, 0x55}};
     for (const Flag& flag : flags) {
         ASSERT_EQ(writeEmmcUpgradeFlag(ota_paths::kFlagDevice, flag.offset, flag.value), 0);
         // On the eMMC the moment the call returns, not at some later flush.
@@ -91,7 +98,8 @@ TEST_F(BootFlagsTest, SuccessFlagsLandOnTheirBytesAndNowhereElse) {
     expectByte(5, 0xAA);
     expectByte(7, 0x55);
     expectByte(8, 0xAA);
-    for (long untouched : {0L, 1L, 2L, 3L, 6L, 9L, 511L, 512L}) expectByte(untouched, patternAt(untouched));
+    for (long untouched : {0L, 1L, 2L, 3L, 6L, 9L, 511L, 512L})
+        expectByte(untouched, patternAt(untouched));
     EXPECT_EQ(readEmmcUpgradFlag(ota_paths::kFlagDevice, 4), 0x55);
     EXPECT_EQ(readEmmcUpgradFlag(ota_paths::kFlagDevice, 5), 0xAA);
     EXPECT_EQ(readEmmcUpgradFlag(ota_paths::kFlagDevice, 7), 0x55);
@@ -116,17 +124,20 @@ TEST_P(FlagRoundTripTest, WrittenByteReadsBackAsItsValue) {
     if (c.offset + 1 < kPatternBytes) expectByte(c.offset + 1, patternAt(c.offset + 1));
 }
 
-INSTANTIATE_TEST_SUITE_P(Values, FlagRoundTripTest,
-                         ::testing::Values(RoundTrip{kFlagRunningChain, 0x00}, RoundTrip{kFlagRunningChain, 0x01},
-                                           RoundTrip{kFlagRunningChain, 0x19}, RoundTrip{kFlagOffset4, 0x55},
-                                           RoundTrip{kFlagOffset5, 0xAA}, RoundTrip{kFlagOffset8, 0xFF},
-                                           RoundTrip{kPartitionBytes - 1, 0x80}));
+INSTANTIATE_TEST_SUITE_P(
+    Values, FlagRoundTripTest,
+    ::testing::Values(RoundTrip{kFlagRunningChain, 0x00}, RoundTrip{kFlagRunningChain, 0x01},
+                      RoundTrip{kFlagRunningChain, 0x19}, RoundTrip{kFlagOffset4, 0x55},
+                      RoundTrip{kFlagOffset5, 0xAA}, RoundTrip{kFlagOffset8, 0xFF},
+                      RoundTrip{kPartitionBytes - 1, 0x80}));
 
 TEST_F(BootFlagsTest, RebootMarkerIsTheTextAndItsZeroByteAt512) {
     ASSERT_EQ(setRebootFlag_init(), 0);
     const unsigned char marker[] = {0x72, 0x65, 0x62, 0x6F, 0x6F, 0x74, 0x00};
-    for (long i = 0; i < 7; ++i) expectByte(kRebootMarkerOffset + i, marker[i]);
-    for (long untouched : {0L, 4L, 5L, 7L, 8L, 511L, 519L, 520L}) expectByte(untouched, patternAt(untouched));
+    for (long i = 0; i < 7; ++i)
+        expectByte(kRebootMarkerOffset + i, marker[i]);
+    for (long untouched : {0L, 4L, 5L, 7L, 8L, 511L, 519L, 520L})
+        expectByte(untouched, patternAt(untouched));
 }
 
 TEST_F(BootFlagsTest, RebootMarkerFailsWithoutItsDevice) {
@@ -141,7 +152,7 @@ struct Failure {
     const char* name;
     const char* path;
     long offset;
-    const char* readMessage;   // what the read logs, after the "file:line:function(): " prefix
+    const char* readMessage;  // what the read logs, after the "file:line:function(): " prefix
     const char* writeMessage;
 };
 
@@ -150,7 +161,8 @@ class FlagFailureTest : public BootFlagsTest, public ::testing::WithParamInterfa
 std::string afterPrefix(const std::string& line, const char* function) {
     std::string key = std::string(":") + function + "(): ";
     size_t at = line.find(key);
-    return at == std::string::npos ? "<no " + key + " prefix in: " + line + ">" : line.substr(at + key.size());
+    return at == std::string::npos ? "<no " + key + " prefix in: " + line + ">"
+                                   : line.substr(at + key.size());
 }
 
 TEST_P(FlagFailureTest, ReadGivesFFAndWriteGivesOneAfterLoggingWhy) {
@@ -183,12 +195,12 @@ INSTANTIATE_TEST_SUITE_P(
                 "open failed: errno = 2..\n"},
         // At the end the seek still succeeds; nothing is there to read and
         // the device has no room to write.
-        Failure{"offset_at_the_end", ota_paths::kFlagDevice, kPartitionBytes, "read error: ret = 0..errno = 0.\n",
-                "write: err = -1, errno = 28.\n"},
+        Failure{"offset_at_the_end", ota_paths::kFlagDevice, kPartitionBytes,
+                "read error: ret = 0..errno = 0.\n", "write: err = -1, errno = 28.\n"},
         Failure{"offset_beyond_the_end", ota_paths::kFlagDevice, kPartitionBytes + 1,
                 "lseek error:err = -1..errno = 22.\n", "lseek error: err = -1..errno = 22.\n"},
-        Failure{"negative_offset", ota_paths::kFlagDevice, -1, "lseek error:err = -1..errno = 22.\n",
-                "lseek error: err = -1..errno = 22.\n"}),
+        Failure{"negative_offset", ota_paths::kFlagDevice, -1,
+                "lseek error:err = -1..errno = 22.\n", "lseek error: err = -1..errno = 22.\n"}),
     [](const ::testing::TestParamInfo<Failure>& info) { return std::string(info.param.name); });
 
 }  // namespace

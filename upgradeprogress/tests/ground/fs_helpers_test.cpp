@@ -21,7 +21,9 @@
 namespace {
 
 using ota_test::pathExists;
-bool exists(const std::string& path) { return pathExists(path); }
+bool exists(const std::string& path) {
+    return pathExists(path);
+}
 
 void writeFile(const std::string& path, const std::string& bytes) {
     ASSERT_TRUE(ota_test::writeFile(path, bytes)) << path;
@@ -233,8 +235,7 @@ TEST(GetFilePath, LongestPathThatFitsIsJoinedAndOneMoreIsRefused) {
     std::vector<char> out(kComposedPathMax + 16, '#');
     const std::string dir = "/" + std::string(kComposedPathMax - 100, 'd');
     const std::string fits(kComposedPathMax - 1 - dir.size() - 1, 'f');
-    EXPECT_EQ(std::string(getFilePath(dir.c_str(), fits.c_str(), out.data())),
-              dir + "/" + fits);
+    EXPECT_EQ(std::string(getFilePath(dir.c_str(), fits.c_str(), out.data())), dir + "/" + fits);
     EXPECT_EQ(strlen(out.data()), kComposedPathMax - 1);
 
     std::fill(out.begin(), out.end(), '#');
@@ -317,16 +318,14 @@ TEST_P(FileWc, CountsReadsOf127Characters) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, FileWc,
-    ::testing::Values(WcCase{"126", {126}, true, 1}, WcCase{"127", {127}, true, 2},
-                      WcCase{"128", {128}, true, 2}, WcCase{"253", {253}, true, 2},
-                      WcCase{"254", {254}, true, 3}, WcCase{"255", {255}, true, 3},
-                      WcCase{"126_no_newline", {126}, false, 1},
-                      WcCase{"127_no_newline", {127}, false, 1},
-                      WcCase{"128_no_newline", {128}, false, 2},
-                      WcCase{"254_no_newline", {254}, false, 2},
-                      WcCase{"three_short_last_open", {10, 20, 30}, false, 3},
-                      WcCase{"blank_lines", {0, 0, 5}, true, 3},
-                      WcCase{"mixed", {40, 127, 300}, true, 1 + 2 + 3}),
+    ::testing::Values(
+        WcCase{"126", {126}, true, 1}, WcCase{"127", {127}, true, 2}, WcCase{"128", {128}, true, 2},
+        WcCase{"253", {253}, true, 2}, WcCase{"254", {254}, true, 3}, WcCase{"255", {255}, true, 3},
+        WcCase{"126_no_newline", {126}, false, 1}, WcCase{"127_no_newline", {127}, false, 1},
+        WcCase{"128_no_newline", {128}, false, 2}, WcCase{"254_no_newline", {254}, false, 2},
+        WcCase{"three_short_last_open", {10, 20, 30}, false, 3},
+        WcCase{"blank_lines", {0, 0, 5}, true, 3},
+        WcCase{"mixed", {40, 127, 300}, true, 1 + 2 + 3}),
     [](const ::testing::TestParamInfo<WcCase>& info) { return std::string(info.param.label); });
 
 TEST_F(FsHelpers, FileWcOfNothingIsZero) {

@@ -17,8 +17,7 @@ namespace {
 
 class ProgressStateTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         pthread_mutex_lock(&progressMutex);
         currentProgress = 0;
         errorStatus = 0;
@@ -37,8 +36,7 @@ struct UpdateCase {
 class RequestUpdateCase : public ProgressStateTest,
                           public ::testing::WithParamInterface<UpdateCase> {};
 
-TEST_P(RequestUpdateCase, StoresProgressOrErrorNeverBoth)
-{
+TEST_P(RequestUpdateCase, StoresProgressOrErrorNeverBoth) {
     const UpdateCase& c = GetParam();
     request_update(c.startProgress, 0);
     request_update(c.value, c.error);
@@ -58,20 +56,19 @@ INSTANTIATE_TEST_SUITE_P(
         // No range check: what the worker says is stored.
         UpdateCase{10, 250, 0, 250, 0}, UpdateCase{10, -4, 0, -4, 0}));
 
-TEST_F(ProgressStateTest, LogsPreviousAndNewValue)
-{
+TEST_F(ProgressStateTest, LogsPreviousAndNewValue) {
     request_update(40, 0);
     testing::internal::CaptureStdout();
     request_update(41, 0);
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("request_update(): OTA-UI request_update(): current progress = 40, value = 41, "
-                       "error = 0\n"),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("request_update(): OTA-UI request_update(): current progress = 40, value = 41, "
+                 "error = 0\n"),
+        std::string::npos)
         << out;
 }
 
-TEST_F(ProgressStateTest, WriterWaitsWhileTheScreenHoldsTheLock)
-{
+TEST_F(ProgressStateTest, WriterWaitsWhileTheScreenHoldsTheLock) {
     pthread_mutex_lock(&progressMutex);
     std::atomic<bool> returned{false};
     std::thread worker([&] {
@@ -90,8 +87,7 @@ TEST_F(ProgressStateTest, WriterWaitsWhileTheScreenHoldsTheLock)
 // Two writers at once, one reporting progress in steps, the other errors,
 // while a reader samples under the lock as the screen does: the reader never
 // sees progress go backwards, and an error never touches the progress.
-TEST_F(ProgressStateTest, TwoWritersAndAReaderUnderContention)
-{
+TEST_F(ProgressStateTest, TwoWritersAndAReaderUnderContention) {
     constexpr int kSteps = 2000;
     std::atomic<bool> stop{false};
     std::atomic<int> backwards{0};
@@ -130,10 +126,9 @@ TEST_F(ProgressStateTest, TwoWritersAndAReaderUnderContention)
 // that is waiting when an iteration ends must be stored before the next
 // iteration starts, every time, not only when the scheduler happens to let the
 // writer win.
-TEST_F(ProgressStateTest, WaitingUpdateLandsBeforeTheNextIteration)
-{
+TEST_F(ProgressStateTest, WaitingUpdateLandsBeforeTheNextIteration) {
     constexpr int kIterations = 150;
-    std::atomic<int> running{0};     // number of the iteration in progress
+    std::atomic<int> running{0};  // number of the iteration in progress
     std::vector<int> seenAtStart(kIterations + 1, -1);
     std::atomic<int> late{0};
 
@@ -170,7 +165,8 @@ TEST_F(ProgressStateTest, WaitingUpdateLandsBeforeTheNextIteration)
             ++late;
         }
     }
-    EXPECT_EQ(late.load(), 0) << "iterations that started without the report made during the one before";
+    EXPECT_EQ(late.load(), 0)
+        << "iterations that started without the report made during the one before";
 }
 
 }  // namespace

@@ -21,8 +21,8 @@ struct Action {
 };
 
 const Action kActions[] = {
-    {"create", handleCreateBspatch},   {"update", handleUpdateBspatch},
-    {"delete", handleDeleteBspatch},   {"total", handleTotalBspatch},
+    {"create", handleCreateBspatch},       {"update", handleUpdateBspatch},
+    {"delete", handleDeleteBspatch},       {"total", handleTotalBspatch},
     {"entotal", handleEntireTotalBspatch}, {"chksync", handleChkSyncBspatch},
 };
 
@@ -31,8 +31,7 @@ const char* const kSentinels[] = {"/OAD/usrfs_sentinel", "/tmp/usrfs_sentinel"};
 
 class ItemNames : public ::testing::TestWithParam<std::tuple<int, std::string>> {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         resetRun();
         writePackage({itemEntry("usrfs_split_partaa", "a")});
         openPackage();
@@ -46,8 +45,7 @@ protected:
     }
 };
 
-TEST_P(ItemNames, AreRefusedBeforeAnyFileIsTouched)
-{
+TEST_P(ItemNames, AreRefusedBeforeAnyFileIsTouched) {
     const Action& action = kActions[std::get<0>(GetParam())];
     const std::string& name = std::get<1>(GetParam());
     LogCapture capture;
@@ -64,9 +62,9 @@ TEST_P(ItemNames, AreRefusedBeforeAnyFileIsTouched)
     EXPECT_TRUE(readDevice(deviceOf("usrfs"), 0, kMiB) == makeImage(kMiB, 5));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryAction, ItemNames,
-    ::testing::Combine(::testing::Range(0, 6),
-                       ::testing::Values("", ".", "..", "../usrfs_sentinel", "usrfs/../x")));
+INSTANTIATE_TEST_SUITE_P(EveryAction, ItemNames,
+                         ::testing::Combine(::testing::Range(0, 6),
+                                            ::testing::Values("", ".", "..", "../usrfs_sentinel",
+                                                              "usrfs/../x")));
 
 }  // namespace

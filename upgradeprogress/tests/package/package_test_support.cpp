@@ -31,8 +31,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // Setup steps that cannot go on end the test with a clear reason.
-[[noreturn]] void fail(const std::string& what)
-{
+[[noreturn]] void fail(const std::string& what) {
     throw std::runtime_error(what + (errno != 0 ? std::string(": ") + strerror(errno) : ""));
 }
 
@@ -40,8 +39,7 @@ const char kScratchDir[] = "/tmp/package-test-scratch/";
 
 }  // namespace
 
-std::string makeImage(size_t size, unsigned seed)
-{
+std::string makeImage(size_t size, unsigned seed) {
     // Tests ask for the same images again and again; making them is not free.
     static std::map<std::pair<size_t, unsigned>, std::string> made;
     auto it = made.find({size, seed});
@@ -51,8 +49,7 @@ std::string makeImage(size_t size, unsigned seed)
     return it->second;
 }
 
-std::string changedImage(const std::string& base, size_t size, unsigned seed)
-{
+std::string changedImage(const std::string& base, size_t size, unsigned seed) {
     // Grown bytes repeat the start of the base, as new content of a firmware
     // mostly does: bsdiff is quick on matches and very slow on fresh bytes.
     std::string image = base.substr(0, std::min(size, base.size()));
@@ -69,8 +66,7 @@ std::string changedImage(const std::string& base, size_t size, unsigned seed)
     return image;
 }
 
-std::vector<std::string> splitParts(const std::string& image)
-{
+std::vector<std::string> splitParts(const std::string& image) {
     std::vector<std::string> parts;
     for (size_t at = 0; at < image.size(); at += kPart) {
         parts.push_back(image.substr(at, kPart));
@@ -78,13 +74,11 @@ std::vector<std::string> splitParts(const std::string& image)
     return parts;
 }
 
-std::string partOf(const std::string& image, size_t index)
-{
+std::string partOf(const std::string& image, size_t index) {
     return image.substr(index * kPart, kPart);
 }
 
-std::string md5Hex(const std::string& bytes)
-{
+std::string md5Hex(const std::string& bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr) != 1) {
@@ -99,8 +93,7 @@ std::string md5Hex(const std::string& bytes)
     return hex;
 }
 
-void makePatches(std::vector<PatchJob*> jobs)
-{
+void makePatches(std::vector<PatchJob*> jobs) {
     fs::create_directories(kScratchDir);
     constexpr size_t kAtOnce = 2;
     struct Running {
@@ -149,43 +142,37 @@ void makePatches(std::vector<PatchJob*> jobs)
     fs::remove_all(kScratchDir);
 }
 
-std::string makePatch(const std::string& oldBytes, const std::string& newBytes)
-{
+std::string makePatch(const std::string& oldBytes, const std::string& newBytes) {
     PatchJob job{oldBytes, newBytes, {}};
     makePatches({&job});
     return job.patch;
 }
 
-std::string listLine(const std::string& mode, const std::string& name,
-                     const std::string& checkSum, long fileSize, long offset)
-{
+std::string listLine(const std::string& mode, const std::string& name, const std::string& checkSum,
+                     long fileSize, long offset) {
     return mode + ";" + name + ";" + checkSum + ";" + std::to_string(fileSize) + ";" +
            std::to_string(offset) + "\n";
 }
 
-ota_test::ZipFixtureEntry listEntry(const std::string& partition, const std::string& lines)
-{
+ota_test::ZipFixtureEntry listEntry(const std::string& partition, const std::string& lines) {
     return {std::string(ota_format::kEntryDir) + ota_format::kListPrefix + partition +
                 ota_format::kListSuffix,
             lines, true};
 }
 
-ota_test::ZipFixtureEntry itemEntry(const std::string& name, const std::string& bytes)
-{
+ota_test::ZipFixtureEntry itemEntry(const std::string& name, const std::string& bytes) {
     // Payloads go in both ways a builder may store them.
     return {std::string(ota_format::kEntryDir) + name, bytes, bytes.size() % 2 == 0};
 }
 
-void writePackage(const std::vector<ota_test::ZipFixtureEntry>& entries)
-{
+void writePackage(const std::vector<ota_test::ZipFixtureEntry>& entries) {
     fs::create_directories(fs::path(ota_paths::kPackage).parent_path());
     if (!ota_test::writeZip(ota_paths::kPackage, entries)) {
         fail("cannot write the package");
     }
 }
 
-void openPackage()
-{
+void openPackage() {
     if (m_archiveHandle != nullptr) {
         closeArchive(m_archiveHandle);
         m_archiveHandle = nullptr;
@@ -196,8 +183,7 @@ void openPackage()
     }
 }
 
-std::string readFile(const std::string& path)
-{
+std::string readFile(const std::string& path) {
     std::string bytes;
     if (!ota_test::readFile(path, &bytes)) {
         fail("cannot read " + path);
@@ -205,20 +191,17 @@ std::string readFile(const std::string& path)
     return bytes;
 }
 
-void writeFile(const std::string& path, const std::string& bytes)
-{
+void writeFile(const std::string& path, const std::string& bytes) {
     if (!ota_test::writeFile(path, bytes)) {
         fail("cannot write " + path);
     }
 }
 
-bool exists(const std::string& path)
-{
+bool exists(const std::string& path) {
     return ota_test::pathExists(path);
 }
 
-std::vector<std::string> listDir(const std::string& dir)
-{
+std::vector<std::string> listDir(const std::string& dir) {
     std::vector<std::string> names;
     for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
         names.push_back(entry.path().filename().string());
@@ -227,8 +210,7 @@ std::vector<std::string> listDir(const std::string& dir)
     return names;
 }
 
-std::string deviceOf(const std::string& partition)
-{
+std::string deviceOf(const std::string& partition) {
     if (partition == "optfs") return ota_paths::kOptfsDevice;
     if (partition == "usrfs") return ota_paths::kUsrfsDevice;
     if (partition == "tvservice") return ota_paths::kTvserviceDevice;
@@ -236,8 +218,7 @@ std::string deviceOf(const std::string& partition)
     fail("no partition " + partition);
 }
 
-std::string readDevice(const std::string& device, size_t offset, size_t length)
-{
+std::string readDevice(const std::string& device, size_t offset, size_t length) {
     const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         fail("cannot open " + device);
@@ -256,16 +237,15 @@ std::string readDevice(const std::string& device, size_t offset, size_t length)
     return bytes;
 }
 
-void writeDevice(const std::string& device, size_t offset, const std::string& bytes)
-{
+void writeDevice(const std::string& device, size_t offset, const std::string& bytes) {
     const int fd = open(device.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
         fail("cannot open " + device);
     }
     size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done,
-                                 static_cast<off_t>(offset + done));
+        const ssize_t n =
+            pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
         if (n <= 0) {
             close(fd);
             fail("cannot write " + device);
@@ -276,8 +256,7 @@ void writeDevice(const std::string& device, size_t offset, const std::string& by
     close(fd);
 }
 
-void resetRun()
-{
+void resetRun() {
     if (m_archiveHandle != nullptr) {
         closeArchive(m_archiveHandle);
         m_archiveHandle = nullptr;
@@ -299,9 +278,7 @@ void resetRun()
     pthread_mutex_unlock(&progressMutex);
 }
 
-LogCapture::LogCapture()
-    : m_path("/tmp/package-test-log-" + std::to_string(getpid()) + ".txt")
-{
+LogCapture::LogCapture() : m_path("/tmp/package-test-log-" + std::to_string(getpid()) + ".txt") {
     fflush(stdout);
     m_saved = dup(STDOUT_FILENO);
     const int fd = open(m_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -311,15 +288,13 @@ LogCapture::LogCapture()
     close(fd);
 }
 
-LogCapture::~LogCapture()
-{
+LogCapture::~LogCapture() {
     if (m_saved >= 0) {
         stop();
     }
 }
 
-std::string LogCapture::stop()
-{
+std::string LogCapture::stop() {
     fflush(stdout);
     dup2(m_saved, STDOUT_FILENO);
     close(m_saved);
@@ -332,8 +307,7 @@ std::string LogCapture::stop()
     return log;
 }
 
-int countOf(const std::string& text, const std::string& needle)
-{
+int countOf(const std::string& text, const std::string& needle) {
     int count = 0;
     for (size_t at = text.find(needle); at != std::string::npos;
          at = text.find(needle, at + needle.size())) {
@@ -342,8 +316,7 @@ int countOf(const std::string& text, const std::string& needle)
     return count;
 }
 
-std::vector<std::string> linesWith(const std::string& log, const std::string& needle)
-{
+std::vector<std::string> linesWith(const std::string& log, const std::string& needle) {
     std::vector<std::string> lines;
     std::istringstream in(log);
     std::string line;
@@ -355,15 +328,15 @@ std::vector<std::string> linesWith(const std::string& log, const std::string& ne
     return lines;
 }
 
-std::vector<int> progressValues(const std::string& log)
-{
+std::vector<int> progressValues(const std::string& log) {
     std::vector<int> values;
     for (const std::string& line : linesWith(log, "request_update(): current progress")) {
         int value = 0;
         int error = 0;
         const size_t at = line.find("value = ");
         if (at != std::string::npos &&
-            sscanf(line.c_str() + at, "value = %d, error = %d", &value, &error) == 2 && error == 0) {
+            sscanf(line.c_str() + at, "value = %d, error = %d", &value, &error) == 2 &&
+            error == 0) {
             values.push_back(value);
         }
     }
@@ -371,8 +344,7 @@ std::vector<int> progressValues(const std::string& log)
 }
 
 CongfigItemValue_T item(const std::string& mode, const std::string& name,
-                        const std::string& checkSum, int fileSize, int offset)
-{
+                        const std::string& checkSum, int fileSize, int offset) {
     CongfigItemValue_T record;
     memset(&record, 0, sizeof record);
     strncpy(record.upgradMode, mode.c_str(), sizeof record.upgradMode - 1);

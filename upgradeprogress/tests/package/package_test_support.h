@@ -39,8 +39,8 @@ void makePatches(std::vector<PatchJob*> jobs);
 std::string makePatch(const std::string& oldBytes, const std::string& newBytes);
 
 // One update-list line, terminated.
-std::string listLine(const std::string& mode, const std::string& name,
-                     const std::string& checkSum, long fileSize, long offset);
+std::string listLine(const std::string& mode, const std::string& name, const std::string& checkSum,
+                     long fileSize, long offset);
 
 // Package entries: a partition's list, and an item's payload.
 ota_test::ZipFixtureEntry listEntry(const std::string& partition, const std::string& lines);
@@ -55,7 +55,7 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
 std::vector<std::string> listDir(const std::string& dir);  // sorted names
-std::string deviceOf(const std::string& partition);       // "usrfs" -> /dev/mmcblk0p26
+std::string deviceOf(const std::string& partition);        // "usrfs" -> /dev/mmcblk0p26
 std::string readDevice(const std::string& device, size_t offset, size_t length);
 void writeDevice(const std::string& device, size_t offset, const std::string& bytes);
 

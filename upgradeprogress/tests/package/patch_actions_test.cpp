@@ -26,12 +26,11 @@ struct Parts {
     std::string installed;  // the whole installed image
     std::string oldPart;    // its part ac
     std::string newPart;
-    std::string patch;             // oldPart -> newPart
-    std::string patchOtherBase;    // another base -> newPart
+    std::string patch;           // oldPart -> newPart
+    std::string patchOtherBase;  // another base -> newPart
 };
 
-const Parts& parts()
-{
+const Parts& parts() {
     static const Parts made = [] {
         Parts p;
         p.installed = makeImage(kInstalledSize, 41);
@@ -54,8 +53,7 @@ const size_t kPartOffset = 2 * kPart;
 
 class PatchActions : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         resetRun();
         writeDevice(deviceOf("usrfs"), 0, parts().installed);
         isUpgraded = false;
@@ -63,8 +61,7 @@ protected:
         m_totalFileName = "usrfs";
     }
 
-    int runLogged(int (*handler)(CongfigItemValue_T), const CongfigItemValue_T& record)
-    {
+    int runLogged(int (*handler)(CongfigItemValue_T), const CongfigItemValue_T& record) {
         LogCapture capture;
         const int result = handler(record);
         log = capture.stop();
@@ -73,32 +70,32 @@ protected:
 
     void stage(const std::string& bytes) { writeFile(kOriginal + kPartName, bytes); }
 
-    std::string installedPartition() { return readDevice(deviceOf("usrfs"), 0, kInstalledSize + 4 * kMiB); }
+    std::string installedPartition() {
+        return readDevice(deviceOf("usrfs"), 0, kInstalledSize + 4 * kMiB);
+    }
 
-    std::string expectedAfterWrite()
-    {
+    std::string expectedAfterWrite() {
         std::string bytes = installedPartition();
         return bytes.replace(kPartOffset, parts().newPart.size(), parts().newPart);
     }
 
-    CongfigItemValue_T updateItem() const
-    {
+    CongfigItemValue_T updateItem() const {
         return item("update", kPartName, md5Hex(parts().newPart), 0, kPartOffset);
     }
 
     std::string log;
 };
 
-TEST_F(PatchActions, TotalStagesTheInstalledImageInTenMiBParts)
-{
-    ASSERT_EQ(runLogged(handleTotalBspatch, item("total", "usrfs", md5Hex("new"), kInstalledSize, 0)),
-              0);
+TEST_F(PatchActions, TotalStagesTheInstalledImageInTenMiBParts) {
+    ASSERT_EQ(
+        runLogged(handleTotalBspatch, item("total", "usrfs", md5Hex("new"), kInstalledSize, 0)), 0);
     EXPECT_EQ(countOf(log, "handleTotalBspatch " + kOriginal + "usrfs."), 1);
     EXPECT_EQ(countOf(log, "load split: /dev/mmcblk0p26, " + std::to_string(kInstalledSize) +
                                ", 10485760, " + kOriginal + "usrfs_split_part."),
               1);
-    EXPECT_EQ(listDir(kOriginal), (std::vector<std::string>{
-                                      "usrfs_split_partaa", "usrfs_split_partab", "usrfs_split_partac"}));
+    EXPECT_EQ(listDir(kOriginal),
+              (std::vector<std::string>{"usrfs_split_partaa", "usrfs_split_partab",
+                                        "usrfs_split_partac"}));
     const std::vector<std::string> expected = splitParts(parts().installed);
     EXPECT_TRUE(readFile(kOriginal + "usrfs_split_partaa") == expected[0]);
     EXPECT_TRUE(readFile(kOriginal + "usrfs_split_partab") == expected[1]);
@@ -113,8 +110,7 @@ struct HeadCheck {
     bool upgraded;
 };
 
-void PrintTo(const HeadCheck& c, std::ostream* os)
-{
+void PrintTo(const HeadCheck& c, std::ostream* os) {
     *os << "offset " << c.offset << ", checksum of " << c.hashedBytes << " bytes";
 }
 
@@ -122,8 +118,7 @@ class TotalCheck : public PatchActions, public ::testing::WithParamInterface<Hea
 
 // While no partition of the run needed work, "total" compares the leading
 // bytes of the partition with the new image and ends the list on a match.
-TEST_P(TotalCheck, ComparesTheLeadingBytesOfThePartition)
-{
+TEST_P(TotalCheck, ComparesTheLeadingBytesOfThePartition) {
     const HeadCheck& c = GetParam();
     isUpgraded = true;
     const std::string hashed = readDevice(deviceOf("usrfs"), 0, c.hashedBytes);
@@ -146,19 +141,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(HeadCheck{static_cast<int>(kInstalledSize), kInstalledSize, true},
                       HeadCheck{4096, 4096, true},
                       // 0 hashes the whole 64 MiB device, not just the image.
-                      HeadCheck{0, 64 * kMiB, true},
-                      HeadCheck{0, kInstalledSize, false},
+                      HeadCheck{0, 64 * kMiB, true}, HeadCheck{0, kInstalledSize, false},
                       HeadCheck{4096, 4097, false}));
 
-TEST_F(PatchActions, TotalFailsForANameWithoutPartition)
-{
+TEST_F(PatchActions, TotalFailsForANameWithoutPartition) {
     EXPECT_EQ(runLogged(handleTotalBspatch, item("total", "system", md5Hex("x"), kMiB, 0)), 1);
     EXPECT_EQ(countOf(log, "can not get blkdev."), 1);
     EXPECT_TRUE(listDir(kOriginal).empty());
 }
 
-TEST_F(PatchActions, TotalFailsWhenTheImageCannotBeStaged)
-{
+TEST_F(PatchActions, TotalFailsWhenTheImageCannotBeStaged) {
     m_totalFileName.clear();
     // One byte more than the 64 MiB partition holds.
     EXPECT_EQ(runLogged(handleTotalBspatch, item("total", "usrfs", md5Hex("x"), 64 * kMiB + 1, 0)),
@@ -167,8 +159,7 @@ TEST_F(PatchActions, TotalFailsWhenTheImageCannotBeStaged)
     EXPECT_EQ(m_totalFileName, "");
 }
 
-TEST_F(PatchActions, UpdatePatchesVerifiesAndWritesThePart)
-{
+TEST_F(PatchActions, UpdatePatchesVerifiesAndWritesThePart) {
     writePackage({itemEntry(kPartName, parts().patch)});
     openPackage();
     stage(parts().oldPart);
@@ -182,8 +173,7 @@ TEST_F(PatchActions, UpdatePatchesVerifiesAndWritesThePart)
     EXPECT_FALSE(exists(kPatch + kPartName));
 }
 
-TEST_F(PatchActions, UpdateSkipsAPartThePartitionAlreadyHolds)
-{
+TEST_F(PatchActions, UpdateSkipsAPartThePartitionAlreadyHolds) {
     writePackage({itemEntry("unrelated", "u")});
     openPackage();
     stage(parts().newPart);
@@ -198,8 +188,7 @@ TEST_F(PatchActions, UpdateSkipsAPartThePartitionAlreadyHolds)
     EXPECT_TRUE(installedPartition() == before);
 }
 
-TEST_F(PatchActions, UpdateRefusesAPatchMadeForAnotherBase)
-{
+TEST_F(PatchActions, UpdateRefusesAPatchMadeForAnotherBase) {
     writePackage({itemEntry(kPartName, parts().patchOtherBase)});
     openPackage();
     stage(parts().oldPart);
@@ -212,8 +201,7 @@ TEST_F(PatchActions, UpdateRefusesAPatchMadeForAnotherBase)
     EXPECT_TRUE(installedPartition() == before);
 }
 
-TEST_F(PatchActions, UpdateFailsWhenThePackageLacksThePatch)
-{
+TEST_F(PatchActions, UpdateFailsWhenThePackageLacksThePatch) {
     writePackage({itemEntry("unrelated", "u")});
     openPackage();
     stage(parts().oldPart);
@@ -223,8 +211,7 @@ TEST_F(PatchActions, UpdateFailsWhenThePackageLacksThePatch)
 
 // Without its staged part the patcher would end the whole process; the item
 // fails instead and the run ends in order.
-TEST_F(PatchActions, UpdateWithoutItsStagedPartFailsTheItem)
-{
+TEST_F(PatchActions, UpdateWithoutItsStagedPartFailsTheItem) {
     writePackage({itemEntry(kPartName, parts().patch)});
     openPackage();
     const std::string before = installedPartition();
@@ -236,8 +223,7 @@ TEST_F(PatchActions, UpdateWithoutItsStagedPartFailsTheItem)
     EXPECT_TRUE(installedPartition() == before);
 }
 
-TEST_F(PatchActions, UpdateWithoutItsStagedPartStillWritesAVerifiedResult)
-{
+TEST_F(PatchActions, UpdateWithoutItsStagedPartStillWritesAVerifiedResult) {
     writePackage({itemEntry("unrelated", "u")});
     openPackage();
     writeFile(kResult + kPartName, parts().newPart);
@@ -257,12 +243,13 @@ struct SyncCase {
     std::string message;
 };
 
-void PrintTo(const SyncCase& c, std::ostream* os) { *os << c.message; }
+void PrintTo(const SyncCase& c, std::ostream* os) {
+    *os << c.message;
+}
 
 class ChkSync : public PatchActions, public ::testing::WithParamInterface<SyncCase> {};
 
-TEST_P(ChkSync, VerifiesAnUnchangedPartAndWritesNothing)
-{
+TEST_P(ChkSync, VerifiesAnUnchangedPartAndWritesNothing) {
     const SyncCase& c = GetParam();
     if (c.staged) {
         writeFile(kOriginal + c.name, parts().oldPart);

@@ -17,13 +17,11 @@ using namespace package_test;
 
 const std::string kLists = ota_paths::kListDir;
 
-std::string listCopy(const std::string& partition)
-{
+std::string listCopy(const std::string& partition) {
     return kLists + "split_" + partition + "_udpate_list.ini";
 }
 
-std::string deleteLine(const std::string& name)
-{
+std::string deleteLine(const std::string& name) {
     return listLine("delete", name, md5Hex(name), 0, 0);
 }
 
@@ -31,16 +29,14 @@ class Prepare : public ::testing::Test {
 protected:
     void SetUp() override { resetRun(); }
 
-    int prepare(int& total)
-    {
+    int prepare(int& total) {
         LogCapture capture;
         const int result = prepareBspatch(total);
         log = capture.stop();
         return result;
     }
 
-    int runLists()
-    {
+    int runLists() {
         LogCapture capture;
         const int result = handleSplitBspatch();
         log = capture.stop();
@@ -50,8 +46,7 @@ protected:
     std::string log;
 };
 
-TEST_F(Prepare, ExtractsTheListsInOneOrderAndRunsThemInAnother)
-{
+TEST_F(Prepare, ExtractsTheListsInOneOrderAndRunsThemInAnother) {
     writePackage({listEntry("serialsdata", deleteLine("serialsdata_a") + "\n"),
                   listEntry("usrfs", deleteLine("usrfs_a")),
                   listEntry("tvservice", ""),  // a list without lines
@@ -64,9 +59,9 @@ TEST_F(Prepare, ExtractsTheListsInOneOrderAndRunsThemInAnother)
     EXPECT_EQ(total, 7);
     EXPECT_EQ(m_checkdir, (std::vector<std::string>{"/tmp/patch_file/", "/tmp/original_file/",
                                                     "/OAD/update_file/", "/OAD/patch_package/"}));
-    EXPECT_EQ(m_updateListFile, (std::vector<std::string>{listCopy("optfs"), listCopy("usrfs"),
-                                                          listCopy("tvservice"),
-                                                          listCopy("serialsdata")}));
+    EXPECT_EQ(m_updateListFile,
+              (std::vector<std::string>{listCopy("optfs"), listCopy("usrfs"), listCopy("tvservice"),
+                                        listCopy("serialsdata")}));
     EXPECT_EQ(linesWith(log, "sucess.").size(), 4u);
     const std::vector<std::string> extracted = linesWith(log, "extractOneFile file of");
     ASSERT_EQ(extracted.size(), 4u);
@@ -91,15 +86,15 @@ TEST_F(Prepare, ExtractsTheListsInOneOrderAndRunsThemInAnother)
     EXPECT_EQ(progressValues(log).back(), 90);
 }
 
-TEST_F(Prepare, APackageWithOneListRunsOnlyThatList)
-{
+TEST_F(Prepare, APackageWithOneListRunsOnlyThatList) {
     writePackage({listEntry("usrfs", deleteLine("usrfs_a") + deleteLine("usrfs_b"))});
     int total = 0;
     ASSERT_EQ(prepare(total), 0);
     EXPECT_EQ(total, 2);
     EXPECT_EQ(linesWith(log, "failed.").size(), 3u);
-    EXPECT_EQ(countOf(log, "extractOneFile file of patch_package/split_usrfs_udpate_list.ini in "
-                           "/OAD/patch_package/ sucess."),
+    EXPECT_EQ(countOf(log,
+                      "extractOneFile file of patch_package/split_usrfs_udpate_list.ini in "
+                      "/OAD/patch_package/ sucess."),
               1);
     EXPECT_EQ(countOf(log, "is existed!."), 1);
 
@@ -113,8 +108,7 @@ TEST_F(Prepare, APackageWithOneListRunsOnlyThatList)
     EXPECT_EQ(m_curItemNum, 1);
 }
 
-TEST_F(Prepare, APackageWithoutListsCountsNothingAndRunsNothing)
-{
+TEST_F(Prepare, APackageWithoutListsCountsNothingAndRunsNothing) {
     writePackage({itemEntry("usrfs_split_partaa", "a")});
     int total = -1;
     ASSERT_EQ(prepare(total), 0);
@@ -124,8 +118,7 @@ TEST_F(Prepare, APackageWithoutListsCountsNothingAndRunsNothing)
 }
 
 // A list copy left by an earlier run stands for nothing the package carries.
-TEST_F(Prepare, AListCopyFromAnEarlierRunDoesNotRun)
-{
+TEST_F(Prepare, AListCopyFromAnEarlierRunDoesNotRun) {
     writeFile(listCopy("usrfs"), deleteLine("stale"));
     writePackage({listEntry("optfs", deleteLine("optfs_a"))});
     int total = 0;
@@ -139,21 +132,20 @@ TEST_F(Prepare, AListCopyFromAnEarlierRunDoesNotRun)
 
 // The package carries the list but it cannot be written out: going on would
 // leave that partition as it is and still report the upgrade as done.
-TEST_F(Prepare, AListThatCannotBeExtractedFailsThePreparation)
-{
+TEST_F(Prepare, AListThatCannotBeExtractedFailsThePreparation) {
     std::filesystem::create_directories(listCopy("usrfs") + "/in-the-way");
     writePackage({listEntry("usrfs", deleteLine("usrfs_a")), listEntry("optfs", deleteLine("o"))});
     int total = 0;
     EXPECT_EQ(prepare(total), 1);
-    EXPECT_EQ(countOf(log, "extractOneFile file of patch_package/split_usrfs_udpate_list.ini in "
-                           "/OAD/patch_package/ failed."),
+    EXPECT_EQ(countOf(log,
+                      "extractOneFile file of patch_package/split_usrfs_udpate_list.ini in "
+                      "/OAD/patch_package/ failed."),
               1);
     EXPECT_EQ(countOf(log, "cannot be extracted"), 1);
     EXPECT_EQ(countOf(log, "total file line"), 0);
 }
 
-TEST_F(Prepare, AMissingPackageFailsAndLeavesNoHandle)
-{
+TEST_F(Prepare, AMissingPackageFailsAndLeavesNoHandle) {
     int total = 7;
     EXPECT_EQ(prepare(total), 1);
     EXPECT_EQ(total, 0);
@@ -161,8 +153,7 @@ TEST_F(Prepare, AMissingPackageFailsAndLeavesNoHandle)
     EXPECT_EQ(m_archiveHandle, nullptr);
 }
 
-TEST_F(Prepare, MakesTheWorkDirectoriesInOrderAndStopsAtOneThatCannotBeMade)
-{
+TEST_F(Prepare, MakesTheWorkDirectoriesInOrderAndStopsAtOneThatCannotBeMade) {
     for (const char* dir : {ota_paths::kPatchDir, ota_paths::kOriginalDir, ota_paths::kUpdateDir,
                             ota_paths::kListDir}) {
         std::filesystem::remove_all(dir);
@@ -186,8 +177,7 @@ TEST_F(Prepare, MakesTheWorkDirectoriesInOrderAndStopsAtOneThatCannotBeMade)
 // The first list ends as already upgraded, the second stages and completes,
 // the third fails after staging: staging is emptied after each completed list
 // and kept after the failed one, and the fourth list never runs.
-TEST_F(Prepare, EmptiesTheStagingAfterEveryCompletedListAndStopsAtAFailedOne)
-{
+TEST_F(Prepare, EmptiesTheStagingAfterEveryCompletedListAndStopsAtAFailedOne) {
     writeDevice(deviceOf("optfs"), 0, makeImage(kMiB, 51));
     writeDevice(deviceOf("usrfs"), 0, makeImage(kMiB, 52));
     writeDevice(deviceOf("tvservice"), 0, makeImage(kMiB, 53));
@@ -211,8 +201,7 @@ TEST_F(Prepare, EmptiesTheStagingAfterEveryCompletedListAndStopsAtAFailedOne)
     EXPECT_EQ(countOf(log, "This part has been check sync sucess"), 1);
     EXPECT_EQ(countOf(log, "handleDeleteBspatch /tmp/original_file/o."), 0);
     EXPECT_EQ(countOf(log, "serialsdata"), 0);
-    EXPECT_EQ(listDir(ota_paths::kOriginalDir),
-              std::vector<std::string>{"tvservice_split_partaa"});
+    EXPECT_EQ(listDir(ota_paths::kOriginalDir), std::vector<std::string>{"tvservice_split_partaa"});
     // optfs: 1 line, usrfs: 2, tvservice: the "total" before the failure.
     EXPECT_EQ(m_curItemNum, 4);
 }

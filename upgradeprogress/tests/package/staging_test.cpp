@@ -21,13 +21,11 @@ constexpr unsigned long kMiB = 1048576;
 constexpr unsigned long kPart = ota_format::kPartSize;
 
 // The name of part k, counted independently of nextFile.
-std::string partName(const std::string& prefix, unsigned long k)
-{
+std::string partName(const std::string& prefix, unsigned long k) {
     return prefix + static_cast<char>('a' + k / 26) + static_cast<char>('a' + k % 26);
 }
 
-std::vector<std::string> listDir(const std::string& dir)
-{
+std::vector<std::string> listDir(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
         while (dirent* entry = readdir(d)) {
@@ -43,20 +41,17 @@ std::vector<std::string> listDir(const std::string& dir)
 
 class StagingTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         sourceDir_ = ota_test::makeTempDir("staging_src");
         partDir_ = ota_test::makeTempDir("staging_parts");
         prefix_ = partDir_ + "usrfs_split_part";
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         ota_test::removeTree(sourceDir_);
         ota_test::removeTree(partDir_);
     }
 
-    std::string makeSource(unsigned long size)
-    {
+    std::string makeSource(unsigned long size) {
         source_ = ota_test::patternBytes(size, 5);
         std::string path = sourceDir_ + "partition";
         EXPECT_TRUE(ota_test::writeFile(path, source_));
@@ -64,8 +59,7 @@ protected:
     }
 
     // Runs the staging with stdout captured into output_.
-    int stage(const char* source, unsigned long size, unsigned long partSize, const char* prefix)
-    {
+    int stage(const char* source, unsigned long size, unsigned long partSize, const char* prefix) {
         ::testing::internal::CaptureStdout();
         int result = loadOriginalSplitFile(source, size, partSize, prefix);
         output_ = ::testing::internal::GetCapturedStdout();
@@ -73,8 +67,7 @@ protected:
     }
 
     // Parts 0..count-1 hold consecutive slices of the source and nothing else is in the directory.
-    void expectParts(unsigned long count, unsigned long partSize, unsigned long size)
-    {
+    void expectParts(unsigned long count, unsigned long partSize, unsigned long size) {
         std::vector<std::string> expectedNames;
         for (unsigned long k = 0; k < count; ++k) {
             expectedNames.push_back(partName("usrfs_split_part", k));
@@ -103,15 +96,16 @@ struct SplitCase {
 
 class StagingSplitTest : public StagingTest, public ::testing::WithParamInterface<SplitCase> {};
 
-TEST_P(StagingSplitTest, PartsHoldConsecutiveSlicesOfTheSource)
-{
+TEST_P(StagingSplitTest, PartsHoldConsecutiveSlicesOfTheSource) {
     const SplitCase& c = GetParam();
     std::string source = makeSource(c.size + 1000);  // the source may be longer than what is staged
 
     ASSERT_EQ(stage(source.c_str(), c.size, c.partSize, prefix_.c_str()), 0) << output_;
 
     expectParts(c.parts, c.partSize, c.size);
-    EXPECT_NE(output_.find("(): splitFileNum = " + std::to_string(c.parts) + ".\n"), std::string::npos) << output_;
+    EXPECT_NE(output_.find("(): splitFileNum = " + std::to_string(c.parts) + ".\n"),
+              std::string::npos)
+        << output_;
     EXPECT_NE(output_.find("(): outFileName: " + prefix_ + "aa.\n"), std::string::npos) << output_;
 }
 
@@ -125,44 +119,41 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"AllSuffixes", 676 * 16, 16, 676}),
     [](const ::testing::TestParamInfo<SplitCase>& info) { return std::string(info.param.name); });
 
-TEST_F(StagingTest, MoreThanAllSuffixesIsRefusedBeforeAnyPart)
-{
+TEST_F(StagingTest, MoreThanAllSuffixesIsRefusedBeforeAnyPart) {
     std::string source = makeSource(677 * 16);
     EXPECT_EQ(stage(source.c_str(), 677 * 16, 16, prefix_.c_str()), 1);
     EXPECT_NE(output_.find("(): output file suffixes exhausted.\n"), std::string::npos) << output_;
     EXPECT_TRUE(listDir(partDir_).empty());
 }
 
-TEST_F(StagingTest, ShortSourceFailsAfterTheFullParts)
-{
+TEST_F(StagingTest, ShortSourceFailsAfterTheFullParts) {
     std::string source = makeSource(2 * kMiB + kMiB / 2);
     EXPECT_EQ(stage(source.c_str(), 5 * kMiB, kMiB, prefix_.c_str()), 1);
     EXPECT_NE(output_.find("(): fp read err ! error:"), std::string::npos) << output_;
     expectParts(2, kMiB, 2 * kMiB);
 }
 
-TEST_F(StagingTest, MissingSourceIsReported)
-{
+TEST_F(StagingTest, MissingSourceIsReported) {
     std::string source = sourceDir_ + "absent";
     EXPECT_EQ(stage(source.c_str(), kMiB, kPart, prefix_.c_str()), 1);
-    EXPECT_NE(output_.find("(): open fp error...fileName = " + source + ", error:No such file or directory(2).\n"),
+    EXPECT_NE(output_.find("(): open fp error...fileName = " + source +
+                           ", error:No such file or directory(2).\n"),
               std::string::npos)
         << output_;
     EXPECT_TRUE(listDir(partDir_).empty());
 }
 
-TEST_F(StagingTest, UncreatablePartIsReported)
-{
+TEST_F(StagingTest, UncreatablePartIsReported) {
     std::string source = makeSource(kMiB);
     std::string prefix = partDir_ + "missing_dir/part";
     EXPECT_EQ(stage(source.c_str(), kMiB, kPart, prefix.c_str()), 1);
-    EXPECT_NE(output_.find("(): open " + prefix + "aa failed, error:No such file or directory(2).\n"),
-              std::string::npos)
+    EXPECT_NE(
+        output_.find("(): open " + prefix + "aa failed, error:No such file or directory(2).\n"),
+        std::string::npos)
         << output_;
 }
 
-TEST_F(StagingTest, BadParametersAreRefused)
-{
+TEST_F(StagingTest, BadParametersAreRefused) {
     std::string source = makeSource(1000);
     const struct {
         const char* source;
@@ -177,14 +168,14 @@ TEST_F(StagingTest, BadParametersAreRefused)
     };
     for (const auto& c : cases) {
         EXPECT_EQ(stage(c.source, c.size, c.partSize, c.prefix), 1);
-        EXPECT_NE(output_.find("(): loadOriginalSplitFile: error param.\n"), std::string::npos) << output_;
+        EXPECT_NE(output_.find("(): loadOriginalSplitFile: error param.\n"), std::string::npos)
+            << output_;
     }
     EXPECT_TRUE(listDir(partDir_).empty());
 }
 
 // The name buffer holds 256 bytes: prefix, two letters and the NUL.
-TEST_F(StagingTest, PrefixLimitIsTheNameBuffer)
-{
+TEST_F(StagingTest, PrefixLimitIsTheNameBuffer) {
     std::string source = makeSource(100);
     std::string longest = partDir_ + std::string(253 - partDir_.size(), 'p');
     ASSERT_EQ(longest.size(), 253u);
@@ -205,8 +196,7 @@ struct NextCase {
 
 class NextFileTest : public ::testing::TestWithParam<NextCase> {};
 
-TEST_P(NextFileTest, AdvancesTheSuffixInPlace)
-{
+TEST_P(NextFileTest, AdvancesTheSuffixInPlace) {
     const NextCase& c = GetParam();
     char name[256];
     snprintf(name, sizeof name, "%s", c.before);
@@ -222,19 +212,15 @@ TEST_P(NextFileTest, AdvancesTheSuffixInPlace)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Names, NextFileTest,
-                         ::testing::Values(NextCase{"part_aa", 2, "part_ab"},
-                                           NextCase{"part_az", 2, "part_ba"},
-                                           NextCase{"part_yz", 2, "part_za"},
-                                           NextCase{"part_zy", 2, "part_zz"},
-                                           NextCase{"part_zz", 2, nullptr},
-                                           NextCase{"zz", 2, nullptr},
-                                           NextCase{"zaz", 2, "zba"},  // the prefix never changes
-                                           NextCase{"p_azz", 3, "p_baa"},
-                                           NextCase{"z", 2, nullptr}));
+INSTANTIATE_TEST_SUITE_P(
+    Names, NextFileTest,
+    ::testing::Values(NextCase{"part_aa", 2, "part_ab"}, NextCase{"part_az", 2, "part_ba"},
+                      NextCase{"part_yz", 2, "part_za"}, NextCase{"part_zy", 2, "part_zz"},
+                      NextCase{"part_zz", 2, nullptr}, NextCase{"zz", 2, nullptr},
+                      NextCase{"zaz", 2, "zba"},  // the prefix never changes
+                      NextCase{"p_azz", 3, "p_baa"}, NextCase{"z", 2, nullptr}));
 
-TEST(NextFileSequence, RunsThroughAll676NamesInOrder)
-{
+TEST(NextFileSequence, RunsThroughAll676NamesInOrder) {
     char name[] = "x_aa";
     std::vector<std::string> seen{name};
     while (nextFile(name, 2) != nullptr) {

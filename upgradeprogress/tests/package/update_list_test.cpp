@@ -20,15 +20,13 @@ const std::string kListPath = "/tmp/lists/split_usrfs_udpate_list.ini";
 
 class UpdateList : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         resetRun();
         std::filesystem::create_directories("/tmp/lists");
     }
 
     // Runs `lines` as one list; the log of the run lands in `log`.
-    int run(const std::string& lines)
-    {
+    int run(const std::string& lines) {
         writeFile(kListPath, lines);
         LogCapture capture;
         const int result = parseUpdateListFile(kListPath);
@@ -39,8 +37,7 @@ protected:
     std::string log;
 };
 
-std::string deleteLine(const std::string& name)
-{
+std::string deleteLine(const std::string& name) {
     return listLine("delete", name, kSum, 0, 0);
 }
 
@@ -51,16 +48,13 @@ struct ProgressCase {
     std::vector<int> expected;
 };
 
-void PrintTo(const ProgressCase& c, std::ostream* os)
-{
+void PrintTo(const ProgressCase& c, std::ostream* os) {
     *os << c.lines << " lines after " << c.handledBefore << " of " << c.total;
 }
 
-class UpdateListProgress : public UpdateList,
-                           public ::testing::WithParamInterface<ProgressCase> {};
+class UpdateListProgress : public UpdateList, public ::testing::WithParamInterface<ProgressCase> {};
 
-TEST_P(UpdateListProgress, ReportsTenPlusTheHandledShareOfEighty)
-{
+TEST_P(UpdateListProgress, ReportsTenPlusTheHandledShareOfEighty) {
     const ProgressCase& c = GetParam();
     m_totalItemNum = c.total;
     m_curItemNum = c.handledBefore;
@@ -77,17 +71,15 @@ TEST_P(UpdateListProgress, ReportsTenPlusTheHandledShareOfEighty)
     EXPECT_EQ(shown, c.expected.back());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Formula, UpdateListProgress,
-    ::testing::Values(
-        // 200 lines: the first truncates to 10, the 100th is 50, the last 90.
-        ProgressCase{200, 0, 1, {10}}, ProgressCase{200, 99, 1, {50}},
-        ProgressCase{200, 199, 1, {90}},
-        ProgressCase{7, 0, 7, {21, 32, 44, 55, 67, 78, 90}},
-        ProgressCase{3, 1, 2, {63, 90}}));
+INSTANTIATE_TEST_SUITE_P(Formula, UpdateListProgress,
+                         ::testing::Values(
+                             // 200 lines: the first truncates to 10, the 100th is 50, the last 90.
+                             ProgressCase{200, 0, 1, {10}}, ProgressCase{200, 99, 1, {50}},
+                             ProgressCase{200, 199, 1, {90}},
+                             ProgressCase{7, 0, 7, {21, 32, 44, 55, 67, 78, 90}},
+                             ProgressCase{3, 1, 2, {63, 90}}));
 
-TEST_F(UpdateList, BlankLinesAndUnknownWordsAreLoggedAndCounted)
-{
+TEST_F(UpdateList, BlankLinesAndUnknownWordsAreLoggedAndCounted) {
     m_totalItemNum = 4;
     ASSERT_EQ(run("\nDelete;x;" + kSum + ";0;0\nfrobnic;y\n" + deleteLine("z")), 0);
     EXPECT_EQ(countOf(log, "There no handle upgradmode: \n."), 1);
@@ -103,14 +95,15 @@ struct WordCase {
     std::string handler;
 };
 
-void PrintTo(const WordCase& c, std::ostream* os) { *os << c.word; }
+void PrintTo(const WordCase& c, std::ostream* os) {
+    *os << c.word;
+}
 
 class UpdateListDispatch : public UpdateList, public ::testing::WithParamInterface<WordCase> {};
 
 // Each word reaches its own handler; the name ".." then fails the item before
 // any file is touched, which also stops the list.
-TEST_P(UpdateListDispatch, EachWordReachesItsHandler)
-{
+TEST_P(UpdateListDispatch, EachWordReachesItsHandler) {
     m_totalItemNum = 2;
     ASSERT_EQ(run(listLine(GetParam().word, "..", kSum, 0, 0) + deleteLine("after")), 1);
     EXPECT_EQ(countOf(log, GetParam().handler + "(): " + GetParam().handler + " "), 1);
@@ -120,17 +113,15 @@ TEST_P(UpdateListDispatch, EachWordReachesItsHandler)
     EXPECT_TRUE(progressValues(log).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Words, UpdateListDispatch,
-    ::testing::Values(WordCase{"create", "handleCreateBspatch"},
-                      WordCase{"update", "handleUpdateBspatch"},
-                      WordCase{"delete", "handleDeleteBspatch"},
-                      WordCase{"total", "handleTotalBspatch"},
-                      WordCase{"entotal", "handleEntireTotalBspatch"},
-                      WordCase{"chksync", "handleChkSyncBspatch"}));
+INSTANTIATE_TEST_SUITE_P(Words, UpdateListDispatch,
+                         ::testing::Values(WordCase{"create", "handleCreateBspatch"},
+                                           WordCase{"update", "handleUpdateBspatch"},
+                                           WordCase{"delete", "handleDeleteBspatch"},
+                                           WordCase{"total", "handleTotalBspatch"},
+                                           WordCase{"entotal", "handleEntireTotalBspatch"},
+                                           WordCase{"chksync", "handleChkSyncBspatch"}));
 
-TEST_F(UpdateList, AFailingLineStopsTheListBeforeTheLinesAfterIt)
-{
+TEST_F(UpdateList, AFailingLineStopsTheListBeforeTheLinesAfterIt) {
     m_totalItemNum = 3;
     ASSERT_EQ(run(deleteLine("first") + deleteLine("a/b") + deleteLine("third")), 1);
     EXPECT_EQ(countOf(log, "handleDeleteBspatch /tmp/original_file/first."), 1);
@@ -140,8 +131,7 @@ TEST_F(UpdateList, AFailingLineStopsTheListBeforeTheLinesAfterIt)
     EXPECT_EQ(progressValues(log), std::vector<int>{36});
 }
 
-TEST_F(UpdateList, AnUpgradedRunIsCutAfterTheFirstHandledLine)
-{
+TEST_F(UpdateList, AnUpgradedRunIsCutAfterTheFirstHandledLine) {
     m_totalItemNum = 3;
     isUpgraded = true;
     ASSERT_EQ(run(deleteLine("first") + deleteLine("second") + deleteLine("third")), 0);
@@ -151,8 +141,7 @@ TEST_F(UpdateList, AnUpgradedRunIsCutAfterTheFirstHandledLine)
     EXPECT_EQ(progressValues(log), std::vector<int>{36});
 }
 
-TEST_F(UpdateList, EveryListStartsCheckingAndNamesItsOwnPartition)
-{
+TEST_F(UpdateList, EveryListStartsCheckingAndNamesItsOwnPartition) {
     isNeedCheck = false;
     m_totalFileName = "optfs";
     m_totalItemNum = 1;
@@ -169,15 +158,13 @@ TEST_F(UpdateList, EveryListStartsCheckingAndNamesItsOwnPartition)
     EXPECT_EQ(countOf(log, "Open file [/tmp/lists/missing.ini] failed."), 1);
 }
 
-TEST_F(UpdateList, AnEmptyPathIsRefused)
-{
+TEST_F(UpdateList, AnEmptyPathIsRefused) {
     LogCapture capture;
     EXPECT_EQ(parseUpdateListFile(""), 1);
     EXPECT_EQ(countOf(capture.stop(), "updateListfileName is empty."), 1);
 }
 
-TEST_F(UpdateList, AListWithoutLinesRunsNothing)
-{
+TEST_F(UpdateList, AListWithoutLinesRunsNothing) {
     ASSERT_EQ(run(""), 0);
     EXPECT_EQ(m_curItemNum, 0);
     EXPECT_TRUE(progressValues(log).empty());
@@ -188,14 +175,15 @@ struct BadLine {
     std::string reason;
 };
 
-void PrintTo(const BadLine& b, std::ostream* os) { *os << ::testing::PrintToString(b.line); }
+void PrintTo(const BadLine& b, std::ostream* os) {
+    *os << ::testing::PrintToString(b.line);
+}
 
 class UpdateListRefusal : public UpdateList, public ::testing::WithParamInterface<BadLine> {};
 
 // A line outside the format fails like a failing item: the list and the run
 // stop there, with the list and the line named.
-TEST_P(UpdateListRefusal, StopsTheListAtTheLineAndNamesIt)
-{
+TEST_P(UpdateListRefusal, StopsTheListAtTheLineAndNamesIt) {
     m_totalItemNum = 3;
     ASSERT_EQ(run(deleteLine("first") + GetParam().line + deleteLine("third")), 1);
     EXPECT_EQ(countOf(log, "Line 2 of " + kListPath + " is outside the update-list format, " +

@@ -34,13 +34,11 @@ struct Scenario {
     int lineCount = 0;
 };
 
-std::string head(const std::string& image, size_t part)
-{
+std::string head(const std::string& image, size_t part) {
     return partOf(image, part);
 }
 
-std::string totalLine(const Partition& p)
-{
+std::string totalLine(const Partition& p) {
     return listLine("total", p.name, md5Hex(p.newImage), static_cast<long>(p.oldImage.size()),
                     static_cast<long>(p.newImage.size()));
 }
@@ -49,8 +47,7 @@ std::string totalLine(const Partition& p)
 // keeps its first part, gets its second whole and drops its third; tvservice
 // is replaced whole; serialsdata has its short last part patched. No size is
 // a multiple of 10 MiB.
-const Scenario& firstRun()
-{
+const Scenario& firstRun() {
     static const Scenario made = [] {
         Scenario s;
         const std::string optOld = makeImage(2 * kPart + 3 * kMiB + 123, 61);
@@ -69,8 +66,7 @@ const Scenario& firstRun()
         makePatches({&optAaPatch, &optAcPatch, &serAbPatch});
 
         Partition opt{"optfs", optOld, optAa + head(optOld, 1) + optAc, ""};
-        opt.lines = totalLine(opt) +
-                    listLine("update", "optfs_split_partaa", md5Hex(optAa), 0, 0) +
+        opt.lines = totalLine(opt) + listLine("update", "optfs_split_partaa", md5Hex(optAa), 0, 0) +
                     listLine("chksync", "optfs_split_partab", md5Hex(head(optOld, 1)), 0, 0) +
                     listLine("update", "optfs_split_partac", md5Hex(optAc), 0, 2 * kPart);
         Partition usr{"usrfs", usrOld, head(usrOld, 0) + usrAb, ""};
@@ -106,8 +102,7 @@ protected:
 
     // Each partition: `image` at its start, the rest of the region filler
     // that differs from partition to partition.
-    void install(const std::string& partition, const std::string& image, unsigned seed)
-    {
+    void install(const std::string& partition, const std::string& image, unsigned seed) {
         std::string bytes;
         while (bytes.size() < kRegion) {
             bytes += makeImage(kMiB, seed);
@@ -118,8 +113,7 @@ protected:
     }
 
     // The worker's two steps, with the log of both.
-    int run()
-    {
+    int run() {
         LogCapture capture;
         int result = prepareBspatch(m_totalItemNum);
         if (result == 0) {
@@ -129,8 +123,7 @@ protected:
         return result;
     }
 
-    void expectPartition(const std::string& partition, const std::string& image)
-    {
+    void expectPartition(const std::string& partition, const std::string& image) {
         std::string expected = before[partition];
         expected.replace(0, image.size(), image);
         const std::string got = readDevice(deviceOf(partition), 0, kRegion);
@@ -141,9 +134,9 @@ protected:
             << partition << " changed past its new image";
     }
 
-    void expectWorkDirectoriesEmpty()
-    {
-        for (const char* dir : {ota_paths::kPatchDir, ota_paths::kOriginalDir, ota_paths::kUpdateDir}) {
+    void expectWorkDirectoriesEmpty() {
+        for (const char* dir :
+             {ota_paths::kPatchDir, ota_paths::kOriginalDir, ota_paths::kUpdateDir}) {
             EXPECT_TRUE(listDir(dir).empty()) << dir;
         }
     }
@@ -152,8 +145,7 @@ protected:
     std::string log;
 };
 
-TEST_F(UpgradeRun, FirstRunBringsEveryPartitionToItsNewImage)
-{
+TEST_F(UpgradeRun, FirstRunBringsEveryPartitionToItsNewImage) {
     const Scenario& s = firstRun();
     unsigned seed = 80;
     for (const Partition& p : s.partitions) {
@@ -184,8 +176,7 @@ TEST_F(UpgradeRun, FirstRunBringsEveryPartitionToItsNewImage)
     expectWorkDirectoriesEmpty();
 }
 
-TEST_F(UpgradeRun, SecondRunCutsEveryListAfterItsTotalLineAndWritesNothing)
-{
+TEST_F(UpgradeRun, SecondRunCutsEveryListAfterItsTotalLineAndWritesNothing) {
     const Scenario& s = firstRun();
     unsigned seed = 90;
     for (const Partition& p : s.partitions) {
@@ -212,8 +203,7 @@ TEST_F(UpgradeRun, SecondRunCutsEveryListAfterItsTotalLineAndWritesNothing)
 // persistent directory, and a wrong result of the third part lies beside it.
 // The package carries no patch for the first two parts: they can only be
 // skipped and rewritten from what the cut run left.
-TEST_F(UpgradeRun, ResumesAPartitionCutWhileItsSecondPartWasWritten)
-{
+TEST_F(UpgradeRun, ResumesAPartitionCutWhileItsSecondPartWasWritten) {
     const std::string oldImage = makeImage(2 * kPart + 2 * kMiB, 71);
     const std::string newAa = changedImage(head(oldImage, 0), kPart, 72);
     const std::string newAb = changedImage(head(oldImage, 1), kPart, 73);
@@ -229,17 +219,19 @@ TEST_F(UpgradeRun, ResumesAPartitionCutWhileItsSecondPartWasWritten)
     writeFile(std::string(ota_paths::kUpdateDir) + "usrfs_split_partac", "stale");
 
     const Partition usr{"usrfs", oldImage, newImage, ""};
-    writePackage({listEntry("usrfs", totalLine(usr) +
-                                         listLine("update", "usrfs_split_partaa", md5Hex(newAa), 0, 0) +
-                                         listLine("update", "usrfs_split_partab", md5Hex(newAb), 0, kPart) +
-                                         listLine("update", "usrfs_split_partac", md5Hex(newAc), 0,
-                                                  2 * kPart)),
-                  itemEntry("usrfs_split_partac", acPatch)});
+    writePackage(
+        {listEntry("usrfs",
+                   totalLine(usr) + listLine("update", "usrfs_split_partaa", md5Hex(newAa), 0, 0) +
+                       listLine("update", "usrfs_split_partab", md5Hex(newAb), 0, kPart) +
+                       listLine("update", "usrfs_split_partac", md5Hex(newAc), 0, 2 * kPart)),
+         itemEntry("usrfs_split_partac", acPatch)});
 
     ASSERT_EQ(run(), 0);
     expectPartition("usrfs", newImage);
-    EXPECT_EQ(countOf(log, "This part has been upgraded: /tmp/original_file/usrfs_split_partaa."), 1);
-    EXPECT_EQ(countOf(log, "This part has been extracted: /OAD/update_file/usrfs_split_partab."), 1);
+    EXPECT_EQ(countOf(log, "This part has been upgraded: /tmp/original_file/usrfs_split_partaa."),
+              1);
+    EXPECT_EQ(countOf(log, "This part has been extracted: /OAD/update_file/usrfs_split_partab."),
+              1);
     EXPECT_EQ(countOf(log, "/OAD/update_file/usrfs_split_partac checksum is failed."), 1);
     EXPECT_EQ(countOf(log, "to be programmed"), 2);
     expectWorkDirectoriesEmpty();

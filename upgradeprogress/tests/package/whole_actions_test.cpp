@@ -20,8 +20,7 @@ constexpr size_t kRegion = 8 * kMiB;
 
 class WholeActions : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         resetRun();
         // What the partitions held before: the installed image and more.
         for (const char* partition : {"usrfs", "tvservice"}) {
@@ -30,8 +29,7 @@ protected:
         }
     }
 
-    int runLogged(int (*handler)(CongfigItemValue_T), const CongfigItemValue_T& record)
-    {
+    int runLogged(int (*handler)(CongfigItemValue_T), const CongfigItemValue_T& record) {
         LogCapture capture;
         const int result = handler(record);
         log = capture.stop();
@@ -39,8 +37,7 @@ protected:
     }
 
     // The partition's first bytes: `bytes` at `offset`, the rest as before.
-    void expectPartition(const std::string& partition, size_t offset, const std::string& bytes)
-    {
+    void expectPartition(const std::string& partition, size_t offset, const std::string& bytes) {
         std::string expected = before[partition];
         expected.replace(offset, bytes.size(), bytes);
         EXPECT_TRUE(readDevice(deviceOf(partition), 0, expected.size()) == expected)
@@ -53,16 +50,15 @@ protected:
     std::string log;
 };
 
-TEST_F(WholeActions, CreateExtractsVerifiesAndWritesAtItsOffset)
-{
+TEST_F(WholeActions, CreateExtractsVerifiesAndWritesAtItsOffset) {
     const std::string part = makeImage(3 * kMiB + 17, 9);
     writePackage({itemEntry("usrfs_split_partab", part)});
     openPackage();
     m_totalFileName = "usrfs";
 
-    ASSERT_EQ(runLogged(handleCreateBspatch,
-                        item("create", "usrfs_split_partab", md5Hex(part), 0, kMiB)),
-              0);
+    ASSERT_EQ(
+        runLogged(handleCreateBspatch, item("create", "usrfs_split_partab", md5Hex(part), 0, kMiB)),
+        0);
     EXPECT_EQ(countOf(log, "handleCreateBspatch " + kResultDir + "usrfs_split_partab."), 1);
     EXPECT_EQ(countOf(log, "has been extracted"), 0);
     expectPartition("usrfs", kMiB, part);
@@ -70,8 +66,7 @@ TEST_F(WholeActions, CreateExtractsVerifiesAndWritesAtItsOffset)
     EXPECT_FALSE(exists(kResultDir + "usrfs_split_partab"));
 }
 
-TEST_F(WholeActions, CreateWritesAVerifiedResultLeftByACutRunWithoutExtracting)
-{
+TEST_F(WholeActions, CreateWritesAVerifiedResultLeftByACutRunWithoutExtracting) {
     // The package no longer carries the part: only the left result can be written.
     const std::string part = makeImage(kMiB, 11);
     writePackage({itemEntry("other", "x")});
@@ -79,17 +74,16 @@ TEST_F(WholeActions, CreateWritesAVerifiedResultLeftByACutRunWithoutExtracting)
     writeFile(kResultDir + "usrfs_split_partaa", part);
     m_totalFileName = "usrfs";
 
-    ASSERT_EQ(runLogged(handleCreateBspatch,
-                        item("create", "usrfs_split_partaa", md5Hex(part), 0, 0)),
-              0);
+    ASSERT_EQ(
+        runLogged(handleCreateBspatch, item("create", "usrfs_split_partaa", md5Hex(part), 0, 0)),
+        0);
     EXPECT_EQ(countOf(log, "This part has been extracted: " + kResultDir + "usrfs_split_partaa."),
               1);
     expectPartition("usrfs", 0, part);
     EXPECT_FALSE(exists(kResultDir + "usrfs_split_partaa"));
 }
 
-TEST_F(WholeActions, CreateReplacesAStaleResultWithThePackagesPart)
-{
+TEST_F(WholeActions, CreateReplacesAStaleResultWithThePackagesPart) {
     const std::string part = makeImage(2 * kMiB, 12);
     writePackage({itemEntry("usrfs_split_partac", part)});
     openPackage();
@@ -106,18 +100,19 @@ TEST_F(WholeActions, CreateReplacesAStaleResultWithThePackagesPart)
 
 struct CreateFailure {
     std::string name;
-    std::string packaged;        // entry "patch_package/<name>"; empty: none
-    std::string totalFileName;   // the partition of the list
+    std::string packaged;       // entry "patch_package/<name>"; empty: none
+    std::string totalFileName;  // the partition of the list
     std::string message;
 };
 
-void PrintTo(const CreateFailure& c, std::ostream* os) { *os << c.message; }
+void PrintTo(const CreateFailure& c, std::ostream* os) {
+    *os << c.message;
+}
 
 class CreateFails : public WholeActions, public ::testing::WithParamInterface<CreateFailure> {};
 
 // A create that fails writes nothing and leaves no result behind.
-TEST_P(CreateFails, WritesNothingAndLeavesNoResult)
-{
+TEST_P(CreateFails, WritesNothingAndLeavesNoResult) {
     const CreateFailure& c = GetParam();
     const std::string part = makeImage(kMiB + 3, 21);
     std::vector<ota_test::ZipFixtureEntry> entries{itemEntry("unrelated", "u")};
@@ -137,18 +132,16 @@ TEST_P(CreateFails, WritesNothingAndLeavesNoResult)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CreateFails,
-    ::testing::Values(
-        CreateFailure{"usrfs_split_partaa", "", "usrfs",
-                      "extractOneFile: patch_package/usrfs_split_partaa failed."},
-        CreateFailure{"usrfs_split_partaa", "wrong", "usrfs",
-                      "check /OAD/update_file/usrfs_split_partaa sum error!"},
-        // A list without its own "total" line names no partition: the part of
-        // such a list never lands in the partition of the list before it.
-        CreateFailure{"usrfs_split_partaa", "right", "",
-                      "Writing /OAD/update_file/usrfs_split_partaa emmc failed."}));
+    ::testing::Values(CreateFailure{"usrfs_split_partaa", "", "usrfs",
+                                    "extractOneFile: patch_package/usrfs_split_partaa failed."},
+                      CreateFailure{"usrfs_split_partaa", "wrong", "usrfs",
+                                    "check /OAD/update_file/usrfs_split_partaa sum error!"},
+                      // A list without its own "total" line names no partition: the part of
+                      // such a list never lands in the partition of the list before it.
+                      CreateFailure{"usrfs_split_partaa", "right", "",
+                                    "Writing /OAD/update_file/usrfs_split_partaa emmc failed."}));
 
-TEST_F(WholeActions, EntotalWritesAWholeImageIntoThePartitionItNames)
-{
+TEST_F(WholeActions, EntotalWritesAWholeImageIntoThePartitionItNames) {
     const std::string image = makeImage(5 * kMiB + 1, 31);
     writePackage({itemEntry("tvservice_image", image)});
     openPackage();
@@ -166,8 +159,7 @@ TEST_F(WholeActions, EntotalWritesAWholeImageIntoThePartitionItNames)
 
 // The package holds an image whose checksum in the list is wrong, so the
 // first extraction and the second one are both bad.
-TEST_F(WholeActions, EntotalExtractsOnceMoreThenGivesUpWithoutWriting)
-{
+TEST_F(WholeActions, EntotalExtractsOnceMoreThenGivesUpWithoutWriting) {
     const std::string image = makeImage(2 * kMiB, 32);
     writePackage({itemEntry("tvservice_image", image)});
     openPackage();
@@ -184,19 +176,17 @@ TEST_F(WholeActions, EntotalExtractsOnceMoreThenGivesUpWithoutWriting)
     expectUntouched("tvservice");
 }
 
-TEST_F(WholeActions, EntotalFailsWhenThePackageLacksTheImage)
-{
+TEST_F(WholeActions, EntotalFailsWhenThePackageLacksTheImage) {
     writePackage({itemEntry("unrelated", "u")});
     openPackage();
-    EXPECT_EQ(runLogged(handleEntireTotalBspatch,
-                        item("entotal", "tvservice_image", md5Hex("x"), 0, 0)),
-              1);
+    EXPECT_EQ(
+        runLogged(handleEntireTotalBspatch, item("entotal", "tvservice_image", md5Hex("x"), 0, 0)),
+        1);
     EXPECT_EQ(countOf(log, "extractOneFile: patch_package/tvservice_image failed."), 1);
     expectUntouched("tvservice");
 }
 
-TEST_F(WholeActions, DeleteOnlyLogsTheStagedPart)
-{
+TEST_F(WholeActions, DeleteOnlyLogsTheStagedPart) {
     const std::string staged = std::string(ota_paths::kOriginalDir) + "usrfs_split_partac";
     writeFile(staged, "kept");
     EXPECT_EQ(runLogged(handleDeleteBspatch, item("delete", "usrfs_split_partac", "", 0, 0)), 0);

@@ -30,8 +30,7 @@ constexpr long kMiB = 1048576;
 // Bytes checked on each side of the written range.
 constexpr long kMargin = kMiB;
 
-uint64_t deviceSize(const std::string& device)
-{
+uint64_t deviceSize(const std::string& device) {
     uint64_t size = 0;
     int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0 || ioctl(fd, BLKGETSIZE64, &size) != 0) {
@@ -45,8 +44,7 @@ uint64_t deviceSize(const std::string& device)
 
 class FlashWriterTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         struct stat st {};
         ASSERT_EQ(stat(ota_paths::kUsrfsDevice, &st), 0) << "runs only inside the sandbox runner";
         ASSERT_TRUE(S_ISBLK(st.st_mode));
@@ -56,33 +54,31 @@ protected:
     void TearDown() override { ota_test::removeTree(dir_); }
 
     // Fills [begin, end) of the device with known filler.
-    void fillDevice(const std::string& device, long begin, long end, uint32_t seed)
-    {
+    void fillDevice(const std::string& device, long begin, long end, uint32_t seed) {
         filler_ = ota_test::patternBytes(static_cast<size_t>(end - begin), seed);
         fillerBegin_ = begin;
         ota_test::writeRange(device, begin, filler_);
     }
 
     // The filler is still there in [begin, end).
-    void expectFiller(const std::string& device, long begin, long end)
-    {
+    void expectFiller(const std::string& device, long begin, long end) {
         Bytes now = ota_test::readRange(device, begin, static_cast<size_t>(end - begin));
-        Bytes before(filler_.begin() + (begin - fillerBegin_), filler_.begin() + (end - fillerBegin_));
+        Bytes before(filler_.begin() + (begin - fillerBegin_),
+                     filler_.begin() + (end - fillerBegin_));
         EXPECT_TRUE(now == before) << device << " changed in [" << begin << ", " << end << ")";
     }
 
-    int update(const std::string& name, long offset)
-    {
+    int update(const std::string& name, long offset) {
         ::testing::internal::CaptureStdout();
         int result = updateModuleBlock(imagePath_, name, offset);
         output_ = ::testing::internal::GetCapturedStdout();
         return result;
     }
 
-    size_t count(const std::string& text) const
-    {
+    size_t count(const std::string& text) const {
         size_t n = 0;
-        for (size_t at = output_.find(text); at != std::string::npos; at = output_.find(text, at + 1)) {
+        for (size_t at = output_.find(text); at != std::string::npos;
+             at = output_.find(text, at + 1)) {
             ++n;
         }
         return n;
@@ -101,10 +97,10 @@ struct WriteCase {
     long offset;
 };
 
-class FlashWriterSizeTest : public FlashWriterTest, public ::testing::WithParamInterface<WriteCase> {};
+class FlashWriterSizeTest : public FlashWriterTest,
+                            public ::testing::WithParamInterface<WriteCase> {};
 
-TEST_P(FlashWriterSizeTest, ImageLandsAtOffsetAndIsRemoved)
-{
+TEST_P(FlashWriterSizeTest, ImageLandsAtOffsetAndIsRemoved) {
     const WriteCase& c = GetParam();
     const std::string device = ota_paths::kUsrfsDevice;
     long end = c.offset + c.imageSize;
@@ -136,8 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The last byte of the partition can be written, one byte past it cannot,
 // and a refused image leaves the partition as it was.
-TEST_F(FlashWriterTest, ImageMustFitThePartition)
-{
+TEST_F(FlashWriterTest, ImageMustFitThePartition) {
     const std::string device = ota_paths::kOptfsDevice;
     long size = static_cast<long>(deviceSize(device));
     ASSERT_GT(size, 2 * kFlashChunkSize);
@@ -166,11 +161,11 @@ struct RefusalCase {
     size_t times;
 };
 
-class FlashWriterRefusalTest : public FlashWriterTest, public ::testing::WithParamInterface<RefusalCase> {};
+class FlashWriterRefusalTest : public FlashWriterTest,
+                               public ::testing::WithParamInterface<RefusalCase> {};
 
 // Nothing is written and the image stays for a later run to find.
-TEST_P(FlashWriterRefusalTest, PartitionAndImageStayAsTheyWere)
-{
+TEST_P(FlashWriterRefusalTest, PartitionAndImageStayAsTheyWere) {
     const RefusalCase& c = GetParam();
     const std::string device = ota_paths::kSerialsdataDevice;
     fillDevice(device, 0, 4 * kMiB, 6);
@@ -195,21 +190,23 @@ TEST_P(FlashWriterRefusalTest, PartitionAndImageStayAsTheyWere)
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, FlashWriterRefusalTest,
-    ::testing::Values(
-        RefusalCase{"EmptyImage", 0, "serialsdata", 0, "[OTA_Flash_Writer]filesize err ! filesize = 0...\n", 2},
-        RefusalCase{"TwoGiBImage", 2147483648L, "serialsdata", 0,
-                    "[OTA_Flash_Writer]filesize err ! filesize = 2147483648...\n", 2},
-        RefusalCase{"LargerThanThePartition", 2147483647L, "serialsdata", 0, "[OTA_Flash_Writer]image does not fit !", 2},
-        RefusalCase{"NegativeOffset", 1000, "serialsdata", -1, "[OTA_Flash_Writer]fseek fd error ! offset = -1", 2},
-        RefusalCase{"NoSuchPartition", 1000, "kernel", 0, "can not get blkdev.\n", 1},
-        RefusalCase{"PartitionNameInCapitals", 1000, "SERIALSDATA", 0, "can not get blkdev.\n", 1},
-        RefusalCase{"NoImage", -1, "serialsdata", 0, "updateFilePath ", 1}),
+    ::testing::Values(RefusalCase{"EmptyImage", 0, "serialsdata", 0,
+                                  "[OTA_Flash_Writer]filesize err ! filesize = 0...\n", 2},
+                      RefusalCase{"TwoGiBImage", 2147483648L, "serialsdata", 0,
+                                  "[OTA_Flash_Writer]filesize err ! filesize = 2147483648...\n", 2},
+                      RefusalCase{"LargerThanThePartition", 2147483647L, "serialsdata", 0,
+                                  "[OTA_Flash_Writer]image does not fit !", 2},
+                      RefusalCase{"NegativeOffset", 1000, "serialsdata", -1,
+                                  "[OTA_Flash_Writer]fseek fd error ! offset = -1", 2},
+                      RefusalCase{"NoSuchPartition", 1000, "kernel", 0, "can not get blkdev.\n", 1},
+                      RefusalCase{"PartitionNameInCapitals", 1000, "SERIALSDATA", 0,
+                                  "can not get blkdev.\n", 1},
+                      RefusalCase{"NoImage", -1, "serialsdata", 0, "updateFilePath ", 1}),
     [](const ::testing::TestParamInfo<RefusalCase>& info) { return std::string(info.param.name); });
 
 // A device node that is gone must fail the write: opening it must not
 // create a regular file that swallows the image and reports success.
-TEST_F(FlashWriterTest, MissingDeviceNodeFailsWithoutCreatingAFile)
-{
+TEST_F(FlashWriterTest, MissingDeviceNodeFailsWithoutCreatingAFile) {
     const char* device = ota_paths::kTvserviceDevice;
     struct stat st {};
     ASSERT_EQ(stat(device, &st), 0);
@@ -234,8 +231,7 @@ TEST_F(FlashWriterTest, MissingDeviceNodeFailsWithoutCreatingAFile)
 // is briefly unavailable is the image.)
 class DenyFirstOpen {
 public:
-    explicit DenyFirstOpen(const char* path)
-    {
+    explicit DenyFirstOpen(const char* path) {
         fanotify_ = fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
         if (fanotify_ < 0 || pipe2(stop_, O_CLOEXEC) != 0 ||
             fanotify_mark(fanotify_, FAN_MARK_ADD, FAN_OPEN_PERM, AT_FDCWD, path) != 0) {
@@ -244,8 +240,7 @@ public:
         }
         listener_ = std::thread([this] { listen(); });
     }
-    ~DenyFirstOpen()
-    {
+    ~DenyFirstOpen() {
         if (listener_.joinable()) {
             (void)!write(stop_[1], "x", 1);
             listener_.join();
@@ -259,8 +254,7 @@ public:
     int opens() const { return opens_; }
 
 private:
-    void listen()
-    {
+    void listen() {
         pollfd fds[2] = {{fanotify_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
         while (poll(fds, 2, -1) > 0 && (fds[1].revents & POLLIN) == 0) {
             alignas(fanotify_event_metadata) char events[4096];
@@ -286,8 +280,7 @@ private:
     std::thread listener_;
 };
 
-TEST_F(FlashWriterTest, SecondAttemptWritesWhenTheFirstCannotOpenTheImage)
-{
+TEST_F(FlashWriterTest, SecondAttemptWritesWhenTheFirstCannotOpenTheImage) {
     const std::string device = ota_paths::kTvserviceDevice;
     fillDevice(device, 0, 2 * kFlashChunkSize, 9);
     Bytes image = ota_test::patternBytes(kFlashChunkSize + 100, 10);
@@ -303,7 +296,8 @@ TEST_F(FlashWriterTest, SecondAttemptWritesWhenTheFirstCannotOpenTheImage)
 
     EXPECT_EQ(result, 0) << output_;
     EXPECT_EQ(opens, 2);
-    EXPECT_EQ(count("(): [OTA_Flash_Writer]open fp error...fileName = " + imagePath_ + "\n"), 1u) << output_;
+    EXPECT_EQ(count("(): [OTA_Flash_Writer]open fp error...fileName = " + imagePath_ + "\n"), 1u)
+        << output_;
     EXPECT_EQ(count("(): Could not write: " + imagePath_ + ". Try again.\n"), 1u) << output_;
     EXPECT_EQ(count("Could not write again"), 0u) << output_;
     EXPECT_TRUE(ota_test::readRange(device, 0, image.size()) == image);
@@ -313,14 +307,14 @@ TEST_F(FlashWriterTest, SecondAttemptWritesWhenTheFirstCannotOpenTheImage)
 
 // A written image that cannot be removed (here: a mount point, which the
 // sandbox's own mount namespace allows) is still a written image.
-TEST_F(FlashWriterTest, UndeletableImageStillCountsAsWritten)
-{
+TEST_F(FlashWriterTest, UndeletableImageStillCountsAsWritten) {
     const std::string device = ota_paths::kUsrfsDevice;
     ota_test::Bytes image = ota_test::patternBytes(5000, 13);
     std::string held = dir_ + "held";
     ASSERT_TRUE(ota_test::writeFile(held, image));
     ASSERT_TRUE(ota_test::writeFile(imagePath_, ota_test::Bytes{0}));
-    ASSERT_EQ(mount(held.c_str(), imagePath_.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+    ASSERT_EQ(mount(held.c_str(), imagePath_.c_str(), nullptr, MS_BIND, nullptr), 0)
+        << strerror(errno);
 
     int result = update("usrfs", 0);
     bool stillThere = ota_test::pathExists(imagePath_);
@@ -334,8 +328,7 @@ TEST_F(FlashWriterTest, UndeletableImageStillCountsAsWritten)
 
 // One attempt on its own: it writes but leaves the image to its caller, and
 // a partition held in a regular file keeps its length.
-TEST_F(FlashWriterTest, AttemptKeepsImageAndDoesNotTruncate)
-{
+TEST_F(FlashWriterTest, AttemptKeepsImageAndDoesNotTruncate) {
     std::string target = dir_ + "partition.img";
     Bytes partition = ota_test::patternBytes(3 * kMiB, 11);
     ASSERT_TRUE(ota_test::writeFile(target, partition));
@@ -354,8 +347,7 @@ TEST_F(FlashWriterTest, AttemptKeepsImageAndDoesNotTruncate)
 
 // A target that takes fewer bytes than it is given fails the attempt with
 // the count it took and the system's reason.
-TEST_F(FlashWriterTest, AttemptOnAFullTargetFails)
-{
+TEST_F(FlashWriterTest, AttemptOnAFullTargetFails) {
     std::string small = dir_ + "small/";
     ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
     ASSERT_EQ(mount("tmpfs", small.c_str(), "tmpfs", 0, "size=256k"), 0) << strerror(errno);
@@ -374,20 +366,23 @@ TEST_F(FlashWriterTest, AttemptOnAFullTargetFails)
     int reason = -1;
     size_t at = output_.find("(): [OTA_Flash_Writer]fd write err ! err = ");
     ASSERT_NE(at, std::string::npos) << output_;
-    ASSERT_EQ(sscanf(output_.c_str() + at, "(): [OTA_Flash_Writer]fd write err ! err = %d..errno = %d..", &taken, &reason), 2);
+    ASSERT_EQ(
+        sscanf(output_.c_str() + at, "(): [OTA_Flash_Writer]fd write err ! err = %d..errno = %d..",
+               &taken, &reason),
+        2);
     EXPECT_GE(taken, 0);
     EXPECT_LT(taken, kMiB);
     EXPECT_EQ(reason, ENOSPC);
 }
 
-TEST_F(FlashWriterTest, AttemptWithoutImageFails)
-{
+TEST_F(FlashWriterTest, AttemptWithoutImageFails) {
     std::string missing = dir_ + "absent";
     ::testing::internal::CaptureStdout();
     int result = flashWriterBlock(ota_paths::kUsrfsDevice, 0, missing.c_str());
     output_ = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(result, 255);
-    EXPECT_EQ(count("(): [OTA_Flash_Writer]open fp error...fileName = " + missing + "\n"), 1u) << output_;
+    EXPECT_EQ(count("(): [OTA_Flash_Writer]open fp error...fileName = " + missing + "\n"), 1u)
+        << output_;
 }
 
 }  // namespace

@@ -17,8 +17,7 @@ constexpr int kMiB = 1048576;
 
 class Md5DeviceTest : public ::testing::TestWithParam<int> {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         struct stat st {};
         ASSERT_EQ(stat(ota_paths::kOptfsDevice, &st), 0) << "runs only inside the sandbox runner";
         ASSERT_TRUE(S_ISBLK(st.st_mode));
@@ -26,12 +25,12 @@ protected:
     }
 };
 
-TEST_P(Md5DeviceTest, LeadingBytesAgreeWithMd5sum)
-{
+TEST_P(Md5DeviceTest, LeadingBytesAgreeWithMd5sum) {
     const std::string device = ota_paths::kOptfsDevice;
     int length = GetParam();
-    std::string expected = length == 0 ? ota_test::md5sumOf("cat " + device)
-                                       : ota_test::md5sumOf("head -c " + std::to_string(length) + " " + device);
+    std::string expected =
+        length == 0 ? ota_test::md5sumOf("cat " + device)
+                    : ota_test::md5sumOf("head -c " + std::to_string(length) + " " + device);
     std::string longer = ota_test::md5sumOf("head -c " + std::to_string(length + 1) + " " + device);
 
     ::testing::internal::CaptureStdout();
@@ -47,8 +46,7 @@ INSTANTIATE_TEST_SUITE_P(Lengths, Md5DeviceTest,
                          ::testing::Values(128, 300, kMiB, kMiB + 1, 3 * kMiB + 17, 0));
 
 // What the writer puts into a partition is what the check then finds there.
-TEST(Md5DeviceRoundTrip, WrittenImageIsRecognisedInThePartition)
-{
+TEST(Md5DeviceRoundTrip, WrittenImageIsRecognisedInThePartition) {
     std::string dir = ota_test::makeTempDir("md5dev");
     std::string image = dir + "serialsdata.img";
     ota_test::Bytes bytes = ota_test::patternBytes(2 * kMiB + 333, 22);
@@ -57,7 +55,8 @@ TEST(Md5DeviceRoundTrip, WrittenImageIsRecognisedInThePartition)
 
     ::testing::internal::CaptureStdout();
     ASSERT_EQ(updateModuleBlock(image, "serialsdata", 0), 0);
-    EXPECT_EQ(checkMD5Sum(ota_paths::kSerialsdataDevice, expected, static_cast<int>(bytes.size())), 0);
+    EXPECT_EQ(checkMD5Sum(ota_paths::kSerialsdataDevice, expected, static_cast<int>(bytes.size())),
+              0);
     ::testing::internal::GetCapturedStdout();
     ota_test::removeTree(dir);
 }

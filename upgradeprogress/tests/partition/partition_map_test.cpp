@@ -15,8 +15,7 @@ struct MapCase {
 
 class PartitionMapTest : public ::testing::TestWithParam<MapCase> {};
 
-TEST_P(PartitionMapTest, NameSelectsDeviceOrLeavesItAlone)
-{
+TEST_P(PartitionMapTest, NameSelectsDeviceOrLeavesItAlone) {
     const MapCase& c = GetParam();
     const std::string untouched = "caller's own text";
     std::string device = untouched;
@@ -35,14 +34,11 @@ TEST_P(PartitionMapTest, NameSelectsDeviceOrLeavesItAlone)
 INSTANTIATE_TEST_SUITE_P(
     Names, PartitionMapTest,
     ::testing::Values(
-        MapCase{"tvservice", "/dev/mmcblk0p18"},
-        MapCase{"usrfs", "/dev/mmcblk0p26"},
-        MapCase{"serialsdata", "/dev/mmcblk0p34"},
-        MapCase{"optfs", "/dev/mmcblk0p28"},
+        MapCase{"tvservice", "/dev/mmcblk0p18"}, MapCase{"usrfs", "/dev/mmcblk0p26"},
+        MapCase{"serialsdata", "/dev/mmcblk0p34"}, MapCase{"optfs", "/dev/mmcblk0p28"},
         // Anywhere in the text.
         MapCase{"usrfs_split_partaa", "/dev/mmcblk0p26"},
-        MapCase{"new_usrfs_image", "/dev/mmcblk0p26"},
-        MapCase{"imageusrfs", "/dev/mmcblk0p26"},
+        MapCase{"new_usrfs_image", "/dev/mmcblk0p26"}, MapCase{"imageusrfs", "/dev/mmcblk0p26"},
         MapCase{"/tmp/patch_file/optfs.img", "/dev/mmcblk0p28"},
         // Several names: the earlier table row wins, not the earlier position.
         MapCase{"optfs_serialsdata", "/dev/mmcblk0p34"},
@@ -50,11 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
         MapCase{"optfs_usrfs_tvservice", "/dev/mmcblk0p18"},
         MapCase{"serialsdata_usrfs", "/dev/mmcblk0p26"},
         // Case-sensitive, whole words only.
-        MapCase{"USRFS", nullptr},
-        MapCase{"Optfs", nullptr},
-        MapCase{"usr_fs", nullptr},
-        MapCase{"tvservic", nullptr},
-        MapCase{"kernel", nullptr},
-        MapCase{"", nullptr}));
+        MapCase{"USRFS", nullptr}, MapCase{"Optfs", nullptr}, MapCase{"usr_fs", nullptr},
+        MapCase{"tvservic", nullptr}, MapCase{"kernel", nullptr}, MapCase{"", nullptr}));
 
 }  // namespace

@@ -24,8 +24,7 @@ using Bytes = std::string;
 
 // A fresh directory, ending in '/', on tmpfs where the machine has one: the
 // set stages and patches in a tmpfs /tmp, and fsync there costs nothing.
-inline std::string makeTempDir(const std::string& tag)
-{
+inline std::string makeTempDir(const std::string& tag) {
     std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm/" : ::testing::TempDir();
     std::string pattern = base + tag + ".XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
@@ -37,8 +36,7 @@ inline std::string makeTempDir(const std::string& tag)
     return std::string(name.data()) + "/";
 }
 
-inline void removeTree(const std::string& dir)
-{
+inline void removeTree(const std::string& dir) {
     if (!dir.empty()) {
         std::string command = "rm -rf '" + dir + "'";
         if (system(command.c_str()) != 0) {
@@ -48,8 +46,7 @@ inline void removeTree(const std::string& dir)
 }
 
 // Bytes [offset, offset + size) of a file or block device, read with pread.
-inline Bytes readRange(const std::string& path, off_t offset, size_t size)
-{
+inline Bytes readRange(const std::string& path, off_t offset, size_t size) {
     Bytes bytes(size, '\0');
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -58,7 +55,8 @@ inline Bytes readRange(const std::string& path, off_t offset, size_t size)
     }
     size_t done = 0;
     while (done < size) {
-        ssize_t got = pread(fd, bytes.data() + done, size - done, offset + static_cast<off_t>(done));
+        ssize_t got =
+            pread(fd, bytes.data() + done, size - done, offset + static_cast<off_t>(done));
         if (got <= 0) {
             break;
         }
@@ -70,8 +68,7 @@ inline Bytes readRange(const std::string& path, off_t offset, size_t size)
 }
 
 // Writes bytes at an offset of an existing file or block device, durably.
-inline void writeRange(const std::string& path, off_t offset, const Bytes& bytes)
-{
+inline void writeRange(const std::string& path, off_t offset, const Bytes& bytes) {
     int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0) << "open " << path;
     ASSERT_EQ(pwrite(fd, bytes.data(), bytes.size(), offset), static_cast<ssize_t>(bytes.size()));
@@ -80,8 +77,7 @@ inline void writeRange(const std::string& path, off_t offset, const Bytes& bytes
 }
 
 // The checksum md5sum prints for the output of a shell command.
-inline std::string md5sumOf(const std::string& shellInput)
-{
+inline std::string md5sumOf(const std::string& shellInput) {
     std::string command = shellInput + " | md5sum";
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {

@@ -11,15 +11,13 @@
 namespace ota_test {
 
 // True when anything is at `path`, a dangling symbolic link included.
-inline bool pathExists(const std::string& path)
-{
+inline bool pathExists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
 
 // Creates or truncates `path` and writes `bytes`; false on any failure.
-inline bool writeFile(const std::string& path, const std::string& bytes)
-{
+inline bool writeFile(const std::string& path, const std::string& bytes) {
     FILE* file = fopen(path.c_str(), "wb");
     if (file == nullptr) {
         return false;
@@ -29,8 +27,7 @@ inline bool writeFile(const std::string& path, const std::string& bytes)
 }
 
 // The whole file into `bytes`; false when it cannot be read.
-inline bool readFile(const std::string& path, std::string* bytes)
-{
+inline bool readFile(const std::string& path, std::string* bytes) {
     FILE* file = fopen(path.c_str(), "rb");
     if (file == nullptr) {
         return false;
@@ -48,16 +45,14 @@ inline bool readFile(const std::string& path, std::string* bytes)
 
 // The whole file, or "<missing>" when it cannot be read, so that a missing
 // file never passes for an expected empty one.
-inline std::string readFile(const std::string& path)
-{
+inline std::string readFile(const std::string& path) {
     std::string bytes;
     return readFile(path, &bytes) ? bytes : std::string("<missing>");
 }
 
 // Bytes that differ from position to position and between seeds and compress
 // only a little, so that a misplaced or repeated block cannot match by chance.
-inline std::string patternBytes(size_t size, unsigned seed = 1)
-{
+inline std::string patternBytes(size_t size, unsigned seed = 1) {
     std::string bytes(size, '\0');
     uint32_t state = seed * 2654435761u + 1;
     for (size_t i = 0; i < size; ++i) {

@@ -61,5 +61,4 @@ inline bool writeZip(const std::string& path, const std::vector<ZipFixtureEntry>
     return fclose(file) == 0 && ok;
 }
 
-
 }  // namespace ota_test

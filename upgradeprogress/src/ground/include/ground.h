@@ -15,8 +15,7 @@
 // The one diagnostic format of the program: "file:line:function(): message".
 // Everything goes to standard output with printf; main makes stdout line
 // buffered so that a power cut or a kill loses no line already logged.
-#define OTA_LOG(fmt, ...) \
-    printf("%s:%d:%s(): " fmt, __FILE__, __LINE__, __func__, ##__VA_ARGS__)
+#define OTA_LOG(fmt, ...) printf("%s:%d:%s(): " fmt, __FILE__, __LINE__, __func__, ##__VA_ARGS__)
 
 // ---- Fixed paths ----------------------------------------------------------
 // Every fixed path of the set, named once. The program has no configuration:
