@@ -91,7 +91,7 @@ int ArchiveImpl::extractOneFile(const char* entryName, const char* destDir, int 
         makeEntryDirectories(path, destDir != nullptr ? strlen(destDir) + 1 : 0);
     }
 
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = openFreshFile(path, 0644);
     if (fd < 0) {
         return kArchiveOutputFailed;
     }

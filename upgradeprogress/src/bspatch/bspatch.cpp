@@ -12,6 +12,7 @@
 // check ends the process; the caller's MD5 check is the second line of
 // defence against a patch that is well formed but made for another old part.
 #include "bspatch.h"
+#include "ground.h"
 
 #include <bzlib.h>
 #include <err.h>
@@ -76,7 +77,7 @@ struct BlockReader {
 
 BlockReader openBlock(const char* patchPath, off_t offset) {
     BlockReader block;
-    block.stream = fopen(patchPath, "r");
+    block.stream = fopenReadable(patchPath);
     if (block.stream == nullptr) {
         err(1, "fopen(%s)", patchPath);
     }
@@ -132,7 +133,7 @@ struct Header {
 };
 
 Header readHeader(const char* patchPath) {
-    FILE* stream = fopen(patchPath, "r");
+    FILE* stream = fopenReadable(patchPath);
     if (stream == nullptr) {
         err(1, "fopen(%s)", patchPath);
     }
@@ -164,7 +165,7 @@ struct OldFile {
 // The old part is read whole before the new one is created, which is what
 // lets the caller name the same file for both.
 OldFile readOldFile(const char* oldPath) {
-    const int fd = open(oldPath, O_RDONLY);
+    const int fd = openReadable(oldPath);
     if (fd < 0) {
         err(1, "%s", oldPath);
     }
@@ -218,7 +219,7 @@ void addOldBytes(uint8_t* destination, int64_t length, const OldFile& old, int64
 }
 
 void writeNewFile(const char* newPath, const uint8_t* data, int64_t size) {
-    const int fd = open(newPath, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int fd = openFreshFile(newPath, 0666);
     if (fd < 0) {
         err(1, "%s", newPath);
     }

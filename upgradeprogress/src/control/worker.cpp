@@ -1,11 +1,13 @@
 // The upgrade worker: one run from package check to committed flags, and the
 // failure ending that resets the flags so that the set shows the failure and
 // restarts.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "archive.h"
 #include "control.h"
@@ -18,8 +20,17 @@ bool packageExists() {
     return access(ota_paths::kPackage, F_OK) == 0;
 }
 
+// A link or a directory in the package's place goes too, never what a
+// link points at.
 void removePackage() {
-    removeDirFile(ota_paths::kPackage, nullptr);
+    removeTree(ota_paths::kPackage);
+}
+
+// Anything at all at `dir`, a dangling link included.
+bool pathPresent(const char* dir) {
+    const std::string bare = std::string(dir).substr(0, strlen(dir) - 1);
+    struct stat st;
+    return lstat(bare.c_str(), &st) == 0;
 }
 
 struct FlagWrite {
@@ -61,16 +72,16 @@ unsigned char nextRunningChain() {
 
 void clearFiles() {
     const char* const dirs[] = {ota_paths::kListDir, ota_paths::kUpdateDir};
-    char command[256];
     for (const char* dir : dirs) {
-        if (!isDirExist(dir)) {
+        if (!pathPresent(dir)) {
             continue;
         }
-        memset(command, 0, sizeof command);
-        snprintf(command, sizeof command, "rm %s -rf", dir);
-        if (system(command) != 0) {
+        // No shell and no link followed: a work directory that another
+        // program turned into a link loses the link, never the files it
+        // points at.
+        if (removeTree(dir) != 0) {
             OTA_LOG("Rm the dir %s failed, will try again.\n", dir);
-            system(command);
+            removeTree(dir);
         }
     }
     if (packageExists()) {

@@ -1,5 +1,7 @@
 // The language of the on-screen texts, chosen once at start-up from the file
 // the set's settings write. The program only reads it.
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +12,10 @@ int currentLanguage = 0;
 char fontsBank[64];
 
 namespace {
+
+// The code is the first word of the file; a set writes three letters and a
+// line break. Leading blanks beyond this many bytes are not looked through.
+constexpr size_t kLanguageReadMax = 64;
 
 void setFont(const char* path) {
     snprintf(fontsBank, sizeof(fontsBank), "%s", path);
@@ -22,16 +28,21 @@ int get_languageID() {
     // never be cut down to a valid code. The read is bounded to that.
     char code[5] = {0};
 
-    FILE* file = fopen(ota_paths::kLanguageFile, "r");
-    if (file == nullptr) {
+    // Other programs write this file: only a regular file is read (a pipe
+    // nobody writes would hold the set on a black screen forever), and only
+    // its first bytes. Anything else counts as no language file at all.
+    const int fd = openReadable(ota_paths::kLanguageFile);
+    if (fd < 0) {
         OTA_LOG("open %s failed.\n", ota_paths::kLanguageFile);
         setFont(ota_paths::kFontLatin);
         return 0;
     }
-    if (fscanf(file, "%4s", code) != 1) {
+    char text[kLanguageReadMax + 1] = {};
+    const ssize_t got = read(fd, text, kLanguageReadMax);
+    close(fd);
+    if (got <= 0 || sscanf(text, "%4s", code) != 1) {
         code[0] = '\0';
     }
-    fclose(file);
 
     // A plain substring test, as the set has always done it: the empty code
     // and fragments such as "en" fall to the first font too.

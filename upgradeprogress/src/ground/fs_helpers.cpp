@@ -123,7 +123,7 @@ int fileWc(const char* path) {
     if (path == nullptr) {
         return 0;
     }
-    FileOwner file(fopen(path, "r"));
+    FileOwner file(fopenReadable(path));
     if (!file) {
         return 0;
     }

@@ -42,7 +42,9 @@ int extractList(const std::string& entry) {
 int prepareBspatch(int& total) {
     total = 0;
     for (const std::string& dir : m_checkdir) {
-        if (!isDirExist(dir) && mkDiretory(dir) != 0) {
+        // A work directory that another program replaced by a link would
+        // send every result, and later the clean-up, somewhere else.
+        if (makeRealDirectory(dir.c_str()) != 0) {
             OTA_LOG("md %s failed!.\n", dir.c_str());
             return 1;
         }

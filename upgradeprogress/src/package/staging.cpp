@@ -62,7 +62,7 @@ int loadOriginalSplitFile(const char* source, unsigned long size, unsigned long 
         return 1;
     }
 
-    FileOwner fp(fopen(source, "rb"));
+    FileOwner fp(fopenReadable(source, true));
     if (!fp) {
         OTA_LOG("open fp error...fileName = %s, error:%s(%d).\n", source, strerror(errno), errno);
         return 1;
@@ -107,7 +107,7 @@ int loadOriginalSplitFile(const char* source, unsigned long size, unsigned long 
                     OTA_LOG("output file suffixes exhausted.\n");
                     return 1;
                 }
-                part.reset(fopen(outFileName, "wb"));
+                part.reset(fopenFreshFile(outFileName));
                 if (!part) {
                     OTA_LOG("open %s failed, error:%s(%d).\n", outFileName, strerror(errno), errno);
                     return 1;

@@ -53,7 +53,7 @@ int parseUpdateListFile(std::string updateListFileName) {
     // one must not write into the partition of the list before it.
     m_totalFileName.clear();
 
-    FileOwner file(fopen(updateListFileName.c_str(), "r"));
+    FileOwner file(fopenReadable(updateListFileName.c_str()));
     if (!file) {
         OTA_LOG("Open file [%s] failed.\n", updateListFileName.c_str());
         return 1;

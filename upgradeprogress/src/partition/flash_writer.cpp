@@ -96,7 +96,7 @@ void OTA_flashWrite_releaseBuf(FILE* image, FILE* device, unsigned char* buffer)
 
 int flashWriterBlock(const char* device, long offset, const char* imagePath) {
     WriteAttempt attempt;
-    attempt.image = fopen(imagePath, "rb");
+    attempt.image = fopenReadable(imagePath);
     if (attempt.image == nullptr) {
         OTA_LOG("[OTA_Flash_Writer]open fp error...fileName = %s\n", imagePath);
         return kWriteFailed;

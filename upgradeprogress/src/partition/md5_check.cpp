@@ -54,7 +54,7 @@ void digestStream(FILE* fp, int length, unsigned char* digest) {
 int checkMD5Sum(std::string path, std::string expected, int length) {
     // Declared before the stream so that it outlives the stream using it.
     std::unique_ptr<char[]> streamBuffer(new (std::nothrow) char[kStreamBuffer]);
-    FileOwner fp(fopen(path.c_str(), "r"));
+    FileOwner fp(fopenReadable(path.c_str(), true));
     if (!fp) {
         OTA_LOG("Open file [%s] failed.\n", path.c_str());
         return 1;

@@ -1,6 +1,8 @@
 // The installed program, run whole on simulated sets through the sandbox
 // runner: a full upgrade of four partitions, the failure endings, a patch the
 // applier refuses, and the choice of language.
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -162,6 +164,28 @@ TEST_F(UpgradeRun, UpgradesFourPartitionsCommitsAndCleansUp) {
     EXPECT_GE(at100 - at99, 950);
     EXPECT_TRUE(run.contains("thread exit.")) << run.text();
     ::testing::Test::RecordProperty("upgrade_ms", std::to_string(run.lines.back().ms));
+}
+
+// Another program left the work directory for new parts as a link to a
+// directory of its own. The upgrade writes into a real directory of its own
+// instead, and the clean-up removes the link, never the files it points at.
+TEST_F(UpgradeRun, WorkDirectoryLinkedElsewhereIsReplacedAndItsTargetKept) {
+    ASSERT_TRUE(exists(*package_)) << "no package was built";
+    ASSERT_TRUE(makeSet(set_, *images_, *package_));
+    ASSERT_EQ(mkdir((set_ + "/var-local/elsewhere").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(set_ + "/var-local/elsewhere/settings.db", "keep me"));
+    ASSERT_EQ(symlink("/var/local/elsewhere", (set_ + "/OAD/update_file").c_str()), 0);
+
+    const ChildResult run = runProgram(set_);
+
+    EXPECT_EQ(run.verdict(), "upgrade-sandbox: reboot requested") << run.text();
+    EXPECT_EQ(upgradeProblems(set_, *images_), "") << run.text();
+    EXPECT_EQ(cleanUpProblems(set_), "") << run.text();
+    EXPECT_EQ(readFile(set_ + "/var-local/elsewhere/settings.db"), "keep me");
+    EXPECT_FALSE(exists(set_ + "/OAD/update_file"));
+    struct stat st;
+    EXPECT_EQ(lstat((set_ + "/var-local/elsewhere").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
 TEST_F(UpgradeRun, MissingPackageResetsTheFlagsAndRestarts) {

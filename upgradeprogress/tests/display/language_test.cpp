@@ -124,4 +124,49 @@ TEST(LanguageFileMissing, FallsBackToEnglishAndFirstFont) {
     EXPECT_EQ(out.find("language = "), std::string::npos) << out;
 }
 
+// Other programs write /var/local: whatever stands at the language file's
+// name that is not a regular file counts as no file, at once. A pipe that
+// nobody writes must not hold the set on a black screen; the test would hang
+// (and time out) if the read waited on it.
+enum class OddEntry { Fifo, Directory, DanglingLink };
+
+class LanguageFileOdd : public ::testing::TestWithParam<OddEntry> {};
+
+TEST_P(LanguageFileOdd, CountsAsNoLanguageFile) {
+    ASSERT_TRUE(mkdir("/var/local/upgrade", 0755) == 0 || errno == EEXIST);
+    unlink(ota_paths::kLanguageFile);
+    switch (GetParam()) {
+        case OddEntry::Fifo:
+            ASSERT_EQ(mkfifo(ota_paths::kLanguageFile, 0644), 0);
+            break;
+        case OddEntry::Directory:
+            ASSERT_EQ(mkdir(ota_paths::kLanguageFile, 0755), 0);
+            break;
+        case OddEntry::DanglingLink:
+            ASSERT_EQ(symlink("/var/local/upgrade/nowhere", ota_paths::kLanguageFile), 0);
+            break;
+    }
+    memset(fontsBank, 'x', sizeof(fontsBank));
+    testing::internal::CaptureStdout();
+    const int row = get_languageID();
+    const std::string out = testing::internal::GetCapturedStdout();
+    rmdir(ota_paths::kLanguageFile);
+    unlink(ota_paths::kLanguageFile);
+    EXPECT_EQ(row, 0);
+    EXPECT_EQ(std::string(fontsBank), kLatinFont);
+    EXPECT_NE(out.find("(): open /var/local/upgrade/am_tv_lang failed.\n"), std::string::npos)
+        << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(NotARegularFile, LanguageFileOdd,
+                         ::testing::Values(OddEntry::Fifo, OddEntry::Directory,
+                                           OddEntry::DanglingLink));
+
+// Only the file's first bytes are read: a huge file is no reason to wait,
+// and its first word still counts.
+TEST(LanguageFileLong, ReadsOnlyItsFirstWord) {
+    writeLanguageFile("rus\n" + std::string(1 << 20, 'x'));
+    EXPECT_EQ(get_languageID(), 5);
+}
+
 }  // namespace

@@ -3,6 +3,8 @@
 // in another, line counts, the staging directory emptied between lists.
 #include <gtest/gtest.h>
 
+#include <sys/mount.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -158,10 +160,15 @@ TEST_F(Prepare, MakesTheWorkDirectoriesInOrderAndStopsAtOneThatCannotBeMade) {
                             ota_paths::kListDir}) {
         std::filesystem::remove_all(dir);
     }
+    // A file where a directory belongs is replaced; one that cannot be
+    // removed (a mount point here) makes the directory impossible.
     writeFile("/tmp/original_file", "a file where a directory belongs");
+    writeFile("/tmp/held", "");
+    ASSERT_EQ(mount("/tmp/held", "/tmp/original_file", nullptr, MS_BIND, nullptr), 0);
     writePackage({listEntry("optfs", deleteLine("o"))});
     int total = 0;
     EXPECT_EQ(prepare(total), 1);
+    ASSERT_EQ(umount2("/tmp/original_file", 0), 0);
     EXPECT_EQ(countOf(log, "md /tmp/original_file/ failed!."), 1);
     EXPECT_TRUE(std::filesystem::is_directory(ota_paths::kPatchDir));
     EXPECT_FALSE(exists(ota_paths::kUpdateDir));

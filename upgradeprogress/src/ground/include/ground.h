@@ -5,6 +5,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <cstdio>
 #include <memory>
@@ -94,6 +95,31 @@ int mkDiretory(std::string path);
 int fileWc(const char* path);
 // True when anything, of any kind, is at `path`.
 bool fileExists(const std::string& path);
+
+// ---- Files on shared ground -----------------------------------------------
+// /OAD, /var/local and /tmp are written by other programs too. A symbolic
+// link there never redirects a write or a removal, and a pipe or device
+// never makes the program wait.
+
+// Opens `path` for reading, following links, only when it is a regular file
+// (or, with `blockDeviceToo`, a block device). -1 (or null) for anything else.
+int openReadable(const char* path, bool blockDeviceToo = false);
+FILE* fopenReadable(const char* path, bool blockDeviceToo = false);
+
+// Opens `path` to be written from its start as a regular file of its own:
+// a link, pipe or device node at that name is removed first (a directory is
+// refused), and the open never follows a link. -1 (or null) on failure.
+int openFreshFile(const char* path, mode_t mode);
+FILE* fopenFreshFile(const char* path);
+
+// Makes sure `path` (trailing slashes allowed) is a real directory: anything
+// else at that name, a link above all, is removed (never its target) and the
+// directory made afresh. 0 on success.
+int makeRealDirectory(const char* path);
+
+// Removes `path` and everything below it without following a link anywhere
+// and without a shell: a link is removed itself. 0 when nothing is left.
+int removeTree(const char* path);
 
 // ---- Boot-flag partition --------------------------------------------------
 // Byte layout read by the boot stage.

@@ -1,0 +1,132 @@
+// Files on shared ground: another program has left a link, a pipe or a
+// directory where this program makes, fills, writes or removes something.
+// Each case checks that the program's own file ends up right and that
+// nothing outside the tree was touched, and never waits on a pipe (a wait
+// would hang the test until its time-out).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "ground.h"
+#include "testing/files.h"
+
+namespace {
+
+using ota_test::pathExists;
+using ota_test::readFile;
+using ota_test::writeFile;
+
+class SafeFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = ::testing::TempDir() + "safe-files.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        // "outside" stands for the rest of the set, "tree" for /OAD.
+        ASSERT_EQ(mkdir(at("outside").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(at("tree").c_str(), 0755), 0);
+        ASSERT_TRUE(writeFile(at("outside/precious"), "keep me"));
+    }
+    void TearDown() override { removeTree(root_.c_str()); }
+
+    std::string at(const std::string& name) const { return root_ + "/" + name; }
+    void expectOutsideIntact() const {
+        EXPECT_EQ(readFile(at("outside/precious")), "keep me");
+        struct stat st;
+        EXPECT_EQ(lstat(at("outside").c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+    }
+    bool isRealDir(const std::string& path) const {
+        struct stat st;
+        return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+
+    std::string root_;
+};
+
+TEST_F(SafeFiles, WorkDirectoryThatIsALinkIsReplacedNotFollowed) {
+    ASSERT_EQ(symlink(at("outside").c_str(), at("tree/update_file").c_str()), 0);
+    EXPECT_EQ(makeRealDirectory((at("tree/update_file") + "/").c_str()), 0);
+    EXPECT_TRUE(isRealDir(at("tree/update_file")));
+    EXPECT_FALSE(pathExists(at("tree/update_file/precious")));
+    expectOutsideIntact();
+}
+
+TEST_F(SafeFiles, WorkDirectoryKeepsItsContentOrReplacesAFile) {
+    ASSERT_EQ(mkdir(at("tree/kept").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(at("tree/kept/result"), "verified"));
+    ASSERT_TRUE(writeFile(at("tree/was_a_file"), "x"));
+    EXPECT_EQ(makeRealDirectory(at("tree/kept/").c_str()), 0);
+    EXPECT_EQ(makeRealDirectory(at("tree/was_a_file/").c_str()), 0);
+    EXPECT_EQ(makeRealDirectory(at("tree/fresh/").c_str()), 0);
+    EXPECT_EQ(readFile(at("tree/kept/result")), "verified");
+    EXPECT_TRUE(isRealDir(at("tree/was_a_file")));
+    EXPECT_TRUE(isRealDir(at("tree/fresh")));
+}
+
+TEST_F(SafeFiles, RemovingATreeTakesLinksPipesAndDirectoriesButNoTarget) {
+    ASSERT_EQ(mkdir(at("tree/work").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(at("tree/work/deeper").c_str(), 0755), 0);
+    ASSERT_TRUE(writeFile(at("tree/work/deeper/part"), "p"));
+    ASSERT_EQ(symlink(at("outside").c_str(), at("tree/work/to_dir").c_str()), 0);
+    ASSERT_EQ(symlink(at("outside/precious").c_str(), at("tree/work/deeper/to_file").c_str()), 0);
+    ASSERT_EQ(mkfifo(at("tree/work/pipe").c_str(), 0644), 0);
+
+    EXPECT_EQ(removeTree((at("tree/work") + "/").c_str()), 0);
+    EXPECT_FALSE(pathExists(at("tree/work")));
+    expectOutsideIntact();
+}
+
+TEST_F(SafeFiles, RemovingATreeThatIsALinkRemovesTheLinkAlone) {
+    ASSERT_EQ(symlink(at("outside").c_str(), at("tree/patch_package").c_str()), 0);
+    EXPECT_EQ(removeTree((at("tree/patch_package") + "/").c_str()), 0);
+    EXPECT_FALSE(pathExists(at("tree/patch_package")));
+    expectOutsideIntact();
+    EXPECT_EQ(removeTree(at("tree/never_there").c_str()), 0);
+}
+
+TEST_F(SafeFiles, FreshFileReplacesALinkOrAPipeAndRefusesADirectory) {
+    ASSERT_EQ(symlink(at("outside/precious").c_str(), at("tree/linked").c_str()), 0);
+    ASSERT_EQ(mkfifo(at("tree/pipe").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(at("tree/dir").c_str(), 0755), 0);
+
+    for (const char* name : {"tree/linked", "tree/pipe"}) {
+        FILE* file = fopenFreshFile(at(name).c_str());
+        ASSERT_NE(file, nullptr) << name;
+        fputs("new", file);
+        ASSERT_EQ(fclose(file), 0);
+        struct stat st;
+        ASSERT_EQ(lstat(at(name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+        EXPECT_EQ(readFile(at(name)), "new") << name;
+    }
+    EXPECT_EQ(openFreshFile(at("tree/dir").c_str(), 0644), -1);
+    EXPECT_TRUE(isRealDir(at("tree/dir")));
+    expectOutsideIntact();
+}
+
+TEST_F(SafeFiles, ReadingTakesRegularFilesOnlyAndNeverWaits) {
+    ASSERT_TRUE(writeFile(at("tree/list"), "line\n"));
+    ASSERT_EQ(mkfifo(at("tree/pipe").c_str(), 0644), 0);
+    ASSERT_EQ(symlink(at("outside/precious").c_str(), at("tree/linked").c_str()), 0);
+
+    FILE* list = fopenReadable(at("tree/list").c_str());
+    ASSERT_NE(list, nullptr);
+    fclose(list);
+    const int linked = openReadable(at("tree/linked").c_str());
+    EXPECT_GE(linked, 0) << "reading through a link writes nothing";
+    if (linked >= 0) close(linked);
+    EXPECT_EQ(openReadable(at("tree/pipe").c_str()), -1);
+    EXPECT_EQ(openReadable("/dev/null"), -1);
+    EXPECT_EQ(openReadable("/dev/null", true), -1) << "a character device is no block device";
+    EXPECT_EQ(openReadable(at("tree").c_str()), -1);
+    EXPECT_EQ(fileWc(at("tree/pipe").c_str()), 0);
+}
+
+}  // namespace
