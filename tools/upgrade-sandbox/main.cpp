@@ -38,8 +38,8 @@ const char kUsage[] =
     "      Makes a fresh simulated set: SETDIR/emmc/mmcblk0p4.img (boot flags, 1 MiB of\n"
     "      zeros), mmcblk0p18/26/28/34.img (N MiB each, default 64, sparse), SETDIR/OAD/\n"
     "      and SETDIR/var-local/ (a copy of ROOTFS/var/local when given).\n"
-    "  upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--cut-at-output TEXT] [--timeout "
-    "S]\n"
+    "  upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--cut-at-output TEXT]\n"
+    "                      [--timeout S] [--keep-writable DIR] [--tmp-kib N]\n"
     "                      [-- COMMAND ARGS...]\n"
     "      Runs COMMAND (an absolute path), or ROOTFS's /usr/bin/upgradeprogress/upgradeprogress,\n"
     "      as the only program of the set, in fresh mount and PID namespaces: the host's\n"
@@ -52,7 +52,10 @@ const char kUsage[] =
     "      --cut-at-output cuts the same way as soon as TEXT appears on the command's\n"
     "      stdout (which then passes through the runner); the cut lands a moment after\n"
     "      the line, not before the command's next step. --timeout kills it likewise\n"
-    "      after S seconds. Needs root.\n"
+    "      after S seconds. --keep-writable DIR keeps the root's only writable layers\n"
+    "      outside /OAD, /var/local and /tmp, that is /run and /dev, in DIR/run and\n"
+    "      DIR/dev for a look afterwards, and binds no host path into the sandbox.\n"
+    "      --tmp-kib N makes /tmp hold at most N KiB. Needs root.\n"
     "\n"
     "The last line of 'run' on stdout, and the exit code:\n"
     "  upgrade-sandbox: exit status N        N\n"
@@ -115,6 +118,11 @@ int commandRun(int argc, char** argv) {
             if (options.cutAtOutput.empty()) return usageError("bad --cut-at-output");
         } else if (arg == "--timeout" && i + 1 < argc) {
             if (!parseNumber(argv[++i], &options.timeoutS)) return usageError("bad --timeout");
+        } else if (arg == "--keep-writable" && i + 1 < argc) {
+            options.keepWritable = argv[++i];
+        } else if (arg == "--tmp-kib" && i + 1 < argc) {
+            if (!parseNumber(argv[++i], &options.tmpSizeKib) || options.tmpSizeKib <= 0)
+                return usageError("bad --tmp-kib");
         } else if (arg.rfind("--", 0) == 0) {
             return usageError(("unknown option " + arg).c_str());
         } else if (options.setDir.empty()) {

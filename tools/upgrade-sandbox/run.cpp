@@ -265,7 +265,18 @@ int runSandbox(const RunOptions& options) {
     RootPlan plan;
     plan.setDir = setDir;
     plan.rootfs = rootfs;
-    plan.hostPaths = hostPathsFor(options, setDir);
+    // Kept for a look afterwards, the root's writable layers are all the
+    // command can change outside the set's own trees: nothing else is bound.
+    if (options.keepWritable.empty()) {
+        plan.hostPaths = hostPathsFor(options, setDir);
+    } else {
+        plan.keepWritable = canonical(options.keepWritable);
+        if (plan.keepWritable.empty()) {
+            return runnerFailure("no directory %s to keep the writable layers in",
+                                 options.keepWritable.c_str());
+        }
+    }
+    plan.tmpSizeKib = options.tmpSizeKib;
 
     std::vector<AttachedLoop> loops(setPartitions().size());
     for (size_t i = 0; i < setPartitions().size(); ++i) {

@@ -20,6 +20,8 @@ struct RunOptions {
     long timeoutS = -1;                // < 0: no limit
     std::string cutAtOutput;           // non-empty: cut as soon as the command prints this
     std::vector<std::string> command;  // empty: the program installed in rootfs
+    std::string keepWritable;          // non-empty: keep /run and /dev here, bind no host path
+    long tmpSizeKib = -1;              // > 0: a /tmp of this size
 };
 
 // The program as the set's image installs it.

@@ -139,9 +139,20 @@ bool makeNode(const std::string& path, mode_t type, dev_t device) {
     return true;
 }
 
-bool populateDev(const std::string& root, const std::vector<DeviceNode>& devices) {
+// A fresh memory file system at `target`, or, when `keep` names a host
+// directory, that directory's `name` bound there for a look afterwards.
+bool writableLayer(const std::string& target, const std::string& keep, const char* name,
+                   unsigned long flags, const char* options) {
+    if (keep.empty()) return mountFs("tmpfs", target, flags, options);
+    const std::string kept = keep + "/" + name;
+    if (!makeDirs(kept)) return false;
+    return bindMount(kept, target, false, false);
+}
+
+bool populateDev(const std::string& root, const std::vector<DeviceNode>& devices,
+                 const std::string& keep) {
     std::string dev = root + "/dev";
-    if (!mountFs("tmpfs", dev, MS_NOSUID | MS_NOEXEC, "mode=0755,size=1m")) return false;
+    if (!writableLayer(dev, keep, "dev", MS_NOSUID | MS_NOEXEC, "mode=0755,size=1m")) return false;
     struct CharNode {
         const char* name;
         unsigned minor;
@@ -196,13 +207,16 @@ bool setupRoot(const RootPlan& plan) {
         return false;
     if (!mirrorTopLevelLinks(root)) return false;
     if (!layOtherRootfsDirs(root, plan.rootfs)) return false;
-    if (!populateDev(root, plan.devices)) return false;
+    if (!populateDev(root, plan.devices, plan.keepWritable)) return false;
     if (!mountFs("proc", root + "/proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr)) return false;
     if (!mountFs("sysfs", root + "/sys", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr))
         return false;
     // RAM on the set: whatever the program keeps here is gone after a cut.
-    if (!mountFs("tmpfs", root + "/tmp", MS_NOSUID | MS_NODEV, "mode=1777")) return false;
-    if (!mountFs("tmpfs", root + "/run", MS_NOSUID | MS_NODEV, "mode=0755")) return false;
+    const std::string tmpOptions =
+        plan.tmpSizeKib > 0 ? "mode=1777,size=" + std::to_string(plan.tmpSizeKib) + "k" : "mode=1777";
+    if (!mountFs("tmpfs", root + "/tmp", MS_NOSUID | MS_NODEV, tmpOptions.c_str())) return false;
+    if (!writableLayer(root + "/run", plan.keepWritable, "run", MS_NOSUID | MS_NODEV, "mode=0755"))
+        return false;
     // Persistent storage of the set: survives cuts, lives in the set directory.
     if (!bindMount(oadPath(plan.setDir), root + "/OAD", false, false)) return false;
     if (!bindMount(varLocalPath(plan.setDir), root + "/var/local", false, false)) return false;

@@ -20,6 +20,10 @@ struct RootPlan {
     std::string rootfs;  // absolute, canonical, or empty
     std::vector<DeviceNode> devices;
     std::vector<std::string> hostPaths;  // bound read-write at their own path
+    // Non-empty: /run and /dev are this host directory's run/ and dev/
+    // instead of fresh memory, so what the command leaves there outlives it.
+    std::string keepWritable;
+    long tmpSizeKib = -1;  // > 0: /tmp holds at most this much
 };
 
 // Runs inside fresh mount and PID namespaces; builds the root and pivots into
