@@ -1,6 +1,7 @@
 // Opening and closing the package behind an archive object, by path or from
 // a mapped view of the package file.
 #include "archive.h"
+#include "ground.h"
 
 namespace ota {
 
@@ -22,7 +23,14 @@ int ArchiveImpl::openArchive(const char* path) {
     if (path == nullptr) {
         return kArchiveOpenFailed;
     }
-    if (OpenArchive(path, &m_zipHandle) == 0) {
+    // The package lies where other programs write: only a regular file is
+    // opened, and a pipe in its place never makes the reader wait.
+    const int fd = openReadable(path);
+    if (fd < 0) {
+        return kArchiveOpenFailed;
+    }
+    // The reader owns the descriptor from here, on failure too.
+    if (OpenArchiveFd(fd, path, &m_zipHandle, true) == 0) {
         return kArchiveOk;
     }
     releaseReader(&m_zipHandle);

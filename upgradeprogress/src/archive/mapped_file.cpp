@@ -54,7 +54,8 @@ int mapPlainFile(const char* path, MemMapping* mapping) {
 }  // namespace
 
 int openBlockDevice(const char* path) {
-    return openReadOnly(path);
+    // The partition a block map names, or a plain file standing in for it.
+    return openReadable(path, true);
 }
 
 int sysMapFile(const char* path, MemMapping* mapping) {
