@@ -100,9 +100,11 @@ int64_t extendForward(Bytes_T old, Bytes_T next, const Alignment_T& from, int64_
 
 // How far the new match at (scan, oldPos) reaches backward, scored the same
 // way. It stops at `floor`, the end of the exact match that began the
-// alignment in use: the forward extension already covers that match at
-// full score, so looking further back could not win a byte, and stopping
-// there keeps chains of backward extensions over one run of zeros linear.
+// alignment in use. The alignment in use matches every byte of that match,
+// so the new one could at best tie there, and the forward extension
+// normally runs through it. Without the floor, on a long stretch of
+// near-identical records, where every alignment matches most bytes, each
+// new match would extend back over the whole stretch again: quadratic.
 int64_t extendBackward(Bytes_T old, Bytes_T next, int64_t scan, int64_t oldPos, int64_t floor) {
     int64_t score = 0;
     int64_t bestScore = 0;
