@@ -1,7 +1,7 @@
 // bench-diff: the builder's own patch maker side by side with Debian's
 // bsdiff on the same 10 MiB parts, then whole packages built with it.
 //
-//   bench-diff [--cap SECONDS] [--parts N] [--no-packages]
+//   bench-diff [--cap SECONDS] [--parts N] [--no-packages | --only-packages]
 //
 // The corpus is made here, in a scratch directory under $TMPDIR: random
 // data with scattered edits, a part of zeros but a few blocks, a part
@@ -48,6 +48,7 @@ struct Settings_T {
     int capSeconds = 60;
     int partsPerImage = 7;
     bool packages = true;
+    bool parts = true;
 };
 
 struct DiffRun_T {
@@ -315,6 +316,23 @@ void timePackage(const std::string& label, const std::string& root) {
     fflush(stdout);
 }
 
+void printGoals(const Totals_T& totals) {
+    printf("\nGoals of the built-in maker:\n");
+    printf("  every part under 3 s of CPU:              %.2f s at most  %s\n", totals.worstCpu,
+           totals.worstCpu < 3.0 ? "met" : "NOT MET");
+    if (totals.compared > 0) {
+        printf("  >= 3x faster where Debian's finishes:     %.1fx at least  %s\n",
+               totals.slowestSpeedup, totals.slowestSpeedup >= 3.0 ? "met" : "NOT MET");
+        printf("  patch <= 1.02x Debian's where it finishes: %.3fx at most  %s\n",
+               totals.largestSizeRatio, totals.largestSizeRatio <= 1.02 ? "met" : "NOT MET");
+    }
+    printf("  peak memory <= Debian's:                  %.1f MB at most, Debian's %.1f MB  %s\n",
+           totals.worstPeakMb, totals.worstDebianPeakMb,
+           totals.worstPeakMb <= totals.worstDebianPeakMb ? "met" : "NOT MET");
+    printf("  patches rebuilt by Debian's bspatch:      %s\n",
+           totals.failures == 0 ? "all" : "NOT ALL");
+}
+
 int bench(const Settings_T& settings) {
     const char* tmp = getenv("TMPDIR");
     std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
@@ -334,15 +352,17 @@ int bench(const Settings_T& settings) {
 
     printf("Debian bsdiff next to the built-in maker; CPU cap for Debian's: %d s per part\n\n",
            settings.capSeconds);
-    printHeader();
     Totals_T totals;
-    // Each synthetic pair lives only while it is written: see runMeasured.
-    writePair(dir, diff_corpus::scatteredEdits(kPart, 200, 1));
-    benchPart(settings, dir, "random, scattered edits", &totals);
-    writePair(dir, diff_corpus::zerosButBlocks(kPart, 2));
-    benchPart(settings, dir, "zeros but a few blocks", &totals);
-    writePair(dir, diff_corpus::shiftedBy(kPart, 5, 3));
-    benchPart(settings, dir, "shifted by 5 bytes", &totals);
+    if (settings.parts) {
+        printHeader();
+        // Each synthetic pair lives only while it is written: see runMeasured.
+        writePair(dir, diff_corpus::scatteredEdits(kPart, 200, 1));
+        benchPart(settings, dir, "random, scattered edits", &totals);
+        writePair(dir, diff_corpus::zerosButBlocks(kPart, 2));
+        benchPart(settings, dir, "zeros but a few blocks", &totals);
+        writePair(dir, diff_corpus::shiftedBy(kPart, 5, 3));
+        benchPart(settings, dir, "shifted by 5 bytes", &totals);
+    }
 
     // Each image pair is kept for the ext4 package below.
     const std::string ext4Root = dir + "/ext4-set";
@@ -363,23 +383,14 @@ int bench(const Settings_T& settings) {
         fs::rename(dir + "/old.img", oldImage);
         fs::rename(dir + "/new.img", newImage);
         ++imageCount;
-        benchImageParts(settings, dir, source.label, oldImage, newImage, &totals);
+        if (settings.parts) {
+            benchImageParts(settings, dir, source.label, oldImage, newImage, &totals);
+        }
     }
 
-    printf("\nGoals of the built-in maker:\n");
-    printf("  every part under 3 s of CPU:              %.2f s at most  %s\n", totals.worstCpu,
-           totals.worstCpu < 3.0 ? "met" : "NOT MET");
-    if (totals.compared > 0) {
-        printf("  >= 3x faster where Debian's finishes:     %.1fx at least  %s\n",
-               totals.slowestSpeedup, totals.slowestSpeedup >= 3.0 ? "met" : "NOT MET");
-        printf("  patch <= 1.02x Debian's where it finishes: %.3fx at most  %s\n",
-               totals.largestSizeRatio, totals.largestSizeRatio <= 1.02 ? "met" : "NOT MET");
+    if (settings.parts) {
+        printGoals(totals);
     }
-    printf("  peak memory <= Debian's:                  %.1f MB at most, Debian's %.1f MB  %s\n",
-           totals.worstPeakMb, totals.worstDebianPeakMb,
-           totals.worstPeakMb <= totals.worstDebianPeakMb ? "met" : "NOT MET");
-    printf("  patches rebuilt by Debian's bspatch:      %s\n",
-           totals.failures == 0 ? "all" : "NOT ALL");
 
     if (settings.packages) {
         printf("\nWhole packages, built-in maker, -j 2:\n");
@@ -412,8 +423,10 @@ int main(int argc, char** argv) {
             settings.partsPerImage = std::max(0, atoi(argv[++i]));
         } else if (arg == "--no-packages") {
             settings.packages = false;
+        } else if (arg == "--only-packages") {
+            settings.parts = false;
         } else {
-            fprintf(stderr, "usage: bench-diff [--cap SECONDS] [--parts N] [--no-packages]\n");
+            fprintf(stderr, "usage: bench-diff [--cap SECONDS] [--parts N] [--no-packages | --only-packages]\n");
             return 2;
         }
     }

@@ -94,8 +94,11 @@ std::string makeCheckedPatch(const PartSources_T& src, const std::vector<char>& 
         }
     } cleanup{{oldFile, newFile, outFile}};
 
+    // The applier check reads the old part from a file; only Debian's bsdiff
+    // needs the new part as a file too.
+    const bool newAsFile = src.context->diff == DiffTool::kDebianBsdiff;
     if (!writeWholeFile(oldFile, oldBytes.data(), oldBytes.size()) ||
-        !writeWholeFile(newFile, newBytes.data(), newBytes.size())) {
+        (newAsFile && !writeWholeFile(newFile, newBytes.data(), newBytes.size()))) {
         return "cannot write the parts of " + item->fileName + " to " + src.context->workDir;
     }
     const std::string madeError = makePatchFile(*src.context, oldBytes, newBytes, oldFile,
