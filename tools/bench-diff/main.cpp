@@ -29,6 +29,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bsdiff_gen.h"
@@ -140,15 +141,8 @@ bool rebuildsWithBspatch(const std::string& dir) {
     return std::system(command.c_str()) == 0 && sameFiles(dir + "/check", dir + "/new");
 }
 
-// Runs one tool up to three times; CPU time is the median of the runs,
-// peak memory the largest.
-DiffRun_T measureMedian(const std::vector<std::string>& argv, int capSeconds,
-                        const std::string& patchPath) {
-    std::vector<DiffRun_T> runs{runMeasured(argv, capSeconds, patchPath)};
-    if (runs[0].finished && runs[0].cpuSeconds < 10.0) {
-        runs.push_back(runMeasured(argv, capSeconds, patchPath));
-        runs.push_back(runMeasured(argv, capSeconds, patchPath));
-    }
+// CPU time: the median of the runs; peak memory: the largest of them.
+DiffRun_T medianOf(const std::vector<DiffRun_T>& runs) {
     DiffRun_T result = runs[0];
     std::vector<double> cpu;
     for (const DiffRun_T& run : runs) {
@@ -180,12 +174,23 @@ std::string cell(double value, const char* format) {
 // Diffs DIR/old to DIR/new with both tools and prints one row.
 void benchPart(const Settings_T& settings, const std::string& dir, const std::string& label,
                Totals_T* totals) {
-    const DiffRun_T debian =
-        measureMedian({"/usr/bin/bsdiff", dir + "/old", dir + "/new", dir + "/debian.patch"},
-                      settings.capSeconds, dir + "/debian.patch");
-    const DiffRun_T ours = measureMedian(
-        {selfPath(), "--diff-one", dir + "/old", dir + "/new", dir + "/ours.patch"}, 0,
-        dir + "/ours.patch");
+    // The two tools take turns, so a change in the machine's load between
+    // runs falls on both alike.
+    const std::vector<std::string> debianArgs = {"/usr/bin/bsdiff", dir + "/old", dir + "/new",
+                                                 dir + "/debian.patch"};
+    const std::vector<std::string> ourArgs = {selfPath(), "--diff-one", dir + "/old",
+                                              dir + "/new", dir + "/ours.patch"};
+    std::vector<DiffRun_T> debianRuns;
+    std::vector<DiffRun_T> ourRuns;
+    for (int round = 0; round < 3; ++round) {
+        const bool debianAgain = round == 0 || (debianRuns[0].finished && debianRuns[0].cpuSeconds < 10.0);
+        if (debianAgain) {
+            debianRuns.push_back(runMeasured(debianArgs, settings.capSeconds, dir + "/debian.patch"));
+        }
+        ourRuns.push_back(runMeasured(ourArgs, 0, dir + "/ours.patch"));
+    }
+    const DiffRun_T debian = medianOf(debianRuns);
+    const DiffRun_T ours = medianOf(ourRuns);
     const bool good = ours.finished && rebuildsWithBspatch(dir);
     if (!good) {
         ++totals->failures;
@@ -289,6 +294,14 @@ std::vector<Ext4Source_T> ext4Sources() {
     return sources;
 }
 
+// The machine's one-minute load average: other work on it stretches wall
+// times, while CPU times hold.
+std::string loadAverage() {
+    const Bytes text = diff_corpus::readFile("/proc/loadavg");
+    const std::string line(text.begin(), text.end());
+    return line.substr(0, line.find(' '));
+}
+
 // Builds a package from OLD/NEW with the built-in maker at -j 2 and reports
 // its wall time and the CPU time of the builder and its checks.
 void timePackage(const std::string& label, const std::string& root) {
@@ -306,8 +319,8 @@ void timePackage(const std::string& label, const std::string& root) {
     getrusage(RUSAGE_CHILDREN, &after);
     const double cpu = seconds(after.ru_utime) + seconds(after.ru_stime) -
                        seconds(before.ru_utime) - seconds(before.ru_stime);
-    printf("%-44s %s  wall %.1f s, cpu %.1f s, package %lld bytes\n", label.c_str(),
-           status == 0 ? "built" : "FAILED", wall, cpu,
+    printf("%-44s %s  wall %.1f s, cpu %.1f s, load average %s, package %lld bytes\n",
+           label.c_str(), status == 0 ? "built" : "FAILED", wall, cpu, loadAverage().c_str(),
            status == 0 ? static_cast<long long>(fs::file_size(root + "/patch_package.zip")) : 0LL);
     if (status != 0) {
         const Bytes said = diff_corpus::readFile(root + "/summary.txt");
@@ -350,8 +363,9 @@ int bench(const Settings_T& settings) {
         }
     } remove{dir};
 
-    printf("Debian bsdiff next to the built-in maker; CPU cap for Debian's: %d s per part\n\n",
-           settings.capSeconds);
+    printf("Debian bsdiff next to the built-in maker; CPU cap for Debian's: %d s per part;"
+           " %u cores, load average %s\n\n",
+           settings.capSeconds, std::thread::hardware_concurrency(), loadAverage().c_str());
     Totals_T totals;
     if (settings.parts) {
         printHeader();

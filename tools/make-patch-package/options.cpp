@@ -33,7 +33,7 @@ const char* usageText() {
         "  --whole   carry PART as one whole image (repeatable)\n"
         "  --diff    patch maker: builtin (default) or Debian's bsdiff command\n"
         "  -j N      make up to N patches at once (default: number of cores)\n"
-        "memory: each job holds at most " +
+        "memory: each job holds about " +
         std::to_string((jobMemoryBytes() + (1 << 20) - 1) >> 20) +
         " MiB with the builtin maker (two parts and the old part's suffix\n"
         "  order); -j N needs N times that. Debian's bsdiff takes more per job.\n";

@@ -75,15 +75,18 @@ int64_t readOfftout(const Bytes& bytes, size_t at) {
     return (bytes[at + 7] & 0x80) != 0 ? -value : value;
 }
 
-// A small ext4 pair, made once: a copy of Perl's library with a few files
-// edited, as a set's file-system partitions change between two builds.
+// A small ext4 pair, made once: a copy of Perl's library (which the build
+// tools bring; else this checkout) with a few files edited, as a set's
+// file-system partitions change between two builds.
 const PartPair_T& ext4Pair() {
     static const PartPair_T pair = [] {
         PartPair_T made;
         made.label = "ext4 image";
         ScratchDir work;
-        const std::string error = diff_corpus::makeExt4Pair(
-            "/usr/share/perl", work.path(), 16 * kMiB, 4 * kMiB, 5, 17);
+        const std::string source =
+            std::filesystem::is_directory("/usr/share/perl") ? "/usr/share/perl" : OTA_SOURCE_DIR;
+        const std::string error =
+            diff_corpus::makeExt4Pair(source, work.path(), 16 * kMiB, 4 * kMiB, 5, 17);
         if (error.empty()) {
             made.oldPart = diff_corpus::readFile(work.file("old.img"));
             made.newPart = diff_corpus::readFile(work.file("new.img"));
