@@ -150,7 +150,8 @@ std::string makeImage(const fs::path& tree, const fs::path& image, size_t imageS
         std::to_string(imageSize / 1024) + "k >'" + log.string() + "' 2>&1";
     if (std::system(command.c_str()) != 0) {
         const Bytes said = readFile(log.string());
-        return "mkfs.ext4 failed on " + tree.string() + ": " + std::string(said.begin(), said.end());
+        return "mkfs.ext4 failed on " + tree.string() + ": " +
+               std::string(said.begin(), said.end());
     }
     fs::remove(log);
     return std::string();
@@ -184,8 +185,9 @@ PartPair_T scatteredEdits(size_t size, int edits, uint64_t seed) {
             break;
         }
         default:
+            const size_t end = std::min(at + count, next.size());
             next.erase(next.begin() + static_cast<std::ptrdiff_t>(at),
-                       next.begin() + static_cast<std::ptrdiff_t>(std::min(at + count, next.size())));
+                       next.begin() + static_cast<std::ptrdiff_t>(end));
             break;
         }
     }
@@ -274,7 +276,8 @@ Bytes readFile(const std::string& path) {
 
 bool writeFile(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return out.good();
 }
 

@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,8 +123,8 @@ int diffOne(const char* oldPath, const char* newPath, const char* patchPath) {
     const Bytes oldPart = diff_corpus::readFile(oldPath);
     const Bytes newPart = diff_corpus::readFile(newPath);
     Bytes patch;
-    const std::string error =
-        bsdiff_gen::makePatch(oldPart.data(), oldPart.size(), newPart.data(), newPart.size(), &patch);
+    const std::string error = bsdiff_gen::makePatch(oldPart.data(), oldPart.size(),
+                                                    newPart.data(), newPart.size(), &patch);
     if (!error.empty()) {
         fprintf(stderr, "bench-diff: %s\n", error.c_str());
         return 1;
@@ -183,9 +184,11 @@ void benchPart(const Settings_T& settings, const std::string& dir, const std::st
     std::vector<DiffRun_T> debianRuns;
     std::vector<DiffRun_T> ourRuns;
     for (int round = 0; round < 3; ++round) {
-        const bool debianAgain = round == 0 || (debianRuns[0].finished && debianRuns[0].cpuSeconds < 10.0);
+        const bool debianAgain =
+            round == 0 || (debianRuns[0].finished && debianRuns[0].cpuSeconds < 10.0);
         if (debianAgain) {
-            debianRuns.push_back(runMeasured(debianArgs, settings.capSeconds, dir + "/debian.patch"));
+            debianRuns.push_back(
+                runMeasured(debianArgs, settings.capSeconds, dir + "/debian.patch"));
         }
         ourRuns.push_back(runMeasured(ourArgs, 0, dir + "/ours.patch"));
     }
@@ -204,8 +207,8 @@ void benchPart(const Settings_T& settings, const std::string& dir, const std::st
     if (debian.finished) {
         totals->worstDebianPeakMb = std::max(totals->worstDebianPeakMb, debian.peakMb);
         const double times = debian.cpuSeconds / std::max(ours.cpuSeconds, 1e-3);
-        const double sizeRatio =
-            static_cast<double>(ours.patchSize) / static_cast<double>(std::max(1LL, debian.patchSize));
+        const double sizeRatio = static_cast<double>(ours.patchSize) /
+                                 static_cast<double>(std::max(1LL, debian.patchSize));
         totals->slowestSpeedup = std::min(totals->slowestSpeedup, times);
         totals->largestSizeRatio = std::max(totals->largestSizeRatio, sizeRatio);
         ++totals->compared;
@@ -297,9 +300,10 @@ std::vector<Ext4Source_T> ext4Sources() {
 // The machine's one-minute load average: other work on it stretches wall
 // times, while CPU times hold.
 std::string loadAverage() {
-    const Bytes text = diff_corpus::readFile("/proc/loadavg");
-    const std::string line(text.begin(), text.end());
-    return line.substr(0, line.find(' '));
+    std::ifstream in("/proc/loadavg");
+    std::string first;
+    in >> first;
+    return first;
 }
 
 // Builds a package from OLD/NEW with the built-in maker at -j 2 and reports
@@ -385,8 +389,9 @@ int bench(const Settings_T& settings) {
     const char* partitions[] = {"optfs", "usrfs", "tvservice", "serialsdata"};
     int imageCount = 0;
     for (const Ext4Source_T& source : ext4Sources()) {
-        const std::string error = diff_corpus::makeExt4Pair(source.dir, dir, kImage, 40 * kMiB, 4,
-                                                            100 + static_cast<uint64_t>(imageCount));
+        const uint64_t seed = 100 + static_cast<uint64_t>(imageCount);
+        const std::string error =
+            diff_corpus::makeExt4Pair(source.dir, dir, kImage, 40 * kMiB, 4, seed);
         if (!error.empty()) {
             printf("%s: %s\n", source.label, error.c_str());
             ++totals.failures;
@@ -440,7 +445,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--only-packages") {
             settings.parts = false;
         } else {
-            fprintf(stderr, "usage: bench-diff [--cap SECONDS] [--parts N] [--no-packages | --only-packages]\n");
+            fprintf(stderr,
+                    "usage: bench-diff [--cap SECONDS] [--parts N]"
+                    " [--no-packages | --only-packages]\n");
             return 2;
         }
     }

@@ -142,7 +142,10 @@ void putOfftout(int64_t value, uint8_t* at) {
 void appendOfftout(int64_t value, std::vector<uint8_t>* out) {
     // Magnitude in the low 63 bits, least significant byte first; the sign
     // in the top bit of the last byte.
-    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    uint64_t magnitude = static_cast<uint64_t>(value);
+    if (value < 0) {
+        magnitude = 0 - magnitude;
+    }
     for (int i = 0; i < 8; ++i) {
         uint8_t byte = static_cast<uint8_t>(magnitude & 0xff);
         if (i == 7 && value < 0) {
