@@ -49,6 +49,7 @@ int build(const mpp::BuilderOptions_T& options) {
     context.workDir = work.path();
     context.checker = mpp::selfExecutable();
     context.jobs = options.jobs;
+    context.diff = options.diff;
     if (context.checker.empty()) {
         OTA_LOG("cannot find this program's own path\n");
         return 1;

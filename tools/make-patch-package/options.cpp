@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
+#include "bsdiff_gen.h"
 #include "package.h"
 
 namespace mpp {
@@ -17,13 +19,25 @@ bool isPartitionName(const std::string& name) {
     return false;
 }
 
+long long jobMemoryBytes() {
+    const size_t part = ota_format::kPartSize;
+    return static_cast<long long>(2 * part + bsdiff_gen::workingMemory(part, part));
+}
+
 const char* usageText() {
-    return "usage: make-patch-package --old OLD --new NEW -o patch_package.zip"
-           " [--whole PART] [-j N]\n"
-           "  OLD, NEW  directories of partition images optfs.img, usrfs.img,"
-           " tvservice.img, serialsdata.img\n"
-           "  --whole   carry PART as one whole image (repeatable)\n"
-           "  -j N      make up to N patches at once (default: number of cores)\n";
+    static const std::string text =
+        "usage: make-patch-package --old OLD --new NEW -o patch_package.zip"
+        " [--whole PART] [--diff builtin|bsdiff] [-j N]\n"
+        "  OLD, NEW  directories of partition images optfs.img, usrfs.img,"
+        " tvservice.img, serialsdata.img\n"
+        "  --whole   carry PART as one whole image (repeatable)\n"
+        "  --diff    patch maker: builtin (default) or Debian's bsdiff command\n"
+        "  -j N      make up to N patches at once (default: number of cores)\n"
+        "memory: each job holds about " +
+        std::to_string((jobMemoryBytes() + (1 << 20) - 1) >> 20) +
+        " MiB with the builtin maker (two parts and the old part's suffix\n"
+        "  order); -j N needs N times that. Debian's bsdiff takes more per job.\n";
+    return text.c_str();
 }
 
 std::string parseOptions(int argc, char** argv, BuilderOptions_T* options) {
@@ -39,8 +53,8 @@ std::string parseOptions(int argc, char** argv, BuilderOptions_T* options) {
             options->help = true;
             return std::string();
         }
-        const bool takesValue =
-            arg == "--old" || arg == "--new" || arg == "-o" || arg == "--whole" || arg == "-j";
+        const bool takesValue = arg == "--old" || arg == "--new" || arg == "-o" ||
+                                arg == "--whole" || arg == "--diff" || arg == "-j";
         if (!takesValue) {
             return "unknown argument " + arg;
         }
@@ -59,6 +73,14 @@ std::string parseOptions(int argc, char** argv, BuilderOptions_T* options) {
                 return "--whole " + value + ": not one of optfs, usrfs, tvservice, serialsdata";
             }
             options->whole.push_back(value);
+        } else if (arg == "--diff") {
+            if (value == "builtin") {
+                options->diff = DiffTool::kBuiltin;
+            } else if (value == "bsdiff") {
+                options->diff = DiffTool::kDebianBsdiff;
+            } else {
+                return "--diff " + value + ": give builtin or bsdiff";
+            }
         } else {
             char* end = nullptr;
             const long jobs = strtol(value.c_str(), &end, 10);

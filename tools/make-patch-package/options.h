@@ -6,6 +6,9 @@
 
 namespace mpp {
 
+// What makes the patch of a changed part.
+enum class DiffTool { kBuiltin, kDebianBsdiff };
+
 struct BuilderOptions_T {
     std::string oldDir;
     std::string newDir;
@@ -13,6 +16,7 @@ struct BuilderOptions_T {
     // Partitions packed as a whole image even when OLD holds them.
     std::vector<std::string> whole;
     int jobs = 0;
+    DiffTool diff = DiffTool::kBuiltin;
     bool help = false;
 };
 
@@ -20,6 +24,9 @@ struct BuilderOptions_T {
 std::string parseOptions(int argc, char** argv, BuilderOptions_T* options);
 
 const char* usageText();
+
+// Peak memory of one job patching a full part with the built-in maker.
+long long jobMemoryBytes();
 
 // True when `name` is one of the partitions a package can carry.
 bool isPartitionName(const std::string& name);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "bsdiff_gen.h"
 #include "child_process.h"
 #include "file_util.h"
 #include "interrupt.h"
@@ -55,6 +56,26 @@ struct PartSources_T {
     int newFd;
 };
 
+std::string makePatchFile(const PlanContext_T& context, const std::vector<char>& oldBytes,
+                          const std::vector<char>& newBytes, const std::string& oldFile,
+                          const std::string& newFile, const std::string& patchFile) {
+    if (context.diff == DiffTool::kDebianBsdiff) {
+        const int made = runChild({context.bsdiff, oldFile, newFile, patchFile});
+        return made == 0 ? std::string() : "bsdiff failed (status " + std::to_string(made) + ")";
+    }
+    std::vector<uint8_t> patch;
+    const std::string error = bsdiff_gen::makePatch(
+        reinterpret_cast<const uint8_t*>(oldBytes.data()), oldBytes.size(),
+        reinterpret_cast<const uint8_t*>(newBytes.data()), newBytes.size(), &patch);
+    if (!error.empty()) {
+        return "the patch maker failed (" + error + ")";
+    }
+    if (!writeWholeFile(patchFile, patch.data(), patch.size())) {
+        return "cannot write the patch";
+    }
+    return std::string();
+}
+
 // Makes a patch for one changed part and proves it: the set's applier, run
 // on the installed part, must give exactly the new part.
 std::string makeCheckedPatch(const PartSources_T& src, const std::vector<char>& oldBytes,
@@ -73,19 +94,23 @@ std::string makeCheckedPatch(const PartSources_T& src, const std::vector<char>& 
         }
     } cleanup{{oldFile, newFile, outFile}};
 
+    // The applier check reads the old part from a file; only Debian's bsdiff
+    // needs the new part as a file too.
+    const bool newAsFile = src.context->diff == DiffTool::kDebianBsdiff;
     if (!writeWholeFile(oldFile, oldBytes.data(), oldBytes.size()) ||
-        !writeWholeFile(newFile, newBytes.data(), newBytes.size())) {
+        (newAsFile && !writeWholeFile(newFile, newBytes.data(), newBytes.size()))) {
         return "cannot write the parts of " + item->fileName + " to " + src.context->workDir;
     }
-    const int made = runChild({src.context->bsdiff, oldFile, newFile, patchFile});
-    if (made != 0) {
+    const std::string madeError = makePatchFile(*src.context, oldBytes, newBytes, oldFile,
+                                                newFile, patchFile);
+    if (!madeError.empty()) {
         unlink(patchFile.c_str());
-        return "bsdiff failed on " + item->fileName + " (status " + std::to_string(made) + ")";
+        return madeError + " on " + item->fileName;
     }
     const long long patchSize = regularFileSize(patchFile);
     if (patchSize <= 0) {
         unlink(patchFile.c_str());
-        return "bsdiff left no patch for " + item->fileName;
+        return "no patch was made for " + item->fileName;
     }
     if (patchSize >= item->length) {
         // Carrying the part whole is no larger and needs no installed content.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "list_line.h"
+#include "options.h"
 
 namespace mpp {
 
@@ -46,6 +47,8 @@ struct PlanContext_T {
     // Run as "<checker> --check-patch OLD NEW PATCH": applies a patch with the
     // set's own applier in a child, which may end itself on a bad patch.
     std::string checker;
+    DiffTool diff = DiffTool::kBuiltin;
+    // Run as "<bsdiff> OLD NEW PATCH" with --diff bsdiff.
     std::string bsdiff = "bsdiff";
     int jobs = 1;
 };

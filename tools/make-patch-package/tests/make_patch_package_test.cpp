@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -328,15 +329,19 @@ std::vector<SinglePartCase> singlePartCases() {
     };
 }
 
-class SinglePart : public ::testing::TestWithParam<SinglePartCase> {};
+// Each case with the builder's own patch maker and with Debian's bsdiff,
+// which stays selectable for comparison.
+class SinglePart
+    : public ::testing::TestWithParam<std::tuple<SinglePartCase, const char*>> {};
 
 TEST_P(SinglePart, ActionAndReplay) {
-    const SinglePartCase& c = GetParam();
+    const SinglePartCase& c = std::get<0>(GetParam());
     TempDir dir;
     writeImage(dir.sub("old"), "usrfs", c.oldImage);
     writeImage(dir.sub("new"), "usrfs", c.newImage);
     const std::string package = dir.path() + "/p.zip";
-    const ToolRun run = runTool(buildArgs(dir, package, ""));
+    const ToolRun run =
+        runTool(buildArgs(dir, package, std::string("--diff ") + std::get<1>(GetParam())));
     ASSERT_EQ(run.status, 0) << run.output;
     std::map<std::string, PackageEntry> entries;
     std::string error;
@@ -347,8 +352,13 @@ TEST_P(SinglePart, ActionAndReplay) {
     expectReplayGives(entries, "usrfs", c.oldImage, c.newImage, 2 * kPart);
 }
 
-INSTANTIATE_TEST_SUITE_P(Builder, SinglePart, ::testing::ValuesIn(singlePartCases()),
-                         [](const auto& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Builder, SinglePart,
+                         ::testing::Combine(::testing::ValuesIn(singlePartCases()),
+                                            ::testing::Values("builtin", "bsdiff")),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).label) + "_" +
+                                    std::get<1>(info.param);
+                         });
 
 // ---------------------------------------------------------------------------
 // Whole images on request, and partitions NEW does not hold.
@@ -457,6 +467,13 @@ const RefusalCase kRefusals[] = {
          return std::string();
      },
      "is not a regular file"},
+    {"UnknownPatchMaker",
+     [](const std::string& oldDir, const std::string& newDir) {
+         writeImage(oldDir, "usrfs", kSmall);
+         writeImage(newDir, "usrfs", withChange(kSmall, 100, 4, 81));
+         return std::string("--diff xdelta");
+     },
+     "give builtin or bsdiff"},
     {"WholeOfUnknownPartition",
      [](const std::string&, const std::string& newDir) {
          writeImage(newDir, "usrfs", kSmall);
@@ -514,7 +531,8 @@ TEST_P(BadPatchMaker, IsCaughtBeforeAnythingIsPacked) {
     writeImage(dir.sub("old"), "optfs", oldImage);
     writeImage(dir.sub("new"), "optfs", withChange(oldImage, 30000, 8, 91));
     const std::string package = dir.path() + "/p.zip";
-    const ToolRun run = runTool(buildArgs(dir, package, ""), "PATH='" + bin + "':\"$PATH\"");
+    const ToolRun run =
+        runTool(buildArgs(dir, package, "--diff bsdiff"), "PATH='" + bin + "':\"$PATH\"");
     EXPECT_NE(run.status, 0);
     EXPECT_NE(run.output.find(GetParam().reason), std::string::npos) << run.output;
     EXPECT_FALSE(std::filesystem::exists(package));
@@ -538,7 +556,7 @@ TEST(Interrupted, LeavesNothingBehind) {
     writeImage(dir.sub("old"), "optfs", oldImage);
     writeImage(dir.sub("new"), "optfs", withChange(oldImage, 100, 8, 101));
     const std::string package = dir.path() + "/p.zip";
-    const ToolRun run = runTool(buildArgs(dir, package, ""),
+    const ToolRun run = runTool(buildArgs(dir, package, "--diff bsdiff"),
                                 "TMPDIR='" + scratch + "' PATH='" + bin + "':\"$PATH\"");
     EXPECT_NE(run.status, 0);
     EXPECT_NE(run.output.find("interrupted"), std::string::npos) << run.output;

@@ -1,0 +1,455 @@
+// bench-diff: the builder's own patch maker side by side with Debian's
+// bsdiff on the same 10 MiB parts, then whole packages built with it.
+//
+//   bench-diff [--cap SECONDS] [--parts N] [--no-packages | --only-packages]
+//
+// The corpus is made here, in a scratch directory under $TMPDIR: random
+// data with scattered edits, a part of zeros but a few blocks, a part
+// shifted by a few bytes, and ext4 images made with mkfs.ext4 -d from this
+// machine's Python library, locale files and Perl library, with a few
+// percent of the files edited (N changed parts of each, default all).
+// Every diff runs in a child of its own, so its CPU time (user + system)
+// and peak memory (maximum resident set) are the child's alone; the parts
+// wait on disk meanwhile, since a forked child starts out with the
+// benchmark's own resident pages. A part is diffed three times by each tool
+// and the median CPU time shown, unless Debian's first run takes over 10 s;
+// Debian's bsdiff gets at most SECONDS of CPU per run (default 60) and
+// shows as "> cap" past it. Each patch of the built-in maker is applied
+// with Debian's bspatch and compared with the new part before it counts.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fcntl.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bsdiff_gen.h"
+#include "corpus.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using diff_corpus::Bytes;
+using diff_corpus::PartPair_T;
+
+constexpr size_t kMiB = 1024 * 1024;
+constexpr size_t kPart = 10 * kMiB;
+constexpr size_t kImage = 64 * kMiB;
+
+struct Settings_T {
+    int capSeconds = 60;
+    int partsPerImage = 7;
+    bool packages = true;
+    bool parts = true;
+};
+
+struct DiffRun_T {
+    bool finished = false;
+    bool capped = false;
+    double cpuSeconds = 0;
+    double peakMb = 0;
+    long long patchSize = 0;
+};
+
+double seconds(const struct timeval& tv) {
+    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
+std::string selfPath() {
+    char path[4096];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+    if (length <= 0) {
+        return std::string();
+    }
+    path[length] = '\0';
+    return path;
+}
+
+// Runs argv in a child limited to `capSeconds` of CPU (0: no limit). The
+// child's peak memory counts the pages it was forked with, so callers keep
+// their parts on disk, not in memory, while it runs.
+DiffRun_T runMeasured(const std::vector<std::string>& argv, int capSeconds,
+                      const std::string& patchPath) {
+    DiffRun_T run;
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+    unlink(patchPath.c_str());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (capSeconds > 0) {
+            const struct rlimit limit = {static_cast<rlim_t>(capSeconds),
+                                         static_cast<rlim_t>(capSeconds) + 5};
+            setrlimit(RLIMIT_CPU, &limit);
+        }
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage;
+    std::memset(&usage, 0, sizeof(usage));
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) {
+        return run;
+    }
+    run.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    run.peakMb = static_cast<double>(usage.ru_maxrss) * 1024.0 / 1e6;
+    run.capped =
+        WIFSIGNALED(status) && (WTERMSIG(status) == SIGXCPU || WTERMSIG(status) == SIGKILL);
+    run.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    struct stat st;
+    if (run.finished && stat(patchPath.c_str(), &st) == 0) {
+        run.patchSize = static_cast<long long>(st.st_size);
+    } else {
+        run.finished = false;
+    }
+    return run;
+}
+
+// The child side of a built-in diff: a process of its own, so that its peak
+// memory is the maker's and not the benchmark's.
+int diffOne(const char* oldPath, const char* newPath, const char* patchPath) {
+    const Bytes oldPart = diff_corpus::readFile(oldPath);
+    const Bytes newPart = diff_corpus::readFile(newPath);
+    Bytes patch;
+    const std::string error = bsdiff_gen::makePatch(oldPart.data(), oldPart.size(),
+                                                    newPart.data(), newPart.size(), &patch);
+    if (!error.empty()) {
+        fprintf(stderr, "bench-diff: %s\n", error.c_str());
+        return 1;
+    }
+    return diff_corpus::writeFile(patchPath, patch) ? 0 : 1;
+}
+
+bool sameFiles(const std::string& one, const std::string& other) {
+    return diff_corpus::readFile(one) == diff_corpus::readFile(other);
+}
+
+bool rebuildsWithBspatch(const std::string& dir) {
+    const std::string command = "bspatch '" + dir + "/old' '" + dir + "/check' '" + dir +
+                                "/ours.patch' 2>/dev/null";
+    return std::system(command.c_str()) == 0 && sameFiles(dir + "/check", dir + "/new");
+}
+
+// CPU time: the median of the runs; peak memory: the largest of them.
+DiffRun_T medianOf(const std::vector<DiffRun_T>& runs) {
+    DiffRun_T result = runs[0];
+    std::vector<double> cpu;
+    for (const DiffRun_T& run : runs) {
+        cpu.push_back(run.cpuSeconds);
+        result.peakMb = std::max(result.peakMb, run.peakMb);
+        result.finished = result.finished && run.finished;
+    }
+    std::sort(cpu.begin(), cpu.end());
+    result.cpuSeconds = cpu[cpu.size() / 2];
+    return result;
+}
+
+struct Totals_T {
+    double worstCpu = 0;
+    double worstPeakMb = 0;
+    double worstDebianPeakMb = 0;
+    double slowestSpeedup = 1e9;
+    double largestSizeRatio = 0;
+    int compared = 0;
+    int failures = 0;
+};
+
+std::string cell(double value, const char* format) {
+    char text[32];
+    snprintf(text, sizeof(text), format, value);
+    return text;
+}
+
+// Diffs DIR/old to DIR/new with both tools and prints one row.
+void benchPart(const Settings_T& settings, const std::string& dir, const std::string& label,
+               Totals_T* totals) {
+    // The two tools take turns, so a change in the machine's load between
+    // runs falls on both alike.
+    const std::vector<std::string> debianArgs = {"/usr/bin/bsdiff", dir + "/old", dir + "/new",
+                                                 dir + "/debian.patch"};
+    const std::vector<std::string> ourArgs = {selfPath(), "--diff-one", dir + "/old",
+                                              dir + "/new", dir + "/ours.patch"};
+    std::vector<DiffRun_T> debianRuns;
+    std::vector<DiffRun_T> ourRuns;
+    for (int round = 0; round < 3; ++round) {
+        const bool debianAgain =
+            round == 0 || (debianRuns[0].finished && debianRuns[0].cpuSeconds < 10.0);
+        if (debianAgain) {
+            debianRuns.push_back(
+                runMeasured(debianArgs, settings.capSeconds, dir + "/debian.patch"));
+        }
+        ourRuns.push_back(runMeasured(ourArgs, 0, dir + "/ours.patch"));
+    }
+    const DiffRun_T debian = medianOf(debianRuns);
+    const DiffRun_T ours = medianOf(ourRuns);
+    const bool good = ours.finished && rebuildsWithBspatch(dir);
+    if (!good) {
+        ++totals->failures;
+    }
+    totals->worstCpu = std::max(totals->worstCpu, ours.cpuSeconds);
+    totals->worstPeakMb = std::max(totals->worstPeakMb, ours.peakMb);
+    std::string debianCpu = cell(debian.cpuSeconds, "%.2f");
+    std::string debianSize = std::to_string(debian.patchSize);
+    std::string speedup = "-";
+    std::string ratio = "-";
+    if (debian.finished) {
+        totals->worstDebianPeakMb = std::max(totals->worstDebianPeakMb, debian.peakMb);
+        const double times = debian.cpuSeconds / std::max(ours.cpuSeconds, 1e-3);
+        const double sizeRatio = static_cast<double>(ours.patchSize) /
+                                 static_cast<double>(std::max(1LL, debian.patchSize));
+        totals->slowestSpeedup = std::min(totals->slowestSpeedup, times);
+        totals->largestSizeRatio = std::max(totals->largestSizeRatio, sizeRatio);
+        ++totals->compared;
+        speedup = cell(times, "%.1fx");
+        ratio = cell(sizeRatio, "%.3f");
+    } else if (debian.capped) {
+        debianCpu = "> " + std::to_string(settings.capSeconds);
+        debianSize = "-";
+        speedup = "> " + cell(settings.capSeconds / std::max(ours.cpuSeconds, 1e-3), "%.0fx");
+    } else {
+        debianCpu = "failed";
+        debianSize = "-";
+    }
+    printf("%-34s %8s %7s %9s | %6.2f %7.1f %9lld %s | %7s %6s\n", label.c_str(),
+           debianCpu.c_str(), cell(debian.peakMb, "%.1f").c_str(), debianSize.c_str(),
+           ours.cpuSeconds, ours.peakMb, ours.patchSize, good ? "ok " : "BAD", speedup.c_str(),
+           ratio.c_str());
+    fflush(stdout);
+}
+
+void printHeader() {
+    printf("%-34s %8s %7s %9s | %6s %7s %9s %s | %7s %6s\n", "part (10 MiB)", "deb cpu",
+           "deb MB", "deb patch", "cpu s", "peak MB", "patch", "chk", "faster", "size");
+    printf("%s\n", std::string(120, '-').c_str());
+}
+
+bool copyRange(int from, off_t offset, size_t length, const std::string& to) {
+    diff_corpus::Bytes bytes(length);
+    const ssize_t got = length == 0 ? 0 : pread(from, bytes.data(), length, offset);
+    if (got < 0) {
+        return false;
+    }
+    bytes.resize(static_cast<size_t>(got));
+    return diff_corpus::writeFile(to, bytes);
+}
+
+// Benches the parts of two image files that differ, at most `limit` of them.
+void benchImageParts(const Settings_T& settings, const std::string& dir, const std::string& label,
+                     const std::string& oldImage, const std::string& newImage, Totals_T* totals) {
+    const int oldFd = open(oldImage.c_str(), O_RDONLY | O_CLOEXEC);
+    const int newFd = open(newImage.c_str(), O_RDONLY | O_CLOEXEC);
+    const size_t size = static_cast<size_t>(fs::file_size(newImage));
+    int benched = 0;
+    for (size_t at = 0; at < size && benched < settings.partsPerImage; at += kPart) {
+        const size_t length = std::min(kPart, size - at);
+        if (!copyRange(oldFd, static_cast<off_t>(at), length, dir + "/old") ||
+            !copyRange(newFd, static_cast<off_t>(at), length, dir + "/new")) {
+            ++totals->failures;
+            break;
+        }
+        if (sameFiles(dir + "/old", dir + "/new")) {
+            continue;
+        }
+        benchPart(settings, dir, label + ", part " + std::to_string(at / kPart), totals);
+        ++benched;
+    }
+    close(oldFd);
+    close(newFd);
+}
+
+void writePair(const std::string& dir, const PartPair_T& pair) {
+    diff_corpus::writeFile(dir + "/old", pair.oldPart);
+    diff_corpus::writeFile(dir + "/new", pair.newPart);
+}
+
+struct Ext4Source_T {
+    const char* label;
+    std::string dir;
+};
+
+std::vector<Ext4Source_T> ext4Sources() {
+    std::vector<Ext4Source_T> sources;
+    std::string python;
+    for (const auto& entry : fs::directory_iterator("/usr/lib")) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("python3.", 0) == 0 && fs::is_directory(entry.path()) &&
+            (python.empty() || name > fs::path(python).filename().string())) {
+            python = entry.path().string();
+        }
+    }
+    if (!python.empty()) {
+        sources.push_back({"ext4 python library", python});
+    }
+    sources.push_back({"ext4 locale files", "/usr/share/locale"});
+    sources.push_back({"ext4 perl library", "/usr/share/perl"});
+    return sources;
+}
+
+// The machine's one-minute load average: other work on it stretches wall
+// times, while CPU times hold.
+std::string loadAverage() {
+    std::ifstream in("/proc/loadavg");
+    std::string first;
+    in >> first;
+    return first;
+}
+
+// Builds a package from OLD/NEW with the built-in maker at -j 2 and reports
+// its wall time and the CPU time of the builder and its checks.
+void timePackage(const std::string& label, const std::string& root) {
+    const fs::path builder = fs::path(selfPath()).parent_path() / "make-patch-package";
+    const std::string command = "'" + builder.string() + "' --old '" + root + "/old' --new '" +
+                                root + "/new' -o '" + root + "/patch_package.zip' -j 2 >'" +
+                                root + "/summary.txt' 2>&1";
+    struct rusage before;
+    struct rusage after;
+    getrusage(RUSAGE_CHILDREN, &before);
+    const auto start = std::chrono::steady_clock::now();
+    const int status = std::system(command.c_str());
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    getrusage(RUSAGE_CHILDREN, &after);
+    const double cpu = seconds(after.ru_utime) + seconds(after.ru_stime) -
+                       seconds(before.ru_utime) - seconds(before.ru_stime);
+    printf("%-44s %s  wall %.1f s, cpu %.1f s, load average %s, package %lld bytes\n",
+           label.c_str(), status == 0 ? "built" : "FAILED", wall, cpu, loadAverage().c_str(),
+           status == 0 ? static_cast<long long>(fs::file_size(root + "/patch_package.zip")) : 0LL);
+    if (status != 0) {
+        const Bytes said = diff_corpus::readFile(root + "/summary.txt");
+        fwrite(said.data(), 1, said.size(), stdout);
+    }
+    fflush(stdout);
+}
+
+void printGoals(const Totals_T& totals) {
+    printf("\nGoals of the built-in maker:\n");
+    printf("  every part under 3 s of CPU:              %.2f s at most  %s\n", totals.worstCpu,
+           totals.worstCpu < 3.0 ? "met" : "NOT MET");
+    if (totals.compared > 0) {
+        printf("  >= 3x faster where Debian's finishes:     %.1fx at least  %s\n",
+               totals.slowestSpeedup, totals.slowestSpeedup >= 3.0 ? "met" : "NOT MET");
+        printf("  patch <= 1.02x Debian's where it finishes: %.3fx at most  %s\n",
+               totals.largestSizeRatio, totals.largestSizeRatio <= 1.02 ? "met" : "NOT MET");
+    }
+    printf("  peak memory <= Debian's:                  %.1f MB at most, Debian's %.1f MB  %s\n",
+           totals.worstPeakMb, totals.worstDebianPeakMb,
+           totals.worstPeakMb <= totals.worstDebianPeakMb ? "met" : "NOT MET");
+    printf("  patches rebuilt by Debian's bspatch:      %s\n",
+           totals.failures == 0 ? "all" : "NOT ALL");
+}
+
+int bench(const Settings_T& settings) {
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                          "/bench-diff.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        perror("bench-diff: mkdtemp");
+        return 1;
+    }
+    const std::string dir = pattern;
+    struct Remove {
+        std::string dir;
+        ~Remove() {
+            std::error_code ignored;
+            fs::remove_all(dir, ignored);
+        }
+    } remove{dir};
+
+    printf("Debian bsdiff next to the built-in maker; CPU cap for Debian's: %d s per part;"
+           " %u cores, load average %s\n\n",
+           settings.capSeconds, std::thread::hardware_concurrency(), loadAverage().c_str());
+    Totals_T totals;
+    if (settings.parts) {
+        printHeader();
+        // Each synthetic pair lives only while it is written: see runMeasured.
+        writePair(dir, diff_corpus::scatteredEdits(kPart, 200, 1));
+        benchPart(settings, dir, "random, scattered edits", &totals);
+        writePair(dir, diff_corpus::zerosButBlocks(kPart, 2));
+        benchPart(settings, dir, "zeros but a few blocks", &totals);
+        writePair(dir, diff_corpus::shiftedBy(kPart, 5, 3));
+        benchPart(settings, dir, "shifted by 5 bytes", &totals);
+    }
+
+    // Each image pair is kept for the ext4 package below.
+    const std::string ext4Root = dir + "/ext4-set";
+    fs::create_directories(ext4Root + "/old");
+    fs::create_directories(ext4Root + "/new");
+    const char* partitions[] = {"optfs", "usrfs", "tvservice", "serialsdata"};
+    int imageCount = 0;
+    for (const Ext4Source_T& source : ext4Sources()) {
+        const uint64_t seed = 100 + static_cast<uint64_t>(imageCount);
+        const std::string error =
+            diff_corpus::makeExt4Pair(source.dir, dir, kImage, 40 * kMiB, 4, seed);
+        if (!error.empty()) {
+            printf("%s: %s\n", source.label, error.c_str());
+            ++totals.failures;
+            continue;
+        }
+        const std::string oldImage = ext4Root + "/old/" + partitions[imageCount] + ".img";
+        const std::string newImage = ext4Root + "/new/" + partitions[imageCount] + ".img";
+        fs::rename(dir + "/old.img", oldImage);
+        fs::rename(dir + "/new.img", newImage);
+        ++imageCount;
+        if (settings.parts) {
+            benchImageParts(settings, dir, source.label, oldImage, newImage, &totals);
+        }
+    }
+
+    if (settings.parts) {
+        printGoals(totals);
+    }
+
+    if (settings.packages) {
+        printf("\nWhole packages, built-in maker, -j 2:\n");
+        const std::string easyRoot = dir + "/easy-set";
+        fs::create_directories(easyRoot + "/old");
+        fs::create_directories(easyRoot + "/new");
+        for (int i = 0; i < 4; ++i) {
+            const PartPair_T pair = diff_corpus::scatteredEdits(kImage, 400, 200 + i);
+            diff_corpus::writeFile(easyRoot + "/old/" + partitions[i] + ".img", pair.oldPart);
+            diff_corpus::writeFile(easyRoot + "/new/" + partitions[i] + ".img", pair.newPart);
+        }
+        timePackage("4 x 64 MiB random-based, scattered edits", easyRoot);
+        timePackage(std::to_string(imageCount) + " x 64 MiB ext4 images", ext4Root);
+    }
+    return totals.failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "--diff-one") == 0) {
+        return diffOne(argv[2], argv[3], argv[4]);
+    }
+    Settings_T settings;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--cap" && i + 1 < argc) {
+            settings.capSeconds = std::max(1, atoi(argv[++i]));
+        } else if (arg == "--parts" && i + 1 < argc) {
+            settings.partsPerImage = std::max(0, atoi(argv[++i]));
+        } else if (arg == "--no-packages") {
+            settings.packages = false;
+        } else if (arg == "--only-packages") {
+            settings.parts = false;
+        } else {
+            fprintf(stderr,
+                    "usage: bench-diff [--cap SECONDS] [--parts N]"
+                    " [--no-packages | --only-packages]\n");
+            return 2;
+        }
+    }
+    return bench(settings);
+}

@@ -1,0 +1,28 @@
+// The package builder's BSDIFF40 patch maker: a patch that turns `old` into
+// `next`, for the set's applier and for any bspatch.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bsdiff_gen {
+
+// Parts larger than this cannot be indexed (and the set's applier reads
+// sizes as signed 32-bit numbers anyway).
+constexpr size_t kMaxPartSize = 0x7fffffff;
+
+// Peak memory of one makePatch call beyond the two parts it is handed: the
+// suffix order (4 bytes per old byte) while matching, then one bzip2
+// compressor and the patch itself (at most about the new part) while writing.
+constexpr size_t workingMemory(size_t oldSize, size_t newSize) {
+    return oldSize * 4 > newSize + (8u << 20) ? oldSize * 4 : newSize + (8u << 20);
+}
+
+// Fills `patch` with a complete BSDIFF40 patch. Empty string on success,
+// else the reason there is none. Either part may be empty.
+std::string makePatch(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
+                      size_t newSize, std::vector<uint8_t>* patch);
+
+}  // namespace bsdiff_gen

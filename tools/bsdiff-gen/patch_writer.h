@@ -1,0 +1,20 @@
+// The BSDIFF40 container: a 32-byte header and three bzip2 blocks made from
+// the control triples, the diff runs and the extra runs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "control_plan.h"
+
+namespace bsdiff_gen {
+
+// The 8-byte sign-and-magnitude little-endian integer of the format.
+void appendOfftout(int64_t value, std::vector<uint8_t>* out);
+
+// Writes the whole patch into `patch`. Empty string on success, else why not.
+std::string writePatch(const std::vector<Control_T>& controls, Bytes_T old, Bytes_T next,
+                       std::vector<uint8_t>* patch);
+
+}  // namespace bsdiff_gen

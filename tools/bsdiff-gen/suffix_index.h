@@ -1,0 +1,34 @@
+// Sorted suffixes of the old part, and the longest exact match of any new
+// bytes among them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace bsdiff_gen {
+
+struct SuffixIndex_T {
+    const uint8_t* text = nullptr;
+    int64_t size = 0;
+    // Start of every suffix of `text`, in sorted order: 4 bytes per text byte.
+    std::unique_ptr<int32_t[]> order;
+};
+
+struct Match_T {
+    int64_t oldPos = 0;
+    int64_t length = 0;
+};
+
+// Largest text the 32-bit suffix order can index.
+constexpr int64_t kMaxIndexedSize = INT32_MAX;
+
+// Sorts the suffixes of text[0, size). The text must outlive the index.
+// False when the text is too large or the sort fails.
+bool buildSuffixIndex(const uint8_t* text, int64_t size, SuffixIndex_T* index);
+
+// The longest prefix of query[0, length) found anywhere in the text, with
+// one of its positions. Length 0 when not even the first byte occurs.
+Match_T longestMatch(const SuffixIndex_T& index, const uint8_t* query, int64_t length);
+
+}  // namespace bsdiff_gen
