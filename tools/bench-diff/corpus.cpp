@@ -146,8 +146,9 @@ std::string makeImage(const fs::path& tree, const fs::path& image, size_t imageS
         "E2FSPROGS_FAKE_TIME=1700000000 mkfs.ext4 -q -F -b 4096 -i 8192"
         " -U 3b5c1f2e-8d4a-4c61-9a7e-0f1d2c3b4a59"
         " -E hash_seed=7e2d9c4b-1a3f-4e58-b6c7-d8e9f0a1b2c3,lazy_itable_init=0,nodiscard"
-        " -d '" + tree.string() + "' '" + image.string() + "' " +
-        std::to_string(imageSize / 1024) + "k >'" + log.string() + "' 2>&1";
+        " -d '" +
+        tree.string() + "' '" + image.string() + "' " + std::to_string(imageSize / 1024) + "k >'" +
+        log.string() + "' 2>&1";
     if (std::system(command.c_str()) != 0) {
         const Bytes said = readFile(log.string());
         return "mkfs.ext4 failed on " + tree.string() + ": " +
@@ -174,21 +175,21 @@ PartPair_T scatteredEdits(size_t size, int edits, uint64_t seed) {
         const size_t at = rng.below(next.size());
         const size_t count = 1 + rng.below(64);
         switch (rng.below(3)) {
-        case 0:
-            fillRandom(rng, next.data() + at, std::min(count, next.size() - at));
-            break;
-        case 1: {
-            Bytes inserted(count);
-            fillRandom(rng, inserted.data(), count);
-            next.insert(next.begin() + static_cast<std::ptrdiff_t>(at), inserted.begin(),
-                        inserted.end());
-            break;
-        }
-        default:
-            const size_t end = std::min(at + count, next.size());
-            next.erase(next.begin() + static_cast<std::ptrdiff_t>(at),
-                       next.begin() + static_cast<std::ptrdiff_t>(end));
-            break;
+            case 0:
+                fillRandom(rng, next.data() + at, std::min(count, next.size() - at));
+                break;
+            case 1: {
+                Bytes inserted(count);
+                fillRandom(rng, inserted.data(), count);
+                next.insert(next.begin() + static_cast<std::ptrdiff_t>(at), inserted.begin(),
+                            inserted.end());
+                break;
+            }
+            default:
+                const size_t end = std::min(at + count, next.size());
+                next.erase(next.begin() + static_cast<std::ptrdiff_t>(at),
+                           next.begin() + static_cast<std::ptrdiff_t>(end));
+                break;
         }
     }
     fitTo(&next, size, rng);
@@ -233,8 +234,8 @@ PartPair_T repeatedRecords(size_t size, uint64_t seed) {
     return pair;
 }
 
-std::string makeExt4Pair(const std::string& sourceDir, const std::string& workDir,
-                         size_t imageSize, size_t budget, int changedPercent, uint64_t seed) {
+std::string makeExt4Pair(const std::string& sourceDir, const std::string& workDir, size_t imageSize,
+                         size_t budget, int changedPercent, uint64_t seed) {
     Rng rng(seed);
     const fs::path work(workDir);
     std::error_code ignored;

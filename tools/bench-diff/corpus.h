@@ -56,8 +56,8 @@ PartPair_T repeatedRecords(size_t size, uint64_t seed);
 // UUID and hash seed, so the same inputs give the same images. Works in
 // `workDir`; the images are left there as old.img and new.img. Empty
 // string on success, else why not.
-std::string makeExt4Pair(const std::string& sourceDir, const std::string& workDir,
-                         size_t imageSize, size_t budget, int changedPercent, uint64_t seed);
+std::string makeExt4Pair(const std::string& sourceDir, const std::string& workDir, size_t imageSize,
+                         size_t budget, int changedPercent, uint64_t seed);
 
 Bytes readFile(const std::string& path);
 bool writeFile(const std::string& path, const Bytes& bytes);

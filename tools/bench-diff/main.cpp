@@ -123,8 +123,8 @@ int diffOne(const char* oldPath, const char* newPath, const char* patchPath) {
     const Bytes oldPart = diff_corpus::readFile(oldPath);
     const Bytes newPart = diff_corpus::readFile(newPath);
     Bytes patch;
-    const std::string error = bsdiff_gen::makePatch(oldPart.data(), oldPart.size(),
-                                                    newPart.data(), newPart.size(), &patch);
+    const std::string error = bsdiff_gen::makePatch(oldPart.data(), oldPart.size(), newPart.data(),
+                                                    newPart.size(), &patch);
     if (!error.empty()) {
         fprintf(stderr, "bench-diff: %s\n", error.c_str());
         return 1;
@@ -137,8 +137,8 @@ bool sameFiles(const std::string& one, const std::string& other) {
 }
 
 bool rebuildsWithBspatch(const std::string& dir) {
-    const std::string command = "bspatch '" + dir + "/old' '" + dir + "/check' '" + dir +
-                                "/ours.patch' 2>/dev/null";
+    const std::string command =
+        "bspatch '" + dir + "/old' '" + dir + "/check' '" + dir + "/ours.patch' 2>/dev/null";
     return std::system(command.c_str()) == 0 && sameFiles(dir + "/check", dir + "/new");
 }
 
@@ -179,8 +179,8 @@ void benchPart(const Settings_T& settings, const std::string& dir, const std::st
     // runs falls on both alike.
     const std::vector<std::string> debianArgs = {"/usr/bin/bsdiff", dir + "/old", dir + "/new",
                                                  dir + "/debian.patch"};
-    const std::vector<std::string> ourArgs = {selfPath(), "--diff-one", dir + "/old",
-                                              dir + "/new", dir + "/ours.patch"};
+    const std::vector<std::string> ourArgs = {selfPath(), "--diff-one", dir + "/old", dir + "/new",
+                                              dir + "/ours.patch"};
     std::vector<DiffRun_T> debianRuns;
     std::vector<DiffRun_T> ourRuns;
     for (int round = 0; round < 3; ++round) {
@@ -222,16 +222,15 @@ void benchPart(const Settings_T& settings, const std::string& dir, const std::st
         debianCpu = "failed";
         debianSize = "-";
     }
-    printf("%-34s %8s %7s %9s | %6.2f %7.1f %9lld %s | %7s %6s\n", label.c_str(),
-           debianCpu.c_str(), cell(debian.peakMb, "%.1f").c_str(), debianSize.c_str(),
-           ours.cpuSeconds, ours.peakMb, ours.patchSize, good ? "ok " : "BAD", speedup.c_str(),
-           ratio.c_str());
+    printf("%-34s %8s %7s %9s | %6.2f %7.1f %9lld %s | %7s %6s\n", label.c_str(), debianCpu.c_str(),
+           cell(debian.peakMb, "%.1f").c_str(), debianSize.c_str(), ours.cpuSeconds, ours.peakMb,
+           ours.patchSize, good ? "ok " : "BAD", speedup.c_str(), ratio.c_str());
     fflush(stdout);
 }
 
 void printHeader() {
-    printf("%-34s %8s %7s %9s | %6s %7s %9s %s | %7s %6s\n", "part (10 MiB)", "deb cpu",
-           "deb MB", "deb patch", "cpu s", "peak MB", "patch", "chk", "faster", "size");
+    printf("%-34s %8s %7s %9s | %6s %7s %9s %s | %7s %6s\n", "part (10 MiB)", "deb cpu", "deb MB",
+           "deb patch", "cpu s", "peak MB", "patch", "chk", "faster", "size");
     printf("%s\n", std::string(120, '-').c_str());
 }
 
@@ -311,8 +310,8 @@ std::string loadAverage() {
 void timePackage(const std::string& label, const std::string& root) {
     const fs::path builder = fs::path(selfPath()).parent_path() / "make-patch-package";
     const std::string command = "'" + builder.string() + "' --old '" + root + "/old' --new '" +
-                                root + "/new' -o '" + root + "/patch_package.zip' -j 2 >'" +
-                                root + "/summary.txt' 2>&1";
+                                root + "/new' -o '" + root + "/patch_package.zip' -j 2 >'" + root +
+                                "/summary.txt' 2>&1";
     struct rusage before;
     struct rusage after;
     getrusage(RUSAGE_CHILDREN, &before);
@@ -352,8 +351,8 @@ void printGoals(const Totals_T& totals) {
 
 int bench(const Settings_T& settings) {
     const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/bench-diff.XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bench-diff.XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         perror("bench-diff: mkdtemp");
         return 1;
@@ -367,9 +366,10 @@ int bench(const Settings_T& settings) {
         }
     } remove{dir};
 
-    printf("Debian bsdiff next to the built-in maker; CPU cap for Debian's: %d s per part;"
-           " %u cores, load average %s\n\n",
-           settings.capSeconds, std::thread::hardware_concurrency(), loadAverage().c_str());
+    printf(
+        "Debian bsdiff next to the built-in maker; CPU cap for Debian's: %d s per part;"
+        " %u cores, load average %s\n\n",
+        settings.capSeconds, std::thread::hardware_concurrency(), loadAverage().c_str());
     Totals_T totals;
     if (settings.parts) {
         printHeader();

@@ -157,15 +157,13 @@ std::vector<Control_T> planControls(const SuffixIndex_T& index, Bytes_T old, Byt
         }
         scan = found.scan;
         int64_t forward = extendForward(old, next, current, scan);
-        int64_t backward =
-            atEnd ? 0
-                  : extendBackward(old, next, scan, found.match.oldPos,
-                                   std::max(current.newStart, current.exactEnd));
+        int64_t backward = atEnd ? 0
+                                 : extendBackward(old, next, scan, found.match.oldPos,
+                                                  std::max(current.newStart, current.exactEnd));
         const int64_t overlap = (current.newStart + forward) - (scan - backward);
         if (overlap > 0) {
-            const int64_t split =
-                splitOverlap(old, next, scan - backward, overlap, current.offset,
-                             found.match.oldPos - scan);
+            const int64_t split = splitOverlap(old, next, scan - backward, overlap, current.offset,
+                                               found.match.oldPos - scan);
             forward -= overlap - split;
             backward -= split;
         }

@@ -101,8 +101,8 @@ std::string makeCheckedPatch(const PartSources_T& src, const std::vector<char>& 
         (newAsFile && !writeWholeFile(newFile, newBytes.data(), newBytes.size()))) {
         return "cannot write the parts of " + item->fileName + " to " + src.context->workDir;
     }
-    const std::string madeError = makePatchFile(*src.context, oldBytes, newBytes, oldFile,
-                                                newFile, patchFile);
+    const std::string madeError =
+        makePatchFile(*src.context, oldBytes, newBytes, oldFile, newFile, patchFile);
     if (!madeError.empty()) {
         unlink(patchFile.c_str());
         return madeError + " on " + item->fileName;

@@ -60,8 +60,8 @@ int applyWithSetApplier(const std::string& oldPath, const std::string& newPath,
 
 int applyWithDebianBspatch(const std::string& oldPath, const std::string& newPath,
                            const std::string& patchPath) {
-    const std::string command = "/usr/bin/bspatch '" + oldPath + "' '" + newPath + "' '" +
-                                patchPath + "' 2>/dev/null";
+    const std::string command =
+        "/usr/bin/bspatch '" + oldPath + "' '" + newPath + "' '" + patchPath + "' 2>/dev/null";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -124,13 +124,31 @@ const PatchCase kCases[] = {
                            diff_corpus::randomBytes(256 * 1024, 7)};
      },
      0},
-    {"EmptyOldPart", [] { return PartPair_T{"", {}, diff_corpus::randomBytes(70000, 8)}; }, 0},
-    {"EmptyNewPart", [] { return PartPair_T{"", diff_corpus::randomBytes(70000, 9), {}}; }, 256},
-    {"BothPartsEmpty", [] { return PartPair_T{"", {}, {}}; }, 256},
+    {"EmptyOldPart",
+     [] {
+         return PartPair_T{"", {}, diff_corpus::randomBytes(70000, 8)};
+     },
+     0},
+    {"EmptyNewPart",
+     [] {
+         return PartPair_T{"", diff_corpus::randomBytes(70000, 9), {}};
+     },
+     256},
+    {"BothPartsEmpty",
+     [] {
+         return PartPair_T{"", {}, {}};
+     },
+     256},
     {"OneByteNewPart",
-     [] { return PartPair_T{"", diff_corpus::randomBytes(70000, 10), Bytes{0x42}}; }, 256},
+     [] {
+         return PartPair_T{"", diff_corpus::randomBytes(70000, 10), Bytes{0x42}};
+     },
+     256},
     {"OneByteOldPart",
-     [] { return PartPair_T{"", Bytes{0x42}, diff_corpus::randomBytes(5000, 11)}; }, 0},
+     [] {
+         return PartPair_T{"", Bytes{0x42}, diff_corpus::randomBytes(5000, 11)};
+     },
+     0},
     {"NewPartGrowsPastTheOld",
      [] {
          PartPair_T pair{"", diff_corpus::randomBytes(100000, 12), {}};
@@ -214,9 +232,9 @@ TEST(LongestMatch, FindsTheLongestPrefixAnywhereInTheText) {
     for (const Query& q : {Query{"abracadabrax!", 12}, Query{"cadabra-x", 8}, Query{"zzz", 0},
                            Query{"a", 1}, Query{"ra-cadabra-abracadabrax", 23}}) {
         SCOPED_TRACE(q.query);
-        const bsdiff_gen::Match_T match = bsdiff_gen::longestMatch(
-            index, reinterpret_cast<const uint8_t*>(q.query.data()),
-            static_cast<int64_t>(q.query.size()));
+        const bsdiff_gen::Match_T match =
+            bsdiff_gen::longestMatch(index, reinterpret_cast<const uint8_t*>(q.query.data()),
+                                     static_cast<int64_t>(q.query.size()));
         EXPECT_EQ(match.length, q.length);
         EXPECT_EQ(text.compare(static_cast<size_t>(match.oldPos), static_cast<size_t>(match.length),
                                q.query, 0, static_cast<size_t>(match.length)),

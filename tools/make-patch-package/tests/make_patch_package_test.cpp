@@ -331,8 +331,7 @@ std::vector<SinglePartCase> singlePartCases() {
 
 // Each case with the builder's own patch maker and with Debian's bsdiff,
 // which stays selectable for comparison.
-class SinglePart
-    : public ::testing::TestWithParam<std::tuple<SinglePartCase, const char*>> {};
+class SinglePart : public ::testing::TestWithParam<std::tuple<SinglePartCase, const char*>> {};
 
 TEST_P(SinglePart, ActionAndReplay) {
     const SinglePartCase& c = std::get<0>(GetParam());
