@@ -19,11 +19,13 @@ bool isPartitionName(const std::string& name) {
 
 const char* usageText() {
     return "usage: make-patch-package --old OLD --new NEW -o patch_package.zip"
-           " [--whole PART] [-j N]\n"
+           " [--whole PART] [-j N] [--sign KEY.pem]\n"
+           "       make-patch-package check-signature PKG --key PUB.pem\n"
            "  OLD, NEW  directories of partition images optfs.img, usrfs.img,"
            " tvservice.img, serialsdata.img\n"
            "  --whole   carry PART as one whole image (repeatable)\n"
-           "  -j N      make up to N patches at once (default: number of cores)\n";
+           "  -j N      make up to N patches at once (default: number of cores)\n"
+           "  --sign    sign the package with this Ed25519 private key\n";
 }
 
 std::string parseOptions(int argc, char** argv, BuilderOptions_T* options) {
@@ -39,8 +41,8 @@ std::string parseOptions(int argc, char** argv, BuilderOptions_T* options) {
             options->help = true;
             return std::string();
         }
-        const bool takesValue =
-            arg == "--old" || arg == "--new" || arg == "-o" || arg == "--whole" || arg == "-j";
+        const bool takesValue = arg == "--old" || arg == "--new" || arg == "-o" ||
+                                arg == "--whole" || arg == "-j" || arg == "--sign";
         if (!takesValue) {
             return "unknown argument " + arg;
         }
@@ -54,6 +56,8 @@ std::string parseOptions(int argc, char** argv, BuilderOptions_T* options) {
             options->newDir = value;
         } else if (arg == "-o") {
             options->output = value;
+        } else if (arg == "--sign") {
+            options->signKey = value;
         } else if (arg == "--whole") {
             if (!isPartitionName(value)) {
                 return "--whole " + value + ": not one of optfs, usrfs, tvservice, serialsdata";

@@ -14,6 +14,8 @@ struct BuilderOptions_T {
     std::vector<std::string> whole;
     int jobs = 0;
     bool help = false;
+    // Ed25519 private key (PEM) the package is signed with; empty: unsigned.
+    std::string signKey;
 };
 
 // Empty string when the arguments make a complete set of options.
