@@ -69,7 +69,11 @@ protected:
 
     void SetUp() override {
         const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        set_ = *work_ + "/" + info->name();
+        std::string tag = info->name();
+        for (char& c : tag) {
+            c = isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        }
+        set_ = *work_ + "/" + tag;
     }
     void TearDown() override {
         if (!HasFailure()) {
