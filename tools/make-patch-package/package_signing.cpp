@@ -157,10 +157,14 @@ int checkSignatureCommand(int argc, char** argv) {
         printf("%s: signature check failed: %s\n", package.c_str(), why.c_str());
         return 1;
     }
+    struct stat st;
     SignatureBlock_T block;
     std::string unused;
-    readSignatureBlock(fd.get(), static_cast<uint64_t>(lseek(fd.get(), 0, SEEK_END)), &block,
-                       &unused);
+    if (fstat(fd.get(), &st) != 0 ||
+        !readSignatureBlock(fd.get(), static_cast<uint64_t>(st.st_size), &block, &unused)) {
+        printf("%s: signature check failed: cannot read it again\n", package.c_str());
+        return 1;
+    }
     for (const PublicKey_T& key : keys) {
         if (memcmp(key.id, block.keyId, kKeyIdSize) == 0) {
             printf("%s: signature verified with %s (key id %s)\n", package.c_str(),

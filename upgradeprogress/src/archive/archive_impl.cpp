@@ -37,7 +37,10 @@ int ArchiveImpl::openArchiveFd(int fd, const char* name, const FileIdentity_T* p
     }
     // The reader owns the descriptor from here on, also when it refuses it.
     m_fd = fd;
-    if (OpenArchiveFd(fd, name != nullptr ? name : "package", &m_zipHandle, true) != 0) {
+    if (name == nullptr) {
+        name = "package";
+    }
+    if (OpenArchiveFd(fd, name, &m_zipHandle, true) != 0) {
         releaseReader(&m_zipHandle);
         m_fd = -1;
         return kArchiveOpenFailed;

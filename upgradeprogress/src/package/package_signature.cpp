@@ -1,6 +1,7 @@
 // Reading and checking the signature block at the end of a package, and the
 // one pass over the package bytes that the signature covers.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -179,13 +180,15 @@ std::string signatureMessage(const unsigned char* keyId, uint64_t coveredLength,
 }
 
 std::string checkPackageSignature(int fd, const std::vector<PublicKey_T>& keys) {
-    const off_t end = lseek(fd, 0, SEEK_END);
-    if (end < 0) {
+    // The size from fstat, not a seek: the ZIP reader is later handed this
+    // descriptor and expects it at the start of the file.
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size < 0) {
         return "cannot read the package";
     }
     SignatureBlock_T block;
     std::string why;
-    if (!readSignatureBlock(fd, static_cast<uint64_t>(end), &block, &why)) {
+    if (!readSignatureBlock(fd, static_cast<uint64_t>(st.st_size), &block, &why)) {
         return why;
     }
     // Only keys that carry the block's id are tried; the id is signed too,
