@@ -16,6 +16,7 @@
 #include "interrupt.h"
 #include "options.h"
 #include "package.h"
+#include "package_signing.h"
 #include "package_writer.h"
 #include "partition_plan.h"
 #include "progress.h"
@@ -40,6 +41,15 @@ int checkPatch(char** argv) {
 }
 
 int build(const mpp::BuilderOptions_T& options) {
+    // A key that cannot sign is found before the long part of the build.
+    mpp::SigningKey_T signer;
+    if (!options.signKey.empty()) {
+        const std::string keyError = mpp::loadSigningKey(options.signKey, &signer);
+        if (!keyError.empty()) {
+            OTA_LOG("%s\n", keyError.c_str());
+            return 1;
+        }
+    }
     mpp::WorkDir work;
     if (!work.create()) {
         OTA_LOG("cannot make a work directory\n");
@@ -120,7 +130,8 @@ int build(const mpp::BuilderOptions_T& options) {
     }
 
     progress.begin("writing " + options.output);
-    std::string error = mpp::writePackage(plans, options.output);
+    std::string error =
+        mpp::writePackage(plans, options.output, options.signKey.empty() ? nullptr : &signer);
     if (error.empty()) {
         error = mpp::verifyPackage(plans, options.output);
         if (!error.empty()) {
@@ -141,6 +152,9 @@ int build(const mpp::BuilderOptions_T& options) {
 int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--check-patch") {
         return checkPatch(argv + 2);
+    }
+    if (argc >= 2 && std::string(argv[1]) == "check-signature") {
+        return mpp::checkSignatureCommand(argc - 2, argv + 2);
     }
     // Entry times become DOS dates in local time; one zone for every build
     // keeps the package bytes the same wherever it is built.

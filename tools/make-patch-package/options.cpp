@@ -27,12 +27,14 @@ long long jobMemoryBytes() {
 const char* usageText() {
     static const std::string text =
         "usage: make-patch-package --old OLD --new NEW -o patch_package.zip"
-        " [--whole PART] [--diff builtin|bsdiff] [-j N]\n"
+        " [--whole PART] [--diff builtin|bsdiff] [-j N] [--sign KEY.pem]\n"
+        "       make-patch-package check-signature PKG --key PUB.pem\n"
         "  OLD, NEW  directories of partition images optfs.img, usrfs.img,"
         " tvservice.img, serialsdata.img\n"
         "  --whole   carry PART as one whole image (repeatable)\n"
         "  --diff    patch maker: builtin (default) or Debian's bsdiff command\n"
         "  -j N      make up to N patches at once (default: number of cores)\n"
+        "  --sign    sign the package with this Ed25519 private key\n"
         "memory: each job holds about " +
         std::to_string((jobMemoryBytes() + (1 << 20) - 1) >> 20) +
         " MiB with the builtin maker (two parts and the old part's suffix\n"
@@ -54,7 +56,8 @@ std::string parseOptions(int argc, char** argv, BuilderOptions_T* options) {
             return std::string();
         }
         const bool takesValue = arg == "--old" || arg == "--new" || arg == "-o" ||
-                                arg == "--whole" || arg == "--diff" || arg == "-j";
+                                arg == "--whole" || arg == "--diff" || arg == "-j" ||
+                                arg == "--sign";
         if (!takesValue) {
             return "unknown argument " + arg;
         }
@@ -68,6 +71,8 @@ std::string parseOptions(int argc, char** argv, BuilderOptions_T* options) {
             options->newDir = value;
         } else if (arg == "-o") {
             options->output = value;
+        } else if (arg == "--sign") {
+            options->signKey = value;
         } else if (arg == "--whole") {
             if (!isPartitionName(value)) {
                 return "--whole " + value + ": not one of optfs, usrfs, tvservice, serialsdata";

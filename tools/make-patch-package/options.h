@@ -18,6 +18,8 @@ struct BuilderOptions_T {
     int jobs = 0;
     DiffTool diff = DiffTool::kBuiltin;
     bool help = false;
+    // Ed25519 private key (PEM) the package is signed with; empty: unsigned.
+    std::string signKey;
 };
 
 // Empty string when the arguments make a complete set of options.

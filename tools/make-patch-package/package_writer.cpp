@@ -168,7 +168,8 @@ std::string listText(const PartitionPlan_T& plan) {
     return text;
 }
 
-std::string writePackage(const std::vector<PartitionPlan_T>& plans, const std::string& outputPath) {
+std::string writePackage(const std::vector<PartitionPlan_T>& plans, const std::string& outputPath,
+                         const SigningKey_T* signer) {
     std::string temp = outputPath + ".XXXXXX";
     std::vector<char> pattern(temp.begin(), temp.end());
     pattern.push_back('\0');
@@ -197,6 +198,9 @@ std::string writePackage(const std::vector<PartitionPlan_T>& plans, const std::s
     }
     if (fclose(file) != 0 && error.empty()) {
         error = "cannot close " + temp;
+    }
+    if (error.empty() && signer != nullptr) {
+        error = signPackageFile(temp, *signer);
     }
     if (error.empty() && rename(temp.c_str(), outputPath.c_str()) != 0) {
         error = "cannot rename " + temp + " to " + outputPath;

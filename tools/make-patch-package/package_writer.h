@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "package_signing.h"
 #include "partition_plan.h"
 
 namespace mpp {
@@ -17,10 +18,12 @@ constexpr long kEntryTime = 1577836800;
 std::string listText(const PartitionPlan_T& plan);
 
 // Writes the package to `outputPath` (through a temporary file beside it,
-// renamed into place only when complete). Whole parts and images are
-// re-hashed as they are packed and must still match the plan. Returns an
-// empty string on success, else the reason; no package is left on failure.
-std::string writePackage(const std::vector<PartitionPlan_T>& plans, const std::string& outputPath);
+// renamed into place only when complete, and signed and verified before that
+// when `signer` is given). Whole parts and images are re-hashed as they are
+// packed and must still match the plan. Returns an empty string on success,
+// else the reason; no package is left on failure.
+std::string writePackage(const std::vector<PartitionPlan_T>& plans, const std::string& outputPath,
+                         const SigningKey_T* signer = nullptr);
 
 // Reads a written package back with the set's ZIP reader: exactly the
 // planned entries, each with the planned content. Empty string when it holds.

@@ -2,6 +2,8 @@
 // opaque pointer (m_archiveHandle) and never see the class behind it.
 #include "archive.h"
 
+#include <unistd.h>
+
 #include <new>
 
 namespace {
@@ -43,6 +45,24 @@ int openArchive(const char* path, void** out) {
 
 int openArchiveIntoMemory(const char* path, void** out) {
     return createAndOpen(path, out, &ota::ArchiveImpl::openArchiveIntoMemory);
+}
+
+int openArchiveFd(int fd, const char* name, const FileIdentity_T* pinned, void** out) {
+    ota::ArchiveImpl* archive = out != nullptr ? new (std::nothrow) ota::ArchiveImpl() : nullptr;
+    if (archive == nullptr) {
+        close(fd);
+        if (out != nullptr) {
+            *out = nullptr;
+        }
+        return out != nullptr ? kArchiveNoMemory : kArchiveOpenFailed;
+    }
+    *out = archive;
+    const int result = archive->openArchiveFd(fd, name, pinned);
+    if (result != kArchiveOk) {
+        delete archive;
+        *out = nullptr;
+    }
+    return result;
 }
 
 int closeArchive(void* h) {

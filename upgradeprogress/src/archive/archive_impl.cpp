@@ -37,6 +37,38 @@ int ArchiveImpl::openArchive(const char* path) {
     return kArchiveOpenFailed;
 }
 
+int ArchiveImpl::openArchiveFd(int fd, const char* name, const FileIdentity_T* pinned) {
+    if (fd < 0) {
+        return kArchiveOpenFailed;
+    }
+    // The reader owns the descriptor from here on, also when it refuses it.
+    m_fd = fd;
+    if (name == nullptr) {
+        name = "package";
+    }
+    if (OpenArchiveFd(fd, name, &m_zipHandle, true) != 0) {
+        releaseReader(&m_zipHandle);
+        m_fd = -1;
+        return kArchiveOpenFailed;
+    }
+    if (pinned != nullptr) {
+        m_pinned = true;
+        m_identity = *pinned;
+        if (!packageUnchanged()) {
+            OTA_LOG("%s changed on disk after it was checked\n", name);
+            releaseReader(&m_zipHandle);
+            m_fd = -1;
+            return kArchiveOpenFailed;
+        }
+    }
+    return kArchiveOk;
+}
+
+bool ArchiveImpl::packageUnchanged() const {
+    FileIdentity_T now;
+    return !m_pinned || (readFileIdentity(m_fd, &now) && sameFileIdentity(now, m_identity));
+}
+
 int ArchiveImpl::openArchiveIntoMemory(const char* path) {
     if (sysMapFile(path, &m_mapping) != 0) {
         return kArchiveMapFailed;
@@ -51,6 +83,7 @@ int ArchiveImpl::openArchiveIntoMemory(const char* path) {
 
 int ArchiveImpl::closeArchive() {
     releaseReader(&m_zipHandle);
+    m_fd = -1;
     return kArchiveOk;
 }
 

@@ -97,6 +97,13 @@ int ArchiveImpl::extractOneFile(const char* entryName, const char* destDir, int 
     }
     const int32_t extracted = ExtractEntryToFile(m_zipHandle, &entry, fd);
     close(fd);
+    // Bytes read from a package that was written to after its check are not
+    // the bytes that were checked: they must not be left for anyone to use.
+    if (!packageUnchanged()) {
+        OTA_LOG("the package changed on disk while %s was extracted\n", entryName);
+        unlink(path);
+        return kArchiveExtractFailed;
+    }
     return extracted != 0 ? kArchiveExtractFailed : kArchiveOk;
 }
 

@@ -56,7 +56,7 @@ int prepareBspatch(int& total) {
         closeArchive(m_archiveHandle);
         m_archiveHandle = nullptr;
     }
-    if (openArchive(ota_paths::kPackage, &m_archiveHandle) != 0) {
+    if (openCheckedPackage(ota_paths::kPackage, ota_paths::kKeyDir, &m_archiveHandle) != 0) {
         // The object of a failed open has already released its reader and
         // must not be closed again.
         m_archiveHandle = nullptr;

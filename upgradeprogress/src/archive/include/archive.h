@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <vector>
 
+#include <sys/types.h>
+#include <time.h>
+
 #include <ziparchive/zip_archive.h>
 
 // ---- Mapped package files -------------------------------------------------
@@ -22,6 +25,22 @@ struct MemMapping {
 
 int sysMapFile(const char* path, MemMapping* mapping);
 void sysReleaseMap(MemMapping* mapping);
+
+// ---- Package file identity -------------------------------------------------
+// What tells one state of an open file from another: the same inode, the same
+// size, the same modification and change times. Every write to the file moves
+// its change time, which no caller can set back, so an unchanged identity
+// taken after the clock has passed the change time means unchanged bytes.
+struct FileIdentity_T {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified = {};
+    timespec changed = {};
+};
+
+bool readFileIdentity(int fd, FileIdentity_T* identity);
+bool sameFileIdentity(const FileIdentity_T& a, const FileIdentity_T& b);
 
 // ---- Archive interface ----------------------------------------------------
 namespace ota {
@@ -44,10 +63,19 @@ public:
     int openArchiveIntoMemory(const char* path) override;
     int closeArchiveFromMemory() override;
     int extractOneFile(const char* entryName, const char* destDir, int keepDirs) override;
+    // Opens the package from a descriptor the object then owns, pinned to
+    // `pinned` (may be null): every extraction afterwards checks the file
+    // still has that identity.
+    int openArchiveFd(int fd, const char* name, const FileIdentity_T* pinned);
 
 private:
+    bool packageUnchanged() const;
+
     MemMapping m_mapping;
     ZipArchiveHandle m_zipHandle = nullptr;
+    int m_fd = -1;
+    bool m_pinned = false;
+    FileIdentity_T m_identity;
 };
 
 }  // namespace ota
@@ -69,4 +97,9 @@ int closeArchive(void* h);
 int openArchiveIntoMemory(const char* path, void** out);
 int closeArchiveFromMemory(void* h);
 int extractOneFile(void* h, const char* entryName, const char* destDir, int keepDirs);
+// Opens the package from `fd`, which belongs to the archive from this call on
+// (closed by closeArchive, or here when the open fails). With `pinned` set
+// the open fails unless the file still has that identity, and so does every
+// extraction after which it no longer has it.
+int openArchiveFd(int fd, const char* name, const FileIdentity_T* pinned, void** out);
 }

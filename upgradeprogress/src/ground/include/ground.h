@@ -66,6 +66,10 @@ constexpr const char kLanguageFile[] = "/var/local/upgrade/am_tv_lang";
 constexpr const char kFontLatin[] = "/usr/bin/upgradeprogress/ukai.ttc";
 constexpr const char kFontOther[] = "/var/local/upgrade/uming.ttc";
 
+// Public keys a package must be signed with: when this directory exists, only
+// a package one of its *.pem keys verifies is installed.
+constexpr const char kKeyDir[] = "/usr/bin/upgradeprogress/keys/";
+
 // Animation frames: kFrameDir + two-digit number + kFrameSuffix.
 constexpr const char kFrameDir[] = "/usr/bin/upgradeprogress/animationImage/";
 constexpr const char kFrameSuffix[] = ".png";

@@ -95,3 +95,71 @@ int handleChkSyncBspatch(CongfigItemValue_T item);
 int loadOriginalSplitFile(const char* source, unsigned long size, unsigned long partSize,
                           const char* prefix);
 char* nextFile(char* name, unsigned suffixLength);
+
+// ---- Package signature --------------------------------------------------------
+// The signature lives in the package's ZIP end-record comment, as its only
+// content, so a ZIP reader that knows nothing of it still opens the package:
+//
+//   key id     8 bytes   first bytes of SHA-256 over the raw Ed25519 public key
+//   signature 64 bytes   Ed25519 over the signed message below
+//   version    2 bytes   1, little-endian
+//   length     2 bytes   of the whole block, 84 for version 1, little-endian
+//   magic      8 bytes   "OTAPKSIG"
+//
+// The signature covers every byte of the file before the block (the end
+// record with its comment length included): the signed message is magic,
+// version, key id, that length as 8 bytes little-endian, and the SHA-256 of
+// those bytes. The block is read from the end of the file backwards.
+namespace ota_signature {
+
+constexpr char kMagic[8] = {'O', 'T', 'A', 'P', 'K', 'S', 'I', 'G'};
+constexpr unsigned kVersion = 1;
+constexpr size_t kKeyIdSize = 8;
+constexpr size_t kSignatureSize = 64;
+constexpr size_t kTrailerSize = 2 + 2 + sizeof kMagic;
+constexpr size_t kBlockSize = kKeyIdSize + kSignatureSize + kTrailerSize;
+constexpr size_t kPublicKeySize = 32;
+constexpr size_t kDigestSize = 32;
+// The ZIP end record without its comment; its last two bytes are the
+// comment length.
+constexpr size_t kEndRecordSize = 22;
+constexpr uint32_t kEndRecordSignature = 0x06054b50;
+
+}  // namespace ota_signature
+
+struct PublicKey_T {
+    std::string source;  // where it was loaded from, for the log
+    unsigned char raw[ota_signature::kPublicKeySize];
+    unsigned char id[ota_signature::kKeyIdSize];
+};
+
+struct SignatureBlock_T {
+    unsigned char keyId[ota_signature::kKeyIdSize];
+    unsigned char signature[ota_signature::kSignatureSize];
+    uint64_t coveredLength;  // bytes of the file the signature covers
+};
+
+// A key record for raw Ed25519 public key bytes (its id computed).
+PublicKey_T publicKeyFromRaw(const unsigned char* raw, const std::string& source);
+// An Ed25519 public key in PEM; false with the reason when it is none.
+bool loadPublicKey(const std::string& path, PublicKey_T* key, std::string* why);
+// Every *.pem of `dir` that loads, in name order; each one that does not is logged.
+std::vector<PublicKey_T> loadKeyDirectory(const char* dir);
+
+// Reads and checks the block at the end of the `fileSize` bytes open on fd.
+bool readSignatureBlock(int fd, uint64_t fileSize, SignatureBlock_T* block, std::string* why);
+// SHA-256 of the first `length` bytes open on fd, read once from the start.
+bool digestPackageBytes(int fd, uint64_t length, unsigned char* digest, std::string* why);
+// The message the key signs for a package whose first `coveredLength` bytes
+// hash to `digest`.
+std::string signatureMessage(const unsigned char* keyId, uint64_t coveredLength,
+                             const unsigned char* digest);
+// Empty when one of `keys` verifies the package open on fd, else why not.
+std::string checkPackageSignature(int fd, const std::vector<PublicKey_T>& keys);
+
+// Opens the package at `path` into an archive handle. When anything is at
+// `keyDir`, the package is verified first through the descriptor the
+// archive then reads, pinned so that a later write to the file fails every
+// extraction; a refusal is logged as "package signature check failed: ...".
+// Without `keyDir` the package opens as it always has. 0 on success.
+int openCheckedPackage(const char* path, const char* keyDir, void** handle);
