@@ -104,6 +104,13 @@ std::vector<std::string> qemuArgs(const BoardFiles& files, const BoardBoot& boot
     return a;
 }
 
+// "[   19.268516] reboot: Restarting system": the guest kernel's own word.
+bool isKernelLine(const std::string& line) {
+    size_t close = line.find("] ");
+    if (line.empty() || line[0] != '[' || close == std::string::npos) return false;
+    return line.find_first_not_of(" 0123456789.", 1) == close;
+}
+
 bool startsWith(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
 
 }  // namespace
@@ -179,6 +186,7 @@ BoardResult bootBoard(const BoardFiles& files, const BoardBoot& boot) {
     long commandStart = -1;
     bool sawStatus = false, sawRestart = false, sawPanic = false, cut = false, timedOut = false;
     std::string initFailure;
+    bool heldBlank = false;
     auto handleLine = [&](std::string line) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (console) fprintf(console, "%s\n", line.c_str());
@@ -201,10 +209,16 @@ BoardResult bootBoard(const BoardFiles& files, const BoardBoot& boot) {
             result.ending = Ending::Signal;
             result.value = atoi(line.c_str() + strlen(kSignalLine));
             result.elapsedMs = nowMs() - commandStart;
+        } else if (!sawStatus && line.empty() && !heldBlank) {
+            // The guest starts its status on a fresh line; a blank line is
+            // the command's own only if more output follows.
+            heldBlank = true;
         } else if (!sawStatus) {
+            if (heldBlank && boot.echo) printf("\n");
+            heldBlank = false;
             commandTail += line + "\n";
             if (commandTail.size() > 4096) commandTail.erase(0, commandTail.size() - 4096);
-            if (boot.echo) {
+            if (boot.echo && !isKernelLine(line)) {
                 printf("%s\n", line.c_str());
                 fflush(stdout);
             }

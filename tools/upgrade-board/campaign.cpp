@@ -240,9 +240,7 @@ int runCampaign(const CampaignRequest& requestIn) {
         // Spread over the program's whole run, clean-up included.
         std::uniform_real_distribution<double> unit(0.0, 1.0);
         long ms = static_cast<long>((static_cast<double>(c) + unit(rng)) * record.elapsedMs / request.cuts);
-        trials.push_back({"cut " + std::to_string(c + 1) + "/" + std::to_string(request.cuts) + " at " +
-                              std::to_string(ms) + " ms",
-                          nullptr, ms});
+        trials.push_back({"cut " + std::to_string(c + 1) + "/" + std::to_string(request.cuts), nullptr, ms});
     }
     say("campaign: " + std::to_string(states.size()) + " crash states and " + std::to_string(request.cuts) +
         " cuts, seed " + std::to_string(request.seed) + ", " + std::to_string(request.jobs) + " at a time");
