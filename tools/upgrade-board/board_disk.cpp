@@ -1,6 +1,7 @@
 #include "board_disk.h"
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -28,26 +29,18 @@ constexpr long long kVarLocalSpareMiB = 16;
 
 long long roundUpMiB(long long bytes) { return (bytes + kMiB - 1) / kMiB * kMiB; }
 
+long long treeTotal = 0;
+int addEntry(const char*, const struct stat* st, int, struct FTW*) {
+    treeTotal += S_ISREG(st->st_mode) ? st->st_size : 4096;
+    return 0;
+}
+
+// Bytes that mkfs.ext4 -d will copy from a folder (not thread-safe: the
+// campaign plans its disk once, before its workers start).
 long long treeBytes(const std::string& path) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return 0;
-    if (!S_ISDIR(st.st_mode)) return st.st_size;
-    std::string error;
-    long long total = 4096;
-    // du is simpler than a walk here and counts what mkfs will copy.
-    char name[] = "/tmp/upgrade-board-du-XXXXXX";
-    int fd = mkstemp(name);
-    if (fd < 0) return total;
-    close(fd);
-    std::string command = "du -sb -- '" + path + "' > " + name;
-    if (runTool({"sh", "-c", command}, &error)) {
-        FILE* f = fopen(name, "r");
-        long long bytes = 0;
-        if (f != nullptr && fscanf(f, "%lld", &bytes) == 1) total = bytes;
-        if (f != nullptr) fclose(f);
-    }
-    unlink(name);
-    return total;
+    treeTotal = 0;
+    if (nftw(path.c_str(), addEntry, 16, FTW_PHYS) != 0) return 4096;
+    return treeTotal;
 }
 
 bool copyRange(int in, off_t inOffset, int out, off_t outOffset, long long bytes, std::string* error) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
 
 namespace board {
 
@@ -59,43 +60,57 @@ std::vector<CrashState> chooseCrashStates(const WriteLog& log, size_t count, uin
         states.push_back(s);
     }
 
+    // Cut points between flushes, stratified over the writes a cache could
+    // still hold, so they follow where the upgrade writes most.
+    struct CutPoint {
+        size_t interval;
+        size_t upTo;  // writes of the interval issued before the cut
+    };
+    std::vector<CutPoint> points;
+    for (size_t i = 0; i < withWrites.size(); ++i) {
+        for (size_t w = 0; w < withWrites[i].writes.size(); ++w) {
+            if ((log.entries[withWrites[i].writes[w]].flags & kLogFua) == 0) points.push_back({i, w + 1});
+        }
+    }
     std::mt19937_64 rng(seed);
+    std::set<std::vector<size_t>> seen;
+    for (const CrashState& s : states) seen.insert(s.entries);
     size_t dropStates = withWrites.empty() ? 0 : count - states.size();
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
     for (size_t d = 0; d < dropStates; ++d) {
-        // One stratum of the upgrade per state, a random interval within it.
-        std::uniform_real_distribution<double> unit(0.0, 1.0);
-        size_t which = std::min(withWrites.size() - 1,
-                                static_cast<size_t>((static_cast<double>(d) + unit(rng)) * withWrites.size() / dropStates));
-        const Interval& iv = withWrites[which];
-        // The cut comes after at least one write the cache could still hold.
-        size_t firstDroppable = 0;
-        while ((log.entries[iv.writes[firstDroppable]].flags & kLogFua) != 0) ++firstDroppable;
-        std::uniform_int_distribution<size_t> endPick(firstDroppable + 1, iv.writes.size());
-        size_t upTo = endPick(rng);
         CrashState s;
-        s.flushesBefore = iv.flushesBefore;
-        s.lastEntry = iv.writes[upTo - 1];
-        s.entries = iv.begin == 0 ? std::vector<size_t>() : allUpTo(iv.begin - 1);
-        std::vector<size_t> candidates;
-        std::vector<bool> keep(upTo, true);
-        for (size_t w = 0; w < upTo; ++w) {
-            if ((log.entries[iv.writes[w]].flags & kLogFua) != 0) continue;
-            candidates.push_back(w);
-            keep[w] = (rng() & 1) != 0;
-        }
-        bool anyLost = std::any_of(candidates.begin(), candidates.end(), [&](size_t w) { return !keep[w]; });
-        if (!anyLost && !candidates.empty()) {
-            std::uniform_int_distribution<size_t> lose(0, candidates.size() - 1);
-            keep[candidates[lose(rng)]] = false;
-        }
-        for (size_t w = 0; w < upTo; ++w) {
-            if (keep[w]) {
-                s.entries.push_back(iv.writes[w]);
-            } else {
-                ++s.dropped;
+        // A state already chosen is drawn again, then from anywhere in the
+        // log: small intervals hold only a few distinct states.
+        for (int attempt = 0; attempt < 64; ++attempt) {
+            double where = attempt < 8 ? (static_cast<double>(d) + unit(rng)) / static_cast<double>(dropStates) : unit(rng);
+            const CutPoint& cp = points[std::min(points.size() - 1, static_cast<size_t>(where * static_cast<double>(points.size())))];
+            const Interval& iv = withWrites[cp.interval];
+            s = CrashState();
+            s.flushesBefore = iv.flushesBefore;
+            s.lastEntry = iv.writes[cp.upTo - 1];
+            s.entries = iv.begin == 0 ? std::vector<size_t>() : allUpTo(iv.begin - 1);
+            std::vector<size_t> candidates;
+            std::vector<bool> keep(cp.upTo, true);
+            for (size_t w = 0; w < cp.upTo; ++w) {
+                if ((log.entries[iv.writes[w]].flags & kLogFua) != 0) continue;
+                candidates.push_back(w);
+                keep[w] = (rng() & 1) != 0;
             }
+            if (std::all_of(candidates.begin(), candidates.end(), [&](size_t w) { return keep[w]; })) {
+                std::uniform_int_distribution<size_t> lose(0, candidates.size() - 1);
+                keep[candidates[lose(rng)]] = false;
+            }
+            for (size_t w = 0; w < cp.upTo; ++w) {
+                if (keep[w]) {
+                    s.entries.push_back(iv.writes[w]);
+                } else {
+                    ++s.dropped;
+                }
+            }
+            s.since = cp.upTo;
+            if (seen.count(s.entries) == 0) break;
         }
-        s.since = upTo;
+        seen.insert(s.entries);
         states.push_back(s);
     }
     std::stable_sort(states.begin(), states.end(),

@@ -102,6 +102,21 @@ TEST(CrashStateChoice, EveryFlushIsAStateWhenThereIsRoom) {
     EXPECT_EQ(atFlush.size(), 20u);
 }
 
+// A log that starts with many one-write intervals, as a boot does: drawing
+// there again and again must not count one state several times.
+TEST(CrashStateChoice, NoStateIsCountedTwice) {
+    board::WriteLog log;
+    for (size_t r = 0; r < 30; ++r) {
+        size_t writes = r < 20 ? 1 : 6;
+        for (size_t w = 0; w < writes; ++w) log.entries.push_back(board::LogEntry{r * 10 + w, 1, 0, 0});
+        log.entries.push_back(board::LogEntry{0, 0, board::kLogFlush, 0});
+    }
+    std::vector<board::CrashState> states = board::chooseCrashStates(log, 120, 5);
+    std::set<std::vector<size_t>> distinct;
+    for (const board::CrashState& s : states) distinct.insert(s.entries);
+    EXPECT_EQ(distinct.size(), states.size());
+}
+
 TEST(CrashStateChoice, TheSeedFixesTheStates) {
     board::WriteLog log = syntheticLog(30);
     auto a = board::chooseCrashStates(log, 50, 11);
