@@ -229,8 +229,8 @@ BoardResult bootBoard(const BoardFiles& files, const BoardBoot& boot) {
     auto kill9 = [&]() {
         kill(pid, SIGKILL);
     };
-    bool open = true;
-    while (open) {
+    bool reading = true;
+    while (reading) {
         long now = nowMs();
         long wait = 200;
         if (!cut && commandStart >= 0 && boot.cutAfterMs >= 0) {
@@ -255,7 +255,7 @@ BoardResult bootBoard(const BoardFiles& files, const BoardBoot& boot) {
         ssize_t n = read(out[0], buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            open = false;
+            reading = false;
             break;
         }
         pending.append(buf, static_cast<size_t>(n));
