@@ -107,7 +107,7 @@ std::string bootUntilDone(const Shared& shared, const std::string& dir, const st
     return upgradeProblems(shared.layout, disk, shared.expected, ranToEnd, dir, notes);
 }
 
-std::string runTrial(const Shared& shared, const Trial& trial, size_t index, bool* upgraded) {
+std::string runTrial(const Shared& shared, const Trial& trial, size_t index, bool* upgraded, bool* cleanUpLeft) {
     const CampaignRequest& req = *shared.request;
     char name[32];
     snprintf(name, sizeof name, "/%s-%03zu", trial.state ? "state" : "cut", index + 1);
@@ -145,6 +145,7 @@ std::string runTrial(const Shared& shared, const Trial& trial, size_t index, boo
     if (*upgraded) {
         line += "upgraded";
         if (!notes.empty()) line += " (" + notes + ")";
+        *cleanUpLeft = !notes.empty();
         runTool({"rm", "-rf", "--", dir}, &error);
         return line;
     }
@@ -246,12 +247,13 @@ int runCampaign(const CampaignRequest& requestIn) {
         " cuts, seed " + std::to_string(request.seed) + ", " + std::to_string(request.jobs) + " at a time");
 
     std::atomic<size_t> next{0};
-    std::atomic<size_t> statesUpgraded{0}, cutsUpgraded{0};
+    std::atomic<size_t> statesUpgraded{0}, cutsUpgraded{0}, cleanUpsLeft{0};
     auto worker = [&]() {
         for (size_t i = next++; i < trials.size(); i = next++) {
-            bool upgraded = false;
-            std::string line = runTrial(shared, trials[i], i, &upgraded);
+            bool upgraded = false, cleanUpLeft = false;
+            std::string line = runTrial(shared, trials[i], i, &upgraded, &cleanUpLeft);
             if (upgraded) (trials[i].state ? statesUpgraded : cutsUpgraded)++;
+            if (cleanUpLeft) cleanUpsLeft++;
             say(line);
         }
     };
@@ -265,6 +267,11 @@ int runCampaign(const CampaignRequest& requestIn) {
     if (request.cuts > 0) {
         say("campaign: " + std::to_string(cutsUpgraded.load()) + " of " + std::to_string(request.cuts) +
             " QEMU cuts ended upgraded");
+    }
+    if (cleanUpsLeft > 0) {
+        say("campaign: " + std::to_string(cleanUpsLeft.load()) +
+            " of them had the success flags set before the cut and are not started again; their /OAD keeps what "
+            "the clean-up had not removed yet");
     }
     say("campaign: wall time " + std::to_string(wall / 60) + " min " + std::to_string(wall % 60) + " s");
     bool allGood = statesUpgraded == states.size() && cutsUpgraded == request.cuts;

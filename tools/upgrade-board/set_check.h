@@ -22,10 +22,11 @@ bool loadNewImages(const std::string& dir, ExpectedImages* out, std::string* err
 bool imagesOfDisk(const DiskLayout& layout, const std::string& disk, ExpectedImages* out, std::string* error);
 
 // Empty when the disk holds a finished upgrade: every partition its new
-// image, the success flags 55 AA 55 AA at bytes 4, 5, 7, 8, no package left.
-// After a boot that ran the program to its end, /OAD must also be empty and
-// the suspend marker gone; a set whose flags were already set at the cut is
-// never started again, so leftovers of its clean-up are only reported.
+// image and the success flags 55 AA 55 AA at bytes 4, 5, 7, 8. After a boot
+// that ran the program to its end, /OAD must also be empty and the suspend
+// marker gone. A set whose flags were already set at the cut is never started
+// again, so what its clean-up had not yet removed (the package included: the
+// program removes it after the flags) goes into *notes instead.
 std::string upgradeProblems(const DiskLayout& layout, const std::string& disk, const ExpectedImages& expected,
                             bool ranToEnd, const std::string& scratchDir, std::string* notes);
 

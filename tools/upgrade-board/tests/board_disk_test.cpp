@@ -129,12 +129,19 @@ TEST_F(BoardDisk, WhatTheBoardWroteComesBackIntoTheSet) {
     EXPECT_NE(stat((set_ + "/OAD/lost+found").c_str(), &st), 0);
     EXPECT_EQ(readFile(set_ + "/var-local/upgrade/am_tv_lang"), "eng\n");
 
-    // The same disk does not count as upgraded: the package is still in /OAD.
+    // Flags set, package still there: committed, the clean-up cut short. A
+    // program that ran to its end must have cleaned /OAD.
     board::ExpectedImages images;
     std::string notes;
-    std::string problems = board::upgradeProblems(layout, disk, images, false, dir_, &notes);
-    EXPECT_NE(problems.find("package is still in /OAD"), std::string::npos) << problems;
-    EXPECT_EQ(problems.find("success flags"), std::string::npos) << problems;
+    EXPECT_EQ(board::upgradeProblems(layout, disk, images, false, dir_, &notes), "");
+    EXPECT_NE(notes.find("patch_package.zip"), std::string::npos) << notes;
+    std::string problems = board::upgradeProblems(layout, disk, images, true, dir_, &notes);
+    EXPECT_NE(problems.find("/OAD not clean"), std::string::npos) << problems;
+    EXPECT_NE(problems.find("suspend_force_off"), std::string::npos) << problems;
+    // A partition without its new image is never excused.
+    images["mmcblk0p28"] = "not what the partition holds";
+    EXPECT_NE(board::upgradeProblems(layout, disk, images, false, dir_, &notes).find("optfs lacks its new image"),
+              std::string::npos);
 }
 
 }  // namespace
