@@ -21,7 +21,10 @@ uint64_t le64(const unsigned char* p) {
     for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
     return v;
 }
-uint32_t le32(const unsigned char* p) { return static_cast<uint32_t>(le64(p) & 0xffffffffULL) ; }
+uint32_t le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
 
 bool readAll(int fd, void* buf, size_t size, off_t offset) {
     size_t done = 0;
