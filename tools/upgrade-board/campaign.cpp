@@ -1,0 +1,282 @@
+#include "campaign.h"
+
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "board_disk.h"
+#include "board_run.h"
+#include "child.h"
+#include "crash_states.h"
+#include "set_check.h"
+#include "set_layout.h"
+#include "write_log.h"
+
+namespace board {
+
+namespace {
+
+// The boot stage's rule: the program is started again while the upgrade is
+// pending, at most this many times.
+constexpr int kMaxStarts = 3;
+
+std::mutex outputMutex;
+
+void say(const std::string& line) {
+    std::lock_guard<std::mutex> lock(outputMutex);
+    printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+long nowS() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
+std::string seconds(long ms) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%.1f s", static_cast<double>(ms) / 1000.0);
+    return buf;
+}
+
+struct Trial {
+    std::string label;
+    const CrashState* state = nullptr;  // a crash state of the write log
+    long cutAfterMs = -1;               // or a board cut by killing QEMU
+};
+
+struct Shared {
+    const CampaignRequest* request;
+    BoardFiles files;
+    DiskLayout layout;
+    std::string baseDisk;
+    WriteLog log;
+    ExpectedImages expected;
+    std::string rootfs;
+};
+
+// Keeps a failing crash state as a set of its own, so that "upgrade-board run"
+// boots it again exactly as the campaign first did.
+std::string keepState(const Shared& shared, const std::string& crashDisk, const std::string& dir) {
+    std::string setDir = dir + "/set";
+    std::string error;
+    if (mkdir(setDir.c_str(), 0755) != 0 || mkdir((setDir + "/emmc").c_str(), 0755) != 0) return "";
+    DiskLayout copy = shared.layout;
+    for (DiskPartition& p : copy.partitions) {
+        if (p.ext4) {
+            p.hostPath = p.name == "OAD" ? sandbox::oadPath(setDir) : sandbox::varLocalPath(setDir);
+            mkdir(p.hostPath.c_str(), 0755);
+        } else {
+            p.hostPath = sandbox::imagePath(setDir, p.name.c_str());
+            if (!runTool({"truncate", "-s", std::to_string(p.bytes), p.hostPath}, &error)) return "";
+        }
+    }
+    if (!writeBackDisk(copy, crashDisk, &error)) return "";
+    return setDir;
+}
+
+// Boots the disk on the boot stage's rule; returns the problems, empty when
+// the disk ended upgraded.
+std::string bootUntilDone(const Shared& shared, const std::string& dir, const std::string& disk, int* boots,
+                          std::string* notes) {
+    std::string error;
+    bool ranToEnd = false;
+    std::string lastVerdict;
+    while (*boots < kMaxStarts && upgradePending(shared.layout, disk, &error)) {
+        BoardBoot boot;
+        boot.disk = disk;
+        boot.rootfs = shared.rootfs;
+        boot.echo = false;
+        boot.timeoutS = shared.request->timeoutS;
+        boot.scratchDir = dir;
+        boot.consoleLog = dir + "/boot-" + std::to_string(*boots + 1) + ".log";
+        BoardResult r = bootBoard(shared.files, boot);
+        ++*boots;
+        lastVerdict = verdictText(r, boot.timeoutS);
+        ranToEnd = r.ending == Ending::Reboot;
+        if (!ranToEnd) return "boot " + std::to_string(*boots) + " ended: " + lastVerdict;
+    }
+    return upgradeProblems(shared.layout, disk, shared.expected, ranToEnd, dir, notes);
+}
+
+std::string runTrial(const Shared& shared, const Trial& trial, size_t index, bool* upgraded, bool* cleanUpLeft) {
+    const CampaignRequest& req = *shared.request;
+    char name[32];
+    snprintf(name, sizeof name, "/%s-%03zu", trial.state ? "state" : "cut", index + 1);
+    std::string dir = req.workDir + name;
+    std::string error;
+    runTool({"rm", "-rf", "--", dir}, &error);
+    mkdir(dir.c_str(), 0755);
+    std::string disk = dir + "/disk.img";
+    std::string crashDisk = dir + "/crash.img";
+    if (!copyFile(shared.baseDisk, disk, &error)) return trial.label + ": runner failed (" + error + ")";
+    int boots = 0;
+    std::string prefix = trial.label;
+    if (trial.state != nullptr) {
+        if (!replayEntries(shared.log, trial.state->entries, disk, &error)) {
+            return trial.label + ": runner failed (" + error + ")";
+        }
+    } else {
+        BoardBoot boot;
+        boot.disk = disk;
+        boot.rootfs = shared.rootfs;
+        boot.echo = false;
+        boot.timeoutS = req.timeoutS;
+        boot.cutAfterMs = trial.cutAfterMs;
+        boot.scratchDir = dir;
+        boot.consoleLog = dir + "/cut.log";
+        BoardResult r = bootBoard(shared.files, boot);
+        prefix += " (" + verdictText(r, req.timeoutS) + ")";
+        if (r.ending == Ending::Failed) return prefix + ": runner failed";
+    }
+    copyFile(disk, crashDisk, &error);
+    std::string notes;
+    std::string problems = bootUntilDone(shared, dir, disk, &boots, &notes);
+    std::string line = prefix + ": " + std::to_string(boots) + (boots == 1 ? " start" : " starts") + ", ";
+    *upgraded = problems.empty();
+    if (*upgraded) {
+        line += "upgraded";
+        if (!notes.empty()) line += " (" + notes + ")";
+        *cleanUpLeft = !notes.empty();
+        runTool({"rm", "-rf", "--", dir}, &error);
+        return line;
+    }
+    std::string kept = keepState(shared, crashDisk, dir);
+    line += "NOT upgraded: " + problems + "; consoles in " + dir;
+    if (!kept.empty()) line += "; boot it again: upgrade-board run " + kept + " " + shared.rootfs;
+    return line;
+}
+
+}  // namespace
+
+int runCampaign(const CampaignRequest& requestIn) {
+    CampaignRequest request = requestIn;
+    long started = nowS();
+    Shared shared;
+    shared.request = &request;
+    std::string error;
+    auto fail = [](const std::string& why) {
+        printf("campaign: runner failed (%s)\n", why.c_str());
+        fflush(stdout);
+        return kExitRunnerFailure;
+    };
+    if (!findBoardFiles(&shared.files, &error)) return fail(error);
+    shared.rootfs = request.rootfs.empty() ? shared.files.armRootfs : request.rootfs;
+    if (shared.rootfs.empty()) return fail("no ROOTFS given and no armhf build: run scripts/cross-armhf");
+    if (request.workDir.empty()) request.workDir = request.setDir + "/.board/campaign";
+    runTool({"rm", "-rf", "--", request.workDir}, &error);
+    if (!runTool({"mkdir", "-p", request.workDir}, &error)) return fail(error);
+    if (!planDisk(request.setDir, &shared.layout, &error)) return fail(error);
+    shared.baseDisk = request.workDir + "/base.img";
+    if (!buildDisk(shared.layout, shared.baseDisk, &error)) return fail(error);
+    if (!upgradePending(shared.layout, shared.baseDisk, &error)) return fail("the set has no upgrade pending");
+
+    // One upgrade with every write and flush logged.
+    std::string recordDir = request.workDir + "/record";
+    mkdir(recordDir.c_str(), 0755);
+    std::string recorded = recordDir + "/disk.img";
+    if (!copyFile(shared.baseDisk, recorded, &error)) return fail(error);
+    BoardBoot boot;
+    boot.disk = recorded;
+    boot.writeLog = request.workDir + "/write.log";
+    boot.rootfs = shared.rootfs;
+    boot.echo = false;
+    boot.timeoutS = request.timeoutS;
+    boot.scratchDir = recordDir;
+    boot.consoleLog = recordDir + "/console.log";
+    BoardResult record = bootBoard(shared.files, boot);
+    if (record.ending != Ending::Reboot) {
+        return fail("the recorded upgrade ended: " + verdictText(record, request.timeoutS) + "; console in " +
+                    boot.consoleLog);
+    }
+    if (!readWriteLog(boot.writeLog, &shared.log, &error)) return fail(error);
+    size_t flushes = 0, fua = 0;
+    for (const LogEntry& e : shared.log.entries) {
+        flushes += isFlush(e) ? 1 : 0;
+        fua += (e.flags & kLogFua) ? 1 : 0;
+    }
+    say("campaign: recorded one upgrade: boot " + seconds(record.bootMs) + ", program " + seconds(record.elapsedMs) +
+        ", QEMU " + seconds(record.totalMs) + "; " + std::to_string(shared.log.entries.size()) + " log entries, " +
+        std::to_string(flushes) + " FLUSH, " + std::to_string(fua) + " FUA");
+
+    // The reader is only trusted if the whole log rebuilds the recorded disk.
+    std::string replayed = request.workDir + "/replayed.img";
+    std::vector<size_t> all(shared.log.entries.size());
+    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
+    if (!copyFile(shared.baseDisk, replayed, &error) || !replayEntries(shared.log, all, replayed, &error)) {
+        return fail(error);
+    }
+    if (!runTool({"cmp", "--quiet", replayed, recorded}, &error)) {
+        return fail("replaying the whole write log does not give the recorded disk");
+    }
+    unlink(replayed.c_str());
+    say("campaign: replaying the whole write log gives the recorded disk byte for byte");
+
+    if (!request.newImages.empty()) {
+        if (!loadNewImages(request.newImages, &shared.expected, &error)) return fail(error);
+    } else if (!imagesOfDisk(shared.layout, recorded, &shared.expected, &error)) {
+        return fail(error);
+    }
+    std::string notes;
+    std::string recordProblems = upgradeProblems(shared.layout, recorded, shared.expected, true, recordDir, &notes);
+    if (!recordProblems.empty()) return fail("the recorded upgrade did not end upgraded: " + recordProblems);
+
+    std::vector<CrashState> states = chooseCrashStates(shared.log, request.states, request.seed);
+    std::vector<Trial> trials;
+    for (size_t i = 0; i < states.size(); ++i) {
+        trials.push_back({"state " + std::to_string(i + 1) + "/" + std::to_string(states.size()) + " (" +
+                              states[i].describe(shared.log.entries.size(), flushes) + ")",
+                          &states[i], -1});
+    }
+    std::mt19937_64 rng(request.seed ^ 0x6375747320ULL);
+    for (size_t c = 0; c < request.cuts; ++c) {
+        // Spread over the program's whole run, clean-up included.
+        std::uniform_real_distribution<double> unit(0.0, 1.0);
+        long ms = static_cast<long>((static_cast<double>(c) + unit(rng)) * record.elapsedMs / request.cuts);
+        trials.push_back({"cut " + std::to_string(c + 1) + "/" + std::to_string(request.cuts), nullptr, ms});
+    }
+    say("campaign: " + std::to_string(states.size()) + " crash states and " + std::to_string(request.cuts) +
+        " cuts, seed " + std::to_string(request.seed) + ", " + std::to_string(request.jobs) + " at a time");
+
+    std::atomic<size_t> next{0};
+    std::atomic<size_t> statesUpgraded{0}, cutsUpgraded{0}, cleanUpsLeft{0};
+    auto worker = [&]() {
+        for (size_t i = next++; i < trials.size(); i = next++) {
+            bool upgraded = false, cleanUpLeft = false;
+            std::string line = runTrial(shared, trials[i], i, &upgraded, &cleanUpLeft);
+            if (upgraded) (trials[i].state ? statesUpgraded : cutsUpgraded)++;
+            if (cleanUpLeft) cleanUpsLeft++;
+            say(line);
+        }
+    };
+    std::vector<std::thread> pool;
+    for (int j = 0; j < std::max(1, request.jobs); ++j) pool.emplace_back(worker);
+    for (std::thread& t : pool) t.join();
+
+    long wall = nowS() - started;
+    say("campaign: " + std::to_string(statesUpgraded.load()) + " of " + std::to_string(states.size()) +
+        " crash states ended upgraded");
+    if (request.cuts > 0) {
+        say("campaign: " + std::to_string(cutsUpgraded.load()) + " of " + std::to_string(request.cuts) +
+            " QEMU cuts ended upgraded");
+    }
+    if (cleanUpsLeft > 0) {
+        say("campaign: " + std::to_string(cleanUpsLeft.load()) +
+            " of them had the success flags set before the cut and are not started again; their /OAD keeps what "
+            "the clean-up had not removed yet");
+    }
+    say("campaign: wall time " + std::to_string(wall / 60) + " min " + std::to_string(wall % 60) + " s");
+    bool allGood = statesUpgraded == states.size() && cutsUpgraded == request.cuts;
+    if (allGood) runTool({"rm", "-rf", "--", recordDir, shared.baseDisk, boot.writeLog}, &error);
+    return allGood ? 0 : 1;
+}
+
+}  // namespace board

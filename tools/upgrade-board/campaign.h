@@ -1,0 +1,26 @@
+// "upgrade-board campaign": records one upgrade's writes, replays them to
+// many crash points, boots every crash state again on the boot stage's rule
+// and checks that each ends upgraded. Also cuts whole boards by killing QEMU.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace board {
+
+struct CampaignRequest {
+    std::string setDir;      // a set with the upgrade pending and the package in OAD
+    std::string rootfs;
+    std::string newImages;   // DIR with optfs.img ...; empty: the recorded run's end state
+    size_t states = 20;
+    size_t cuts = 0;         // boards cut by killing QEMU at a random moment
+    uint64_t seed = 1;
+    int jobs = 1;
+    long timeoutS = 900;     // per boot
+    std::string workDir;     // empty: SETDIR/.board/campaign
+};
+
+// One line per state, then the summary; 0 when every state ended upgraded.
+int runCampaign(const CampaignRequest& request);
+
+}  // namespace board

@@ -1,0 +1,140 @@
+// upgrade-board: runs the armhf program on an emulated ARM board
+// (qemu-system-arm, Debian's armmp kernel) whose one virtio disk is the set's
+// eMMC, and cuts it the two ways a real power cut loses data: what the
+// guest's page cache still held (QEMU killed), and what the device's volatile
+// cache still held (the write log replayed to a crash point).
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "campaign.h"
+#include "run_command.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage:\n"
+    "  upgrade-board run SETDIR [ROOTFS] [--cut-after-ms N] [--cut-at-output TEXT] [--timeout S]\n"
+    "                    [-- COMMAND ARGS...]\n"
+    "      Boots the board on SETDIR (made by 'upgrade-sandbox new'): its images and folders\n"
+    "      become one GPT disk, the guest's /usr is the host's armhf /usr with ROOTFS's usr\n"
+    "      laid over it (default: build-armhf/rootfs). Runs COMMAND, or the installed\n"
+    "      program, and writes the disk back into SETDIR however the run ended.\n"
+    "      --cut-after-ms N kills QEMU N ms after the command started, --cut-at-output TEXT\n"
+    "      as soon as TEXT appears: what the guest's page cache held is lost.\n"
+    "      --timeout S kills it S s after QEMU started.\n"
+    "  upgrade-board campaign SETDIR [ROOTFS] [--states N] [--cuts N] [--seed S] [-j N]\n"
+    "                    [--new DIR] [--timeout S]\n"
+    "      Records one upgrade of SETDIR with every write and flush logged, replays the log\n"
+    "      to N crash points (default 20) and boots each again while bytes 4 and 7 of the\n"
+    "      boot flags are not both 0x55, at most 3 times. --cuts N also kills QEMU at N\n"
+    "      moments of the program's run. Each state must end with every partition holding\n"
+    "      its new image (DIR/optfs.img ..., or the recorded run's end state), the success\n"
+    "      flags set and /OAD clean. Exit 0 when all did.\n"
+    "\n"
+    "The last line of 'run' on stdout, and the exit code (as upgrade-sandbox's):\n"
+    "  upgrade-board: exit status N        N\n"
+    "  upgrade-board: reboot requested     100\n"
+    "  upgrade-board: killed by signal N   128+N\n"
+    "  upgrade-board: cut after N ms       101\n"
+    "  upgrade-board: timed out after S s  124\n"
+    "  upgrade-board: runner failed (...)  2\n";
+
+int usageError(const std::string& message) {
+    fprintf(stderr, "upgrade-board: %s\n%s", message.c_str(), kUsage);
+    return 2;
+}
+
+bool parseNumber(const char* text, long* out) {
+    if (text == nullptr || *text == '\0') return false;
+    char* end = nullptr;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < 0) return false;
+    *out = value;
+    return true;
+}
+
+int commandRun(int argc, char** argv) {
+    board::RunRequest request;
+    int i = 0;
+    for (; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--") {
+            ++i;
+            break;
+        }
+        if (arg == "--cut-after-ms" && i + 1 < argc) {
+            if (!parseNumber(argv[++i], &request.cutAfterMs)) return usageError("bad --cut-after-ms");
+        } else if (arg == "--cut-at-output" && i + 1 < argc) {
+            request.cutAtOutput = argv[++i];
+            if (request.cutAtOutput.empty()) return usageError("bad --cut-at-output");
+        } else if (arg == "--timeout" && i + 1 < argc) {
+            if (!parseNumber(argv[++i], &request.timeoutS)) return usageError("bad --timeout");
+        } else if (arg.rfind("--", 0) == 0) {
+            return usageError("unknown option " + arg);
+        } else if (request.setDir.empty()) {
+            request.setDir = arg;
+        } else if (request.rootfs.empty()) {
+            request.rootfs = arg;
+        } else {
+            return usageError("unexpected argument " + arg);
+        }
+    }
+    for (; i < argc; ++i) request.command.push_back(argv[i]);
+    if (request.setDir.empty()) return usageError("run needs SETDIR");
+    return board::runOnBoard(request);
+}
+
+int commandCampaign(int argc, char** argv) {
+    board::CampaignRequest request;
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        long value = 0;
+        bool hasValue = i + 1 < argc;
+        if (arg == "--states" && hasValue) {
+            if (!parseNumber(argv[++i], &value) || value == 0) return usageError("bad --states");
+            request.states = static_cast<size_t>(value);
+        } else if (arg == "--cuts" && hasValue) {
+            if (!parseNumber(argv[++i], &value)) return usageError("bad --cuts");
+            request.cuts = static_cast<size_t>(value);
+        } else if (arg == "--seed" && hasValue) {
+            if (!parseNumber(argv[++i], &value)) return usageError("bad --seed");
+            request.seed = static_cast<uint64_t>(value);
+        } else if (arg == "-j" && hasValue) {
+            if (!parseNumber(argv[++i], &value) || value == 0 || value > 64) return usageError("bad -j");
+            request.jobs = static_cast<int>(value);
+        } else if (arg == "--timeout" && hasValue) {
+            if (!parseNumber(argv[++i], &value) || value == 0) return usageError("bad --timeout");
+            request.timeoutS = value;
+        } else if (arg == "--new" && hasValue) {
+            request.newImages = argv[++i];
+        } else if (arg.rfind("-", 0) == 0) {
+            return usageError("unknown option " + arg);
+        } else if (request.setDir.empty()) {
+            request.setDir = arg;
+        } else if (request.rootfs.empty()) {
+            request.rootfs = arg;
+        } else {
+            return usageError("unexpected argument " + arg);
+        }
+    }
+    if (request.setDir.empty()) return usageError("campaign needs SETDIR");
+    return board::runCampaign(request);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return usageError("missing command");
+    std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        fputs(kUsage, stdout);
+        return 0;
+    }
+    if (command == "run") return commandRun(argc - 2, argv + 2);
+    if (command == "campaign") return commandCampaign(argc - 2, argv + 2);
+    return usageError("unknown command " + command);
+}
