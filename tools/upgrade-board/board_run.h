@@ -5,14 +5,16 @@
 #include <string>
 #include <vector>
 
+#include "verdict.h"
+
 namespace board {
 
 // Exit codes and verdicts, the same as the sandbox runner's.
-constexpr int kExitReboot = 100;
-constexpr int kExitCut = 101;
-constexpr int kExitTimeout = 124;
-constexpr int kExitRunnerFailure = 2;
-constexpr int kExitSignalBase = 128;
+using sandbox::kExitCut;
+using sandbox::kExitReboot;
+using sandbox::kExitRunnerFailure;
+using sandbox::kExitSignalBase;
+using sandbox::kExitTimeout;
 
 struct BoardFiles {
     std::string kernel;     // build/board/vmlinuz

@@ -4,14 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "verdict.h"
+
 namespace sandbox {
 
-// Exit codes of the runner (also in --help).
-constexpr int kExitReboot = 100;
-constexpr int kExitCut = 101;
-constexpr int kExitTimeout = 124;
-constexpr int kExitRunnerFailure = 2;
-constexpr int kExitSignalBase = 128;
 
 struct RunOptions {
     std::string setDir;
