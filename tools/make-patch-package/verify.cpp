@@ -281,12 +281,24 @@ RunResult runOnFreshSet(const Context& c, const Base& base, const std::string& s
     return r;
 }
 
-// The first line of the program's log that tells of a failure, with the item
-// it was working on (the last item an action named before it).
+// The line of the program's log that tells why it took the failure ending:
+// the first failure inside the last item an action named, or else the last
+// failure before the ending. (A partition the package does not carry logs a
+// failed list extraction too, and the upgrade goes on.)
 std::string firstFailure(const std::string& log) {
     std::istringstream in(log);
-    std::string line, item;
+    std::string line, item, firstInItem, last;
     while (std::getline(in, line)) {
+        if (line.find("TV will reset the flags") != std::string::npos) break;
+        // Each item action names its item first: "handleUpdateBspatch NAME."
+        size_t name = line.find("Bspatch ");
+        if (name != std::string::npos) {
+            item = line.substr(name + 8);
+            while (!item.empty() && (item.back() == '.' || item.back() == ' '))
+                item.pop_back();
+            firstInItem.clear();
+            continue;
+        }
         std::string lower = line;
         for (char& ch : lower)
             ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
@@ -296,16 +308,12 @@ std::string firstFailure(const std::string& log) {
               "exhausted", "outside the", "there is no ", "there no handle"}) {
             failure = failure || lower.find(sign) != std::string::npos;
         }
-        if (failure) return (item.empty() ? "" : "item " + item + ": ") + line;
-        // Each item action names its item first: "handleUpdateBspatch NAME."
-        size_t name = line.find("Bspatch ");
-        if (name != std::string::npos) {
-            item = line.substr(name + 8);
-            while (!item.empty() && (item.back() == '.' || item.back() == ' '))
-                item.pop_back();
-        }
+        if (!failure) continue;
+        last = line;
+        if (firstInItem.empty()) firstInItem = line;
     }
-    return "no failure line in the log";
+    if (!item.empty() && !firstInItem.empty()) return "item " + item + ": " + firstInItem;
+    return last.empty() ? "no failure line in the log" : last;
 }
 
 struct BaseReport {
