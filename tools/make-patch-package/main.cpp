@@ -21,6 +21,7 @@
 #include "partition_plan.h"
 #include "progress.h"
 #include "summary.h"
+#include "verify.h"
 
 namespace {
 
@@ -152,6 +153,9 @@ int build(const mpp::BuilderOptions_T& options) {
 int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--check-patch") {
         return checkPatch(argv + 2);
+    }
+    if (argc >= 2 && std::string(argv[1]) == "verify") {
+        return mpp::verifyCommand(argc - 2, argv + 2);
     }
     if (argc >= 2 && std::string(argv[1]) == "check-signature") {
         return mpp::checkSignatureCommand(argc - 2, argv + 2);

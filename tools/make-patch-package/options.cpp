@@ -29,6 +29,8 @@ const char* usageText() {
         "usage: make-patch-package --old OLD --new NEW -o patch_package.zip"
         " [--whole PART] [--diff builtin|bsdiff] [-j N] [--sign KEY.pem]\n"
         "       make-patch-package check-signature PKG --key PUB.pem\n"
+        "       make-patch-package verify PKG --old DIR [--old DIR ...] [--new DIR]"
+        " [--key PUB.pem] [--cuts every|N] [--lang CODE] [-j N]   (verify --help)\n"
         "  OLD, NEW  directories of partition images optfs.img, usrfs.img,"
         " tvservice.img, serialsdata.img\n"
         "  --whole   carry PART as one whole image (repeatable)\n"

@@ -7,7 +7,7 @@
 //
 //   upgrade-sandbox new SETDIR [--rootfs ROOTFS] [--size-mib N]
 //   upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--cut-at-output TEXT] [--timeout S]
-//                       [-- COMMAND ARGS...]
+//                       [--cut-at-write K] [--count-writes] [-- COMMAND ARGS...]
 //
 // The last line on stdout of "run" is the verdict; the exit code follows it:
 //   upgrade-sandbox: exit status N        N
@@ -40,7 +40,7 @@ const char kUsage[] =
     "      and SETDIR/var-local/ (a copy of ROOTFS/var/local when given).\n"
     "  upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--cut-at-output TEXT]\n"
     "                      [--timeout S] [--keep-writable DIR] [--tmp-kib N]\n"
-    "                      [-- COMMAND ARGS...]\n"
+    "                      [--cut-at-write K] [--count-writes] [-- COMMAND ARGS...]\n"
     "      Runs COMMAND (an absolute path), or ROOTFS's /usr/bin/upgradeprogress/upgradeprogress,\n"
     "      as the only program of the set, in fresh mount and PID namespaces: the host's\n"
     "      /usr and /etc read-only with ROOTFS laid over them, the images as loop devices\n"
@@ -55,13 +55,18 @@ const char kUsage[] =
     "      after S seconds. --keep-writable DIR keeps the root's only writable layers\n"
     "      outside /OAD, /var/local and /tmp, that is /run and /dev, in DIR/run and\n"
     "      DIR/dev for a look afterwards, and binds no host path into the sandbox.\n"
-    "      --tmp-kib N makes /tmp hold at most N KiB. Needs root.\n"
+    "      --tmp-kib N makes /tmp hold at most N KiB. --cut-at-write K cuts right after\n"
+    "      the K-th device call: a write, pwrite64, writev, pwritev, pwritev2, fsync or\n"
+    "      fdatasync on a partition's device, counted over every process and thread of\n"
+    "      the run (traced with seccomp and ptrace); calls past the K-th never run.\n"
+    "      --count-writes (and --cut-at-write) print 'upgrade-sandbox: N device calls'\n"
+    "      before the verdict. Needs root.\n"
     "\n"
     "The last line of 'run' on stdout, and the exit code:\n"
     "  upgrade-sandbox: exit status N        N\n"
     "  upgrade-sandbox: reboot requested     100  (reboot(RB_AUTOBOOT) was called)\n"
     "  upgrade-sandbox: killed by signal N   128+N\n"
-    "  upgrade-sandbox: cut after N ms       101\n"
+    "  upgrade-sandbox: cut after N ms       101  (with '(device call K)' for --cut-at-write)\n"
     "  upgrade-sandbox: timed out after S s  124\n"
     "  upgrade-sandbox: runner failed ...    2    (no root, namespaces or loop devices; bad set)\n";
 
@@ -113,6 +118,11 @@ int commandRun(int argc, char** argv) {
         if (arg == "--cut-after-ms" && i + 1 < argc) {
             if (!parseNumber(argv[++i], &options.cutAfterMs))
                 return usageError("bad --cut-after-ms");
+        } else if (arg == "--cut-at-write" && i + 1 < argc) {
+            if (!parseNumber(argv[++i], &options.cutAtWrite) || options.cutAtWrite == 0)
+                return usageError("bad --cut-at-write (1 or more)");
+        } else if (arg == "--count-writes") {
+            options.countWrites = true;
         } else if (arg == "--cut-at-output" && i + 1 < argc) {
             options.cutAtOutput = argv[++i];
             if (options.cutAtOutput.empty()) return usageError("bad --cut-at-output");

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <utility>
 
+#include "device_call_tracer.h"
 #include "loop_device.h"
 #include "sandbox_root.h"
 #include "sandbox_env.h"
@@ -29,8 +30,10 @@ namespace sandbox {
 namespace {
 
 // Messages from the sandbox's init to the runner over a pipe.
-constexpr char kMsgStarted = 'S';  // the command has been started
-constexpr char kMsgEnded = 'E';    // followed by the command's wait status (int)
+constexpr char kMsgStarted = 'S';      // the command has been started
+constexpr char kMsgEnded = 'E';        // followed by the command's wait status (int)
+constexpr char kMsgDeviceCalls = 'W';  // followed by the device calls completed so far (long long)
+constexpr char kMsgCutAtCall = 'C';    // followed by the device call the cut came after (long long)
 
 constexpr char kInitName[] = "sandbox-init";
 
@@ -124,7 +127,9 @@ bool writeAll(int fd, const void* data, size_t size) {
 // orphan, and reports the command's end. Never returns.
 [[noreturn]] void initMain(const RootPlan& plan, const std::vector<std::string>& command,
                            const std::vector<std::string>& environment, const std::string& workDir,
-                           int reportFd, int outputFd, const sigset_t& originalMask) {
+                           int reportFd, int outputFd, const sigset_t& originalMask,
+                           const std::vector<dev_t>& partitions, long cutAtWrite,
+                           bool traceDeviceCalls) {
     prctl(PR_SET_NAME, kInitName);
     if (unshare(CLONE_NEWNS | CLONE_NEWIPC) != 0) {
         fprintf(stderr, "upgrade-sandbox: cannot make a mount namespace: %s\n", strerror(errno));
@@ -150,18 +155,44 @@ bool writeAll(int fd, const void* data, size_t size) {
         sigprocmask(SIG_SETMASK, &originalMask, nullptr);
         if (outputFd >= 0 && dup2(outputFd, STDOUT_FILENO) < 0) _exit(127);
         if (chdir(workDir.c_str()) != 0 && chdir("/") != 0) _exit(127);
+        if (traceDeviceCalls && !becomeTracedForDeviceCalls()) {
+            fprintf(stderr, "upgrade-sandbox: cannot trace the command's device calls: %s\n",
+                    strerror(errno));
+            _exit(kExitRunnerFailure);
+        }
         execve(argv[0], argv.data(), envp.data());
         fprintf(stderr, "upgrade-sandbox: cannot run %s: %s\n", argv[0], strerror(errno));
         _exit(127);
     }
     if (outputFd >= 0) close(outputFd);  // the command's copy is the only writer
     writeAll(reportFd, &kMsgStarted, 1);
+    DeviceCallTracer tracer(partitions, cutAtWrite);
+    auto reportCount = [&](char kind) {
+        char message[1 + sizeof(long long)];
+        long long count = tracer.completed();
+        message[0] = kind;
+        memcpy(message + 1, &count, sizeof count);
+        writeAll(reportFd, message, sizeof message);
+    };
     for (;;) {
         int status = 0;
-        pid_t pid = waitpid(-1, &status, 0);
+        pid_t pid = waitpid(-1, &status, traceDeviceCalls ? __WALL : 0);
         if (pid < 0 && errno == EINTR) continue;
         if (pid < 0) _exit(kExitRunnerFailure);  // the command vanished unreported
-        if (pid != child) continue;              // an orphan the command left behind
+        if (traceDeviceCalls) {
+            DeviceCallTracer::Step step = tracer.onStop(pid, status);
+            if (step == DeviceCallTracer::Step::CutNow) {
+                // Everything but this init dies before any held call runs;
+                // the runner then takes the init too.
+                kill(-1, SIGKILL);
+                reportCount(kMsgCutAtCall);
+                for (;;)
+                    pause();
+            }
+            if (step == DeviceCallTracer::Step::Counted) reportCount(kMsgDeviceCalls);
+            if (step != DeviceCallTracer::Step::NotATraceStop) continue;
+        }
+        if (pid != child) continue;  // an orphan the command left behind
         char message[1 + sizeof(int)];
         message[0] = kMsgEnded;
         memcpy(message + 1, &status, sizeof(int));
@@ -361,8 +392,12 @@ int runSandbox(const RunOptions& options) {
         for (AttachedLoop& loop : loops)
             loop.fd.reset();
         outputRead.reset();
+        std::vector<dev_t> partitions;
+        for (const DeviceNode& node : plan.devices)
+            partitions.push_back(node.device);
         initMain(plan, command, environment, workDir, reportWrite.get(), outputWrite.get(),
-                 original);
+                 original, partitions, options.cutAtWrite,
+                 options.cutAtWrite > 0 || options.countWrites);
     }
     reportWrite.reset();
     outputWrite.reset();
@@ -374,6 +409,9 @@ int runSandbox(const RunOptions& options) {
     enum class Stop { None, Cut, Timeout, Signal } stop = Stop::None;
     long long cutMs = options.cutAfterMs;
     std::string received;
+    size_t parsed = 0;
+    long long deviceCalls = 0;
+    bool cutAtCall = false;
     OutputWatch watch(options.cutAtOutput);
     for (;;) {
         int waitMs = -1;
@@ -428,13 +466,33 @@ int runSandbox(const RunOptions& options) {
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) break;  // init has gone
             received.append(buf, static_cast<size_t>(got));
-            if (!started && !received.empty() && received[0] == kMsgStarted) {
-                started = true;
-                startMs = nowMs();
+            // Messages come whole or in pieces; each is read once it is complete.
+            for (;;) {
+                if (parsed >= received.size()) break;
+                char kind = received[parsed];
+                size_t size = kind == kMsgEnded ? 1 + sizeof(int)
+                              : kind == kMsgDeviceCalls || kind == kMsgCutAtCall
+                                  ? 1 + sizeof(long long)
+                                  : 1;
+                if (received.size() - parsed < size) break;
+                const char* body = received.data() + parsed + 1;
+                if (kind == kMsgStarted && !started) {
+                    started = true;
+                    startMs = nowMs();
+                } else if (kind == kMsgEnded) {
+                    ended = true;
+                    memcpy(&commandStatus, body, sizeof(int));
+                } else if (kind == kMsgDeviceCalls || kind == kMsgCutAtCall) {
+                    memcpy(&deviceCalls, body, sizeof deviceCalls);
+                    cutAtCall = cutAtCall || kind == kMsgCutAtCall;
+                }
+                parsed += size;
             }
-            if (received.size() >= 2 + sizeof(int) && received[1] == kMsgEnded) {
-                ended = true;
-                memcpy(&commandStatus, received.data() + 2, sizeof(int));
+            if (cutAtCall) {
+                stop = Stop::Cut;
+                cutMs = nowMs() - startMs;
+                kill(init, SIGKILL);
+                break;
             }
         }
     }
@@ -452,6 +510,7 @@ int runSandbox(const RunOptions& options) {
     switch (stop) {
         case Stop::Cut:
             verdict = {"upgrade-sandbox: cut after " + std::to_string(cutMs) + " ms", kExitCut};
+            if (cutAtCall) verdict.line += " (device call " + std::to_string(deviceCalls) + ")";
             break;
         case Stop::Timeout:
             verdict = {
@@ -466,6 +525,8 @@ int runSandbox(const RunOptions& options) {
             break;
     }
     fflush(stderr);
+    if (options.countWrites || options.cutAtWrite > 0)
+        printf("upgrade-sandbox: %lld device calls\n", deviceCalls);
     printf("%s\n", verdict.line.c_str());
     fflush(stdout);
     return verdict.code;

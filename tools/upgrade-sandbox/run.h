@@ -18,6 +18,8 @@ struct RunOptions {
     std::vector<std::string> command;  // empty: the program installed in rootfs
     std::string keepWritable;          // non-empty: keep /run and /dev here, bind no host path
     long tmpSizeKib = -1;              // > 0: a /tmp of this size
+    long cutAtWrite = -1;              // > 0: cut right after this many device calls
+    bool countWrites = false;          // report how many device calls the run made
 };
 
 // The program as the set's image installs it.

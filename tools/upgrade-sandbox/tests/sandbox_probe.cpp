@@ -5,7 +5,8 @@
 //   sandbox_probe write DEVICE OFFSET BYTE COUNT   pwrite COUNT copies of BYTE, fsync
 //   sandbox_probe write-then-hang DEVICE OFFSET BYTE COUNT   the same, then waits with the device
 //   open sandbox_probe steps DEVICE N       N times: print "step I", write byte I+1 at offset I,
-//   fsync, 50 ms sandbox_probe reboot sandbox_probe exit N | signal N | sleep MS | orphan
+//   fsync, 50 ms sandbox_probe threads DEVICE N     N threads at once, thread I writes byte I+1
+//   at offset I, fsync sandbox_probe reboot sandbox_probe exit N | signal N | sleep MS | orphan
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/reboot.h>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -72,6 +74,22 @@ int main(int argc, char** argv) {
             int rc = writeBytes(argv[2], i, static_cast<int>(i + 1), 1, false);
             if (rc != 0) return rc;
             usleep(50000);
+        }
+        return 0;
+    }
+    if (verb == "threads" && argc == 4) {
+        std::vector<std::thread> threads;
+        std::vector<int> results(static_cast<size_t>(atol(argv[3])), 0);
+        for (size_t i = 0; i < results.size(); ++i) {
+            threads.emplace_back([&, i] {
+                results[i] =
+                    writeBytes(argv[2], static_cast<long>(i), static_cast<int>(i + 1), 1, false);
+            });
+        }
+        for (std::thread& t : threads)
+            t.join();
+        for (int rc : results) {
+            if (rc != 0) return rc;
         }
         return 0;
     }

@@ -288,6 +288,105 @@ TEST_F(SandboxTest, CutAtOutputThatNeverComesLetsTheCommandFinish) {
     EXPECT_NE(r.out.find("probe: step 2\n"), std::string::npos) << r.out;
 }
 
+// ---- a cut at a chosen device call ----------------------------------------------
+
+// The line before the verdict, where --count-writes and --cut-at-write report.
+std::string deviceCallsLine(const Result& r) {
+    size_t at = r.out.rfind("upgrade-sandbox: ");
+    if (at == std::string::npos || at == 0) return std::string();
+    size_t start = r.out.rfind("upgrade-sandbox: ", at - 1);
+    if (start == std::string::npos) return std::string();
+    return r.out.substr(start, r.out.find('\n', start) - start);
+}
+
+TEST_F(SandboxTest, CountWritesCountsEveryDeviceCallButNotTheConsole) {
+    // Five steps of one pwrite and one fsync each; the "step" lines on stdout
+    // are writes too, to a pipe, and must not count.
+    Result r = run({"--count-writes"}, {kProbe, "steps", "/dev/mmcblk0p18", "5"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(deviceCallsLine(r), "upgrade-sandbox: 10 device calls") << r.out;
+    EXPECT_EQ(r.lastLine(), "upgrade-sandbox: exit status 0");
+    EXPECT_EQ(readAt(image("mmcblk0p18"), 0, 5), std::string("\x01\x02\x03\x04\x05"));
+}
+
+struct WriteCutCase {
+    long cutAt;
+    int exitCode;
+    const char* verdictStart;
+    size_t bytesWritten;  // of the five steps' bytes, those on the partition afterwards
+};
+
+class WriteCutTest : public SandboxTest, public ::testing::WithParamInterface<WriteCutCase> {};
+
+TEST_P(WriteCutTest, CutLandsRightAfterTheKthDeviceCallAndNothingLaterRuns) {
+    const WriteCutCase& c = GetParam();
+    Result r = run({"--cut-at-write", std::to_string(c.cutAt), "--timeout", "30"},
+                   {kProbe, "steps", "/dev/mmcblk0p18", "5"});
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+    EXPECT_EQ(r.lastLine().rfind(c.verdictStart, 0), 0u) << r.out;
+    if (c.exitCode == 101) {
+        std::string suffix = " ms (device call " + std::to_string(c.cutAt) + ")";
+        EXPECT_EQ(r.lastLine().substr(r.lastLine().size() - suffix.size()), suffix) << r.out;
+        EXPECT_EQ(deviceCallsLine(r),
+                  "upgrade-sandbox: " + std::to_string(c.cutAt) + " device calls");
+        // Step I's pwrite is call 2I+1: the step after the cut never printed.
+        EXPECT_EQ(r.out.find("probe: step " + std::to_string(c.bytesWritten + 1)),
+                  std::string::npos)
+            << r.out;
+    }
+    std::string expected;
+    for (size_t i = 0; i < 5; ++i)
+        expected += static_cast<char>(i < c.bytesWritten ? i + 1 : 0);
+    EXPECT_EQ(readAt(image("mmcblk0p18"), 0, 5), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, WriteCutTest,
+    ::testing::Values(WriteCutCase{1, 101, "upgrade-sandbox: cut after ", 1},   // first pwrite
+                      WriteCutCase{2, 101, "upgrade-sandbox: cut after ", 1},   // its fsync
+                      WriteCutCase{7, 101, "upgrade-sandbox: cut after ", 4},   // a middle pwrite
+                      WriteCutCase{10, 101, "upgrade-sandbox: cut after ", 5},  // the last fsync
+                      WriteCutCase{11, 0, "upgrade-sandbox: exit status 0", 5}),
+    [](const ::testing::TestParamInfo<WriteCutCase>& info) {
+        return "cut_at_" + std::to_string(info.param.cutAt);
+    });
+
+TEST_F(SandboxTest, DeviceCallsAreCountedAcrossProcesses) {
+    // A shell starts two writers one after the other, each making a pwrite
+    // and an fsync on its own partition.
+    std::string script =
+        kProbe + " write /dev/mmcblk0p18 0 0x11 1 && " + kProbe + " write /dev/mmcblk0p26 0 0x22 1";
+    Result counted = run({"--count-writes"}, {"/bin/sh", "-c", script});
+    EXPECT_EQ(counted.exitCode, 0) << counted.out;
+    EXPECT_EQ(deviceCallsLine(counted), "upgrade-sandbox: 4 device calls") << counted.out;
+
+    runShell("truncate -s 0 '" + image("mmcblk0p18") + "' '" + image("mmcblk0p26") +
+             "' && truncate -s 4M '" + image("mmcblk0p18") + "' '" + image("mmcblk0p26") + "'");
+    Result cut = run({"--cut-at-write", "2"}, {"/bin/sh", "-c", script});
+    EXPECT_EQ(cut.exitCode, 101) << cut.out;
+    EXPECT_EQ(readAt(image("mmcblk0p18"), 0, 1), "\x11");
+    // The second writer never started.
+    EXPECT_EQ(readAt(image("mmcblk0p26"), 0, 1), std::string(1, '\0'));
+}
+
+TEST_F(SandboxTest, DeviceCallsAreCountedAcrossThreadsAndHeldCallsNeverRun) {
+    Result counted = run({"--count-writes"}, {kProbe, "threads", "/dev/mmcblk0p34", "8"});
+    EXPECT_EQ(counted.exitCode, 0) << counted.out;
+    EXPECT_EQ(deviceCallsLine(counted), "upgrade-sandbox: 16 device calls") << counted.out;
+
+    runShell("truncate -s 0 '" + image("mmcblk0p34") + "' && truncate -s 4M '" +
+             image("mmcblk0p34") + "'");
+    Result cut = run({"--cut-at-write", "5"}, {kProbe, "threads", "/dev/mmcblk0p34", "8"});
+    EXPECT_EQ(cut.exitCode, 101) << cut.out;
+    // Five calls completed, each thread's pwrite before its fsync: three to
+    // five pwrites reached the partition, never more.
+    std::string bytes = readAt(image("mmcblk0p34"), 0, 8);
+    size_t written = static_cast<size_t>(
+        std::count_if(bytes.begin(), bytes.end(), [](char b) { return b != 0; }));
+    EXPECT_GE(written, 3u) << cut.out;
+    EXPECT_LE(written, 5u) << cut.out;
+}
+
 TEST_F(SandboxTest, RebootRequestEndsOnlyTheSandbox) {
     std::string mountsBefore = hostMounts();
     Result r = run({}, {kProbe, "reboot"});

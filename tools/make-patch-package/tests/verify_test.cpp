@@ -1,0 +1,248 @@
+// The builder's verify verb run whole: real packages from the builder, real
+// sets from the sandbox runner, the installed program (or a deliberately
+// broken stand-in for it) run on them.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "verify.h"
+
+namespace {
+
+const std::string kBuilder = OTA_BINARY_DIR "/bin/make-patch-package";
+const std::string kRootfs = OTA_BINARY_DIR "/rootfs";
+const std::string kProbe = OTA_BINARY_DIR "/bin/sandbox_probe";
+const std::string kWork = OTA_BINARY_DIR "/sandbox-sets/verify_test";
+
+struct Result {
+    int exitCode = -1;
+    std::string out;
+};
+
+Result runProgram(const std::vector<std::string>& args) {
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], 1);
+        dup2(fds[1], 2);
+        close(fds[0]);
+        close(fds[1]);
+        std::vector<char*> argv;
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(fds[1]);
+    Result r;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        r.out.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r;
+}
+
+Result sh(const std::string& command) {
+    return runProgram({"/bin/sh", "-c", command});
+}
+
+void writeBytes(const std::string& path, const std::string& data) {
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+std::string randomBytes(size_t size, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(size, '\0');
+    for (char& c : s)
+        c = static_cast<char>(gen());
+    return s;
+}
+
+// ---- which device calls a sweep cuts at ----------------------------------------
+
+struct PointsCase {
+    long cuts;
+    long calls;
+    std::vector<long> points;
+};
+
+class CutPointsTest : public ::testing::TestWithParam<PointsCase> {};
+
+TEST_P(CutPointsTest, SweepCoversTheFirstAndLastCallAndSpreadsTheRest) {
+    EXPECT_EQ(mpp::cutPoints(GetParam().cuts, GetParam().calls), GetParam().points);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sweeps, CutPointsTest,
+                         ::testing::Values(PointsCase{-1, 4, {1, 2, 3, 4}},  // every
+                                           PointsCase{
+                                               10, 3, {1, 2, 3}},  // more asked than there are
+                                           PointsCase{3, 101, {1, 51, 101}},  // evenly, both ends
+                                           PointsCase{4, 10, {1, 4, 7, 10}},  //
+                                           PointsCase{1, 9, {9}},             // one: the last call
+                                           PointsCase{0, 9, {}},              // none asked
+                                           PointsCase{-1, 0, {}}));  // a run without device calls
+
+// ---- whole runs ------------------------------------------------------------------
+
+class VerifyRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "verify runs the sandbox runner, which needs root";
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = kWork + "/" + info->name();
+        sh("rm -rf '" + dir + "' && mkdir -p '" + dir + "/a' '" + dir + "/b' '" + dir + "/new'");
+        // Base A and the new release: optfs changes in one place, serialsdata
+        // is carried whole. Base B is another installed optfs.
+        std::string optfs = randomBytes(1500000, 1);
+        writeBytes(dir + "/a/optfs.img", optfs);
+        std::string changed = optfs;
+        changed.replace(70000, 16, std::string(16, 'X'));
+        writeBytes(dir + "/new/optfs.img", changed);
+        std::string other = optfs;
+        other[5] = static_cast<char>(other[5] ^ 0x40);
+        writeBytes(dir + "/b/optfs.img", other);
+        writeBytes(dir + "/a/serialsdata.img", randomBytes(100000, 2));
+        writeBytes(dir + "/b/serialsdata.img", randomBytes(100000, 2));
+        writeBytes(dir + "/new/serialsdata.img", randomBytes(120000, 3));
+    }
+    void TearDown() override {
+        if (!dir.empty()) sh("rm -rf '" + dir + "'");
+    }
+    Result buildPackage(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args = {kBuilder,         "--old",      dir + "/a",
+                                         "--new",          dir + "/new", "-o",
+                                         dir + "/pkg.zip", "--whole",    "serialsdata"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runProgram(args);
+    }
+    Result verify(const std::vector<std::string>& extra) {
+        std::vector<std::string> args = {kBuilder, "verify", dir + "/pkg.zip"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runProgram(args);
+    }
+    std::string dir;
+};
+
+TEST_F(VerifyRunTest, PackageUpgradesItsOwnBaseAndIsRefusedOnAnotherWithTheItemNamed) {
+    ASSERT_EQ(buildPackage().exitCode, 0);
+    Result r = verify({"--old", dir + "/a", "--old", dir + "/b", "--new", dir + "/new", "-j", "2"});
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    std::istringstream lines(r.out);
+    std::string line, rowA, rowB, afterB;
+    bool inTable = false;
+    while (std::getline(lines, line)) {
+        if (line.rfind("base ", 0) == 0) inTable = true;
+        if (!inTable) continue;
+        if (line.rfind(dir + "/a ", 0) == 0) rowA = line;
+        if (line.rfind(dir + "/b ", 0) == 0) {
+            rowB = line;
+            std::getline(lines, afterB);
+        }
+    }
+    EXPECT_NE(rowA.find(" upgrades "), std::string::npos) << r.out;
+    EXPECT_NE(rowB.find(" refused "), std::string::npos) << r.out;
+    // The optfs part that B does not hold is what fails, with the log line.
+    EXPECT_NE(afterB.find("optfs"), std::string::npos) << r.out;
+    EXPECT_NE(afterB.find("optfs_split_partaa sum error"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("verify: NOT every base upgrades"), std::string::npos);
+}
+
+TEST_F(VerifyRunTest, SignedPackageVerifiesWithItsKeyAndIsInvalidWithAnother) {
+    ASSERT_EQ(sh("cd '" + dir +
+                 "' && openssl genpkey -algorithm ed25519 -out right.pem && "
+                 "openssl pkey -in right.pem -pubout -out right.pub.pem && "
+                 "openssl genpkey -algorithm ed25519 -out wrong.pem && "
+                 "openssl pkey -in wrong.pem -pubout -out wrong.pub.pem")
+                  .exitCode,
+              0);
+    ASSERT_EQ(buildPackage({"--sign", dir + "/right.pem"}).exitCode, 0);
+
+    Result right =
+        verify({"--old", dir + "/a", "--new", dir + "/new", "--key", dir + "/right.pub.pem"});
+    EXPECT_EQ(right.exitCode, 0) << right.out;
+    EXPECT_NE(right.out.find("verify: every base upgrades"), std::string::npos) << right.out;
+
+    Result wrong =
+        verify({"--old", dir + "/a", "--new", dir + "/new", "--key", dir + "/wrong.pub.pem"});
+    EXPECT_EQ(wrong.exitCode, 1) << wrong.out;
+    EXPECT_NE(wrong.out.find(" invalid signature "), std::string::npos) << wrong.out;
+}
+
+TEST_F(VerifyRunTest, EveryCutOfTheRealProgramSurvives) {
+    ASSERT_EQ(buildPackage().exitCode, 0);
+    Result r = verify({"--old", dir + "/a", "--new", dir + "/new", "--cuts", "every", "-j", "2"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    // "N of N cuts survived", N the device calls of the uncut run.
+    size_t at = r.out.find(" cuts survived");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    std::string row = r.out.substr(r.out.rfind('\n', at) + 1, at - r.out.rfind('\n', at) - 1);
+    std::istringstream fields(row);
+    std::string base, verdict, seconds, calls, survived, of, tried;
+    fields >> base >> verdict >> seconds >> calls >> survived >> of >> tried;
+    EXPECT_EQ(verdict, "upgrades") << row;
+    EXPECT_GT(std::stol(calls), 4) << row;
+    EXPECT_EQ(survived, calls) << row;
+    EXPECT_EQ(tried, calls) << row;
+}
+
+TEST_F(VerifyRunTest, ProgramThatSetsItsSuccessFlagsBeforeItsLastWriteFailsTheCutCheck) {
+    ASSERT_EQ(buildPackage().exitCode, 0);
+    // A stand-in program with the classic fault: the boot stage's "done"
+    // bytes go out before the new serialsdata image does.
+    std::string rootfs = dir + "/broken-rootfs";
+    std::string program = rootfs + "/usr/bin/upgradeprogress/upgradeprogress";
+    sh("mkdir -p '" + rootfs + "/usr/bin/upgradeprogress' '" + rootfs + "/var/local/upgrade'");
+    std::string flag = "printf '\\125' | dd of=/dev/mmcblk0p4 bs=1 conv=notrunc status=none seek=";
+    std::string flagAA =
+        "printf '\\252' | dd of=/dev/mmcblk0p4 bs=1 conv=notrunc status=none seek=";
+    writeBytes(program,
+               "#!/bin/sh\n" + flag + "4\n" + flagAA + "5\n" + flag + "7\n" + flagAA +
+                   "8\n"
+                   "dd if='" +
+                   dir +
+                   "/new/optfs.img' of=/dev/mmcblk0p28 bs=1M conv=notrunc,fsync status=none\n"
+                   "dd if='" +
+                   dir +
+                   "/new/serialsdata.img' of=/dev/mmcblk0p34 bs=1M conv=notrunc,fsync status=none\n"
+                   "rm -f /OAD/patch_package.zip\n"
+                   "exec " +
+                   kProbe + " reboot\n");
+    chmod(program.c_str(), 0755);
+
+    Result r = verify({"--old", dir + "/a", "--new", dir + "/new", "--cuts", "every", "-j", "2",
+                       "--rootfs", rootfs});
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    // Uncut, the stand-in does upgrade; cut once bytes 4 and 7 are out (the
+    // third call), the set never
+    // starts it again and keeps the old images.
+    EXPECT_NE(r.out.find(" upgrades "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("cut at device call 3 ("), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("reproduce: make-patch-package verify "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("optfs "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" cuts survived"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("verify: NOT every base upgrades"), std::string::npos);
+}
+
+TEST(VerifyRefusalTest, RefusesWithoutRootWithAClearMessage) {
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "setpriv is not installed";
+    Result r = runProgram({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                           kBuilder, "verify", "/nonexistent.zip", "--old", "/nonexistent"});
+    EXPECT_EQ(r.exitCode, 2) << r.out;
+    EXPECT_NE(r.out.find("must run as root"), std::string::npos) << r.out;
+}
+
+}  // namespace

@@ -1,0 +1,639 @@
+#include "verify.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <climits>
+#include <algorithm>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "child_process.h"
+#include "file_util.h"
+#include "ground.h"
+#include "md5_digest.h"
+#include "options.h"
+
+extern char** environ;
+
+namespace mpp {
+
+namespace {
+
+constexpr long kMiB = 1L << 20;
+// The boot stage starts the program again while the success flags are not
+// both set, at most this many times after the first start.
+constexpr int kBootStageRestarts = 3;
+constexpr long kRunTimeoutS = 900;
+constexpr int kExitReboot = 100;  // the runner's codes
+constexpr int kExitCut = 101;
+
+const char kVerifyUsage[] =
+    "usage: make-patch-package verify PKG --old DIR [--old DIR ...] [--new DIR] [--key PUB.pem]\n"
+    "                                 [--cuts every|N] [--cut-at K] [--lang CODE] [-j N]\n"
+    "                                 [--runner PATH] [--rootfs DIR]\n"
+    "  Runs PKG as the set will: for each --old directory of installed images (optfs.img,\n"
+    "  usrfs.img, tvservice.img, serialsdata.img) a simulated set is made with the sandbox\n"
+    "  runner, the images in its partitions, PKG as /OAD/patch_package.zip and the upgrade\n"
+    "  pending, and the installed program runs on it. Verdict per base: upgrades, refused,\n"
+    "  stops, or invalid signature (--key given and PKG does not verify with it).\n"
+    "  --new DIR     'upgrades' also needs every partition to hold DIR's image afterwards\n"
+    "  --cuts every  cut the power right after every device call of the run, restart as the\n"
+    "                boot stage does, and compare the final state with the uncut run's;\n"
+    "  --cuts N      N cuts spread evenly; --cut-at K one cut alone (to reproduce it)\n"
+    "  --lang CODE   the set's language (default eng)\n"
+    "  -j N          sets run at once (default 1)\n"
+    "  --runner, --rootfs  the sandbox runner and the set's root file system (default: beside\n"
+    "                this program in the build tree, bin/upgrade-sandbox and rootfs)\n"
+    "  Needs root, as the runner does. Exit 0 only when every base upgrades and every cut\n"
+    "  survives; 1 otherwise; 2 for a usage error.\n";
+
+bool parseCount(const char* text, long* out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v <= 0) return false;
+    *out = v;
+    return true;
+}
+
+std::string parentDir(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs argv with stdout and stderr into `logPath`; returns the exit code
+// (128 + signal), or -1 when it could not start.
+int runLogged(const std::vector<std::string>& args, const std::string& logPath) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Copies `from` over the start of `to`, leaving the rest of `to` as it is.
+bool copyInto(const std::string& from, const std::string& to, bool truncate) {
+    UniqueFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644));
+    if (!in.valid() || !out.valid()) return false;
+    std::vector<char> buf(kMiB);
+    for (;;) {
+        ssize_t got = read(in.get(), buf.data(), buf.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        for (ssize_t done = 0; done < got;) {
+            ssize_t n = write(out.get(), buf.data() + done, static_cast<size_t>(got - done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += n;
+        }
+    }
+}
+
+std::string devicePartitionImage(const std::string& setDir, const char* device) {
+    // "/dev/mmcblk0p28" -> SET/emmc/mmcblk0p28.img, as the runner lays a set out.
+    return setDir + "/emmc/" + (strrchr(device, '/') + 1) + ".img";
+}
+
+std::string flagImage(const std::string& setDir) {
+    return devicePartitionImage(setDir, ota_paths::kFlagDevice);
+}
+
+std::string flagBytes(const std::string& setDir) {
+    std::string bytes(9, '\0');
+    UniqueFd fd(open(flagImage(setDir).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid() || !readAt(fd.get(), bytes.data(), bytes.size(), 0)) return std::string();
+    return bytes;
+}
+
+bool successFlags(const std::string& flags) {
+    return flags.size() == 9 && flags[4] == '\x55' && flags[5] == '\xaa' && flags[7] == '\x55' &&
+           flags[8] == '\xaa';
+}
+
+// The boot stage's rule: the program starts while bytes 4 and 7 are not both 0x55.
+bool bootStageStartsProgram(const std::string& flags) {
+    return flags.size() == 9 && !(flags[4] == '\x55' && flags[7] == '\x55');
+}
+
+std::string hexBytes(const std::string& bytes) {
+    std::string out;
+    char b[4];
+    for (unsigned char c : bytes) {
+        snprintf(b, sizeof b, "%s%02x", out.empty() ? "" : " ", c);
+        out += b;
+    }
+    return out;
+}
+
+// What a finished run leaves that the set's next boot depends on.
+std::string finalState(const std::string& setDir) {
+    std::string state = "flags " + hexBytes(flagBytes(setDir)) + "\n";
+    for (const ota_paths::Partition_T& p : ota_paths::kPartitions)
+        state +=
+            std::string(p.name) + " " + md5OfFile(devicePartitionImage(setDir, p.device)) + "\n";
+    return state;
+}
+
+// The lines of `cut` that the uncut run's final state does not have.
+std::string stateDifference(const std::string& uncut, const std::string& cut) {
+    std::istringstream in(cut);
+    std::string line, differs;
+    while (std::getline(in, line)) {
+        if (uncut.find(line + "\n") == std::string::npos)
+            differs += (differs.empty() ? "" : "; ") + line;
+    }
+    return differs;
+}
+
+struct Base {
+    std::string dir;
+    long sizeMiB = 0;
+};
+
+struct RunResult {
+    int exitCode = -1;
+    std::string verdictLine;  // the runner's last line
+    std::string log;
+    double seconds = 0;
+    long deviceCalls = -1;
+    int restarts = 0;
+    std::string state;
+    std::string setup;  // non-empty: the set could not be made
+};
+
+struct Context {
+    VerifyOptions_T options;
+    std::string workDir;
+    std::string package;
+};
+
+std::string lastLine(const std::string& text) {
+    std::string t = text;
+    while (!t.empty() && t.back() == '\n')
+        t.pop_back();
+    size_t nl = t.rfind('\n');
+    return nl == std::string::npos ? t : t.substr(nl + 1);
+}
+
+long deviceCallsIn(const std::string& log) {
+    const std::string key = "upgrade-sandbox: ";
+    for (size_t at = log.rfind(" device calls\n"); at != std::string::npos;) {
+        size_t start = log.rfind(key, at);
+        if (start == std::string::npos) break;
+        return atol(log.c_str() + start + key.size());
+    }
+    return -1;
+}
+
+std::string makeSet(const Context& c, const Base& base, const std::string& setDir) {
+    runLogged({"/bin/rm", "-rf", "--", setDir}, "/dev/null");
+    std::string log = setDir + ".log";
+    unlink(log.c_str());
+    if (runLogged({c.options.runner, "new", setDir, "--rootfs", c.options.rootfs, "--size-mib",
+                   std::to_string(base.sizeMiB)},
+                  log) != 0) {
+        return "cannot make a set: " + lastLine(readText(log));
+    }
+    for (const ota_paths::Partition_T& p : ota_paths::kPartitions) {
+        std::string image = base.dir + "/" + p.name + ".img";
+        if (regularFileSize(image) < 0) continue;
+        if (!copyInto(image, devicePartitionImage(setDir, p.device), false))
+            return "cannot copy " + image + " into the set";
+    }
+    std::string lang = c.options.lang + "\n";
+    if (!writeWholeFile(setDir + "/var-local/upgrade/am_tv_lang", lang.data(), lang.size()) ||
+        !writeWholeFile(setDir + "/var-local/suspend_force_off", "", 0) ||
+        !copyInto(c.package, setDir + "/OAD/patch_package.zip", true)) {
+        return "cannot lay the language, the package or the power state into the set";
+    }
+    return std::string();
+}
+
+// One simulated set from fresh: the base installed, the package pending, the
+// program run (cut at `cutAt` when > 0, then restarted as the boot stage does).
+RunResult runOnFreshSet(const Context& c, const Base& base, const std::string& setDir, long cutAt) {
+    RunResult r;
+    auto started = std::chrono::steady_clock::now();
+    r.setup = makeSet(c, base, setDir);
+    if (!r.setup.empty()) return r;
+    std::vector<std::string> args = {c.options.runner, "run",       setDir,
+                                     c.options.rootfs, "--timeout", std::to_string(kRunTimeoutS)};
+    if (cutAt > 0) {
+        args.push_back("--cut-at-write");
+        args.push_back(std::to_string(cutAt));
+    } else {
+        args.push_back("--count-writes");
+    }
+    std::string log = setDir + "/run-0.log";
+    r.exitCode = runLogged(args, log);
+    r.log = readText(log);
+    r.verdictLine = lastLine(r.log);
+    r.deviceCalls = deviceCallsIn(r.log);
+    if (cutAt > 0) {
+        while (r.restarts < kBootStageRestarts && bootStageStartsProgram(flagBytes(setDir))) {
+            ++r.restarts;
+            log = setDir + "/run-" + std::to_string(r.restarts) + ".log";
+            r.exitCode = runLogged({c.options.runner, "run", setDir, c.options.rootfs, "--timeout",
+                                    std::to_string(kRunTimeoutS)},
+                                   log);
+            r.log = readText(log);
+            r.verdictLine = lastLine(r.log);
+        }
+    }
+    r.state = finalState(setDir);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return r;
+}
+
+// The line of the program's log that tells why it took the failure ending:
+// the first failure inside the last item an action named, or else the last
+// failure before the ending. (A partition the package does not carry logs a
+// failed list extraction too, and the upgrade goes on.)
+std::string firstFailure(const std::string& log) {
+    std::istringstream in(log);
+    std::string line, item, firstInItem, last;
+    while (std::getline(in, line)) {
+        if (line.find("TV will reset the flags") != std::string::npos) break;
+        // Each item action names its item first: "handleUpdateBspatch NAME."
+        size_t name = line.find("Bspatch ");
+        if (name != std::string::npos) {
+            item = line.substr(name + 8);
+            while (!item.empty() && (item.back() == '.' || item.back() == ' '))
+                item.pop_back();
+            firstInItem.clear();
+            continue;
+        }
+        std::string lower = line;
+        for (char& ch : lower)
+            ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+        bool failure = false;
+        for (const char* sign :
+             {"fail", "sum error", "refused", "cannot", "can not", " err ", "error param",
+              "exhausted", "outside the", "there is no ", "there no handle"}) {
+            failure = failure || lower.find(sign) != std::string::npos;
+        }
+        if (!failure) continue;
+        last = line;
+        if (firstInItem.empty()) firstInItem = line;
+    }
+    if (!item.empty() && !firstInItem.empty()) return "item " + item + ": " + firstInItem;
+    return last.empty() ? "no failure line in the log" : last;
+}
+
+struct BaseReport {
+    std::string verdict;  // upgrades, refused, stops, invalid signature, ...
+    std::string detail;
+    double seconds = 0;
+    long deviceCalls = -1;
+    long cutsTried = 0;
+    long cutsSurvived = 0;
+    std::vector<std::string> failedCuts;
+    std::vector<long> packageLeftAt;  // survived, but /OAD still holds the package
+};
+
+BaseReport judgeUncut(const Context& c, const RunResult& r, const std::string& setDir) {
+    BaseReport b;
+    b.seconds = r.seconds;
+    b.deviceCalls = r.deviceCalls;
+    if (!r.setup.empty()) {
+        b.verdict = "not run";
+        b.detail = r.setup;
+        return b;
+    }
+    std::string flags = flagBytes(setDir);
+    if (r.exitCode == kExitReboot && successFlags(flags)) {
+        b.verdict = "upgrades";
+        if (!c.options.newDir.empty()) {
+            for (const ota_paths::Partition_T& p : ota_paths::kPartitions) {
+                std::string want = c.options.newDir + "/" + p.name + ".img";
+                long long size = regularFileSize(want);
+                if (size < 0) continue;
+                Md5Digest have;
+                UniqueFd fd(open(devicePartitionImage(setDir, p.device).c_str(), O_RDONLY));
+                std::vector<char> buf(static_cast<size_t>(size));
+                if (!fd.valid() || !readAt(fd.get(), buf.data(), buf.size(), 0) ||
+                    md5Hex(buf.data(), buf.size()) != md5OfFile(want)) {
+                    b.verdict = "wrong image";
+                    b.detail = std::string(p.name) + " does not hold " + want;
+                    return b;
+                }
+            }
+        }
+        return b;
+    }
+    if (r.exitCode == kExitReboot) {
+        b.verdict = "refused";
+        b.detail = firstFailure(r.log) + " (flags " + hexBytes(flags) + ")";
+        return b;
+    }
+    if (r.exitCode == 1) {
+        b.verdict = "stops";
+        std::string program = r.log.substr(0, r.log.rfind("upgrade-sandbox: "));
+        b.detail = lastLine(program.substr(0, program.rfind("upgrade-sandbox: ")));
+        return b;
+    }
+    b.verdict = "ends otherwise";
+    b.detail = r.verdictLine;
+    return b;
+}
+
+// Runs `tasks` on `jobs` threads, each task on its own set.
+void runParallel(int jobs, size_t count, const std::function<void(size_t)>& task) {
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < std::max(1, jobs); ++t) {
+        threads.emplace_back([&] {
+            for (size_t i = next++; i < count; i = next++)
+                task(i);
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+}
+
+std::string reproduceCommand(const Context& c, const std::string& baseDir, long k) {
+    std::string cmd = "make-patch-package verify " + c.options.package + " --old " + baseDir;
+    if (!c.options.newDir.empty()) cmd += " --new " + c.options.newDir;
+    cmd += " --cut-at " + std::to_string(k) + " --runner " + c.options.runner + " --rootfs " +
+           c.options.rootfs;
+    return cmd;
+}
+
+}  // namespace
+
+std::vector<long> cutPoints(long cuts, long deviceCalls) {
+    std::vector<long> points;
+    if (deviceCalls <= 0 || cuts == 0) return points;
+    if (cuts < 0 || cuts >= deviceCalls) {
+        for (long k = 1; k <= deviceCalls; ++k)
+            points.push_back(k);
+        return points;
+    }
+    if (cuts == 1) return {deviceCalls};
+    for (long i = 0; i < cuts; ++i) {
+        long k = 1 + (deviceCalls - 1) * i / (cuts - 1);
+        if (points.empty() || points.back() != k) points.push_back(k);
+    }
+    return points;
+}
+
+const char* verifyUsageText() {
+    return kVerifyUsage;
+}
+
+std::string parseVerifyOptions(int argc, char** argv, VerifyOptions_T* o) {
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool hasValue = i + 1 < argc;
+        if (arg == "--help" || arg == "-h") {
+            o->help = true;
+        } else if (arg == "--old" && hasValue) {
+            o->oldDirs.push_back(argv[++i]);
+        } else if (arg == "--new" && hasValue) {
+            o->newDir = argv[++i];
+        } else if (arg == "--key" && hasValue) {
+            o->key = argv[++i];
+        } else if (arg == "--runner" && hasValue) {
+            o->runner = argv[++i];
+        } else if (arg == "--rootfs" && hasValue) {
+            o->rootfs = argv[++i];
+        } else if (arg == "--lang" && hasValue) {
+            o->lang = argv[++i];
+            if (o->lang.empty() || o->lang.find('/') != std::string::npos)
+                return "bad --lang " + o->lang;
+        } else if (arg == "--cuts" && hasValue) {
+            std::string v = argv[++i];
+            if (v == "every") {
+                o->cuts = -1;
+            } else if (!parseCount(v.c_str(), &o->cuts)) {
+                return "--cuts takes 'every' or a count";
+            }
+        } else if (arg == "--cut-at" && hasValue) {
+            if (!parseCount(argv[++i], &o->cutAt)) return "--cut-at takes a device call number";
+        } else if (arg == "-j" && hasValue) {
+            long j = 0;
+            if (!parseCount(argv[++i], &j) || j > 64) return "-j takes 1 to 64";
+            o->jobs = static_cast<int>(j);
+        } else if (arg.rfind("-", 0) == 0) {
+            return "unknown option " + arg;
+        } else if (o->package.empty()) {
+            o->package = arg;
+        } else {
+            return "unexpected argument " + arg;
+        }
+    }
+    if (o->help) return std::string();
+    if (o->package.empty()) return "verify needs PKG";
+    if (o->oldDirs.empty()) return "verify needs at least one --old DIR";
+    return std::string();
+}
+
+int verifyCommand(int argc, char** argv) {
+    Context c;
+    std::string error = parseVerifyOptions(argc, argv, &c.options);
+    if (c.options.help) {
+        fputs(kVerifyUsage, stdout);
+        return 0;
+    }
+    if (!error.empty()) {
+        fprintf(stderr, "make-patch-package verify: %s\n%s", error.c_str(), kVerifyUsage);
+        return 2;
+    }
+    VerifyOptions_T& o = c.options;
+    if (geteuid() != 0) {
+        fprintf(stderr,
+                "make-patch-package verify: must run as root: it runs the package on simulated "
+                "sets through the sandbox runner, which makes namespaces and binds loop devices\n");
+        return 2;
+    }
+    std::string self = selfExecutable();
+    std::string buildDir = parentDir(parentDir(self));
+    if (o.runner.empty()) o.runner = parentDir(self) + "/upgrade-sandbox";
+    if (o.rootfs.empty()) o.rootfs = buildDir + "/rootfs";
+    if (access(o.runner.c_str(), X_OK) != 0) {
+        fprintf(stderr, "make-patch-package verify: no sandbox runner at %s (give --runner)\n",
+                o.runner.c_str());
+        return 2;
+    }
+    if (access((o.rootfs + "/usr/bin/upgradeprogress/upgradeprogress").c_str(), X_OK) != 0) {
+        fprintf(stderr,
+                "make-patch-package verify: %s holds no installed program (give --rootfs, or lay "
+                "one out with DESTDIR=%s cmake --install BUILD)\n",
+                o.rootfs.c_str(), o.rootfs.c_str());
+        return 2;
+    }
+    char resolved[PATH_MAX];
+    if (realpath(o.package.c_str(), resolved) == nullptr || regularFileSize(resolved) <= 0) {
+        fprintf(stderr, "make-patch-package verify: no package %s\n", o.package.c_str());
+        return 2;
+    }
+    c.package = resolved;
+
+    // Partitions hold the larger of the old and the new image, and the set's
+    // one partition size is the largest of all.
+    long long largest = 0;
+    std::vector<std::string> dirs = o.oldDirs;
+    if (!o.newDir.empty()) dirs.push_back(o.newDir);
+    for (const std::string& dir : dirs) {
+        struct stat st {};
+        if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            fprintf(stderr, "make-patch-package verify: %s is not a directory\n", dir.c_str());
+            return 2;
+        }
+        for (const ota_paths::Partition_T& p : ota_paths::kPartitions)
+            largest = std::max(largest, regularFileSize(dir + "/" + p.name + ".img"));
+    }
+    std::vector<Base> bases;
+    for (const std::string& dir : o.oldDirs)
+        bases.push_back({dir, static_cast<long>(largest / kMiB) + 2});
+
+    std::vector<BaseReport> reports(bases.size());
+    if (!o.key.empty()) {
+        int rc = runLogged({self, "check-signature", c.package, "--key", o.key}, "/dev/null");
+        if (rc != 0) {
+            printf("%s does not verify with %s\n", o.package.c_str(), o.key.c_str());
+            for (BaseReport& b : reports) {
+                b.verdict = "invalid signature";
+                b.detail = "the set holding this key refuses it before any write";
+            }
+        }
+    }
+
+    WorkDir work;
+    if (!work.create()) {
+        fprintf(stderr, "make-patch-package verify: cannot make a work directory\n");
+        return 2;
+    }
+    c.workDir = work.path();
+    std::mutex printLock;
+    std::vector<RunResult> uncut(bases.size());
+    bool signatureRefused = !reports.empty() && reports[0].verdict == "invalid signature";
+    if (!signatureRefused) {
+        runParallel(o.jobs, bases.size(), [&](size_t i) {
+            std::string setDir = c.workDir + "/base-" + std::to_string(i);
+            uncut[i] = runOnFreshSet(c, bases[i], setDir, 0);
+            reports[i] = judgeUncut(c, uncut[i], setDir);
+            std::lock_guard<std::mutex> hold(printLock);
+            printf("%s: %s in %.1f s, %ld device calls%s%s\n", bases[i].dir.c_str(),
+                   reports[i].verdict.c_str(), reports[i].seconds, reports[i].deviceCalls,
+                   reports[i].detail.empty() ? "" : ": ", reports[i].detail.c_str());
+            fflush(stdout);
+        });
+    }
+
+    // Cuts, on the bases that upgrade: each one a fresh set of its own.
+    struct CutTask {
+        size_t base;
+        long k;
+    };
+    std::vector<CutTask> cuts;
+    for (size_t i = 0; i < bases.size(); ++i) {
+        if (reports[i].verdict != "upgrades") continue;
+        std::vector<long> points =
+            o.cutAt > 0 ? std::vector<long>{o.cutAt} : cutPoints(o.cuts, reports[i].deviceCalls);
+        for (long k : points)
+            cuts.push_back({i, k});
+        reports[i].cutsTried = static_cast<long>(points.size());
+    }
+    auto sweepStarted = std::chrono::steady_clock::now();
+    runParallel(o.jobs, cuts.size(), [&](size_t t) {
+        const CutTask& task = cuts[t];
+        std::string setDir = c.workDir + "/cut-" + std::to_string(t);
+        RunResult r = runOnFreshSet(c, bases[task.base], setDir, task.k);
+        bool survived = r.setup.empty() && r.state == uncut[task.base].state;
+        // The set boots its new images either way; a package left behind
+        // only costs /OAD its space until the next download replaces it.
+        bool packageLeft = regularFileSize(setDir + "/OAD/patch_package.zip") >= 0;
+        std::lock_guard<std::mutex> hold(printLock);
+        BaseReport& b = reports[task.base];
+        if (survived && packageLeft) b.packageLeftAt.push_back(task.k);
+        if (survived) {
+            ++b.cutsSurvived;
+        } else {
+            std::string why = !r.setup.empty()        ? r.setup
+                              : r.verdictLine.empty() ? "no verdict"
+                                                      : "after " + std::to_string(r.restarts) +
+                                                            " restarts, last: " + r.verdictLine;
+            b.failedCuts.push_back(
+                "cut at device call " + std::to_string(task.k) + " (" + why +
+                "; differs from the uncut run: " +
+                stateDifference(uncut[task.base].state, r.state) +
+                ")\n      reproduce: " + reproduceCommand(c, bases[task.base].dir, task.k));
+            printf("%s: cut at device call %ld did not survive\n", bases[task.base].dir.c_str(),
+                   task.k);
+            fflush(stdout);
+        }
+        runLogged({"/bin/rm", "-rf", "--", setDir}, "/dev/null");
+    });
+    double sweepSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - sweepStarted).count();
+
+    bool allGood = true;
+    printf("\n%-40s %-18s %8s %8s  %s\n", "base", "verdict", "seconds", "calls", "cuts");
+    for (size_t i = 0; i < bases.size(); ++i) {
+        const BaseReport& b = reports[i];
+        std::string cutsText = "-";
+        if (b.cutsTried > 0) {
+            cutsText = std::to_string(b.cutsSurvived) + " of " + std::to_string(b.cutsTried) +
+                       " cuts survived";
+        }
+        printf("%-40s %-18s %8.1f %8ld  %s\n", bases[i].dir.c_str(), b.verdict.c_str(), b.seconds,
+               b.deviceCalls, cutsText.c_str());
+        if (!b.detail.empty() && b.verdict != "upgrades") printf("    %s\n", b.detail.c_str());
+        for (const std::string& f : b.failedCuts)
+            printf("    %s\n", f.c_str());
+        if (!b.packageLeftAt.empty()) {
+            std::vector<long> at = b.packageLeftAt;
+            std::sort(at.begin(), at.end());
+            std::string list;
+            for (long k : at)
+                list += (list.empty() ? "" : ", ") + std::to_string(k);
+            printf(
+                "    note: after the cuts at device calls %s the set upgraded but /OAD still "
+                "holds the package\n",
+                list.c_str());
+        }
+        allGood = allGood && b.verdict == "upgrades" && b.cutsSurvived == b.cutsTried;
+    }
+    if (!cuts.empty()) printf("cut sweep: %zu cuts in %.1f s\n", cuts.size(), sweepSeconds);
+    printf("%s\n", allGood ? "verify: every base upgrades" : "verify: NOT every base upgrades");
+    return allGood ? 0 : 1;
+}
+
+}  // namespace mpp

@@ -1,0 +1,37 @@
+// "make-patch-package verify": runs a finished package, as the set will, on
+// simulated sets holding the images installed in the field, and optionally
+// cuts the power at every write it makes to a partition.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace mpp {
+
+struct VerifyOptions_T {
+    std::string package;
+    std::vector<std::string> oldDirs;  // one simulated set per installed version
+    std::string newDir;                // empty: the images are not compared
+    std::string key;                   // empty: the signature is not checked
+    std::string runner;                // the sandbox runner; empty: beside this program
+    std::string rootfs;                // the set's root file system; empty: the build's rootfs
+    std::string lang = "eng";
+    long cuts = 0;   // 0: none, -1: every device call, N: N sampled
+    long cutAt = 0;  // > 0: that single cut alone (to reproduce one)
+    int jobs = 1;
+    bool help = false;
+};
+
+std::string parseVerifyOptions(int argc, char** argv, VerifyOptions_T* options);
+const char* verifyUsageText();
+
+// The K values a sweep of `cuts` (see VerifyOptions_T) cuts at, for a run of
+// `deviceCalls` calls: every one, or `cuts` spread evenly from the first to
+// the last.
+std::vector<long> cutPoints(long cuts, long deviceCalls);
+
+// Entry of the verb; argv starts after "verify". Exit 0 only when every base
+// upgrades (and survives every cut asked for).
+int verifyCommand(int argc, char** argv);
+
+}  // namespace mpp
