@@ -22,8 +22,7 @@ void requireTerminated(const char (&field)[N], size_t limit) {
 
 bool sameRecord(const CongfigItemValue_T& a, const CongfigItemValue_T& b) {
     return strcmp(a.upgradMode, b.upgradMode) == 0 && strcmp(a.fileName, b.fileName) == 0 &&
-           strcmp(a.checkSum, b.checkSum) == 0 && a.fileSize == b.fileSize &&
-           a.offset == b.offset;
+           strcmp(a.checkSum, b.checkSum) == 0 && a.fileSize == b.fileSize && a.offset == b.offset;
 }
 
 void checkAccepted(const CongfigItemValue_T& item) {

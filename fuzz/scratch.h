@@ -15,8 +15,8 @@ namespace fuzz_scratch {
 inline void removeTree(const std::string& dir) {
     nftw(
         dir.c_str(),
-        [](const char* name, const struct stat*, int, struct FTW*) { return remove(name), 0; },
-        16, FTW_DEPTH | FTW_PHYS);
+        [](const char* name, const struct stat*, int, struct FTW*) { return remove(name), 0; }, 16,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 // OTA_FUZZ_SCRATCH names where the directory is made (scripts/fuzz points it
