@@ -15,7 +15,6 @@
 #include "ground.h"
 
 #include <bzlib.h>
-#include <err.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -41,7 +40,7 @@ struct FreeDeleter {
 using Buffer = std::unique_ptr<uint8_t[], FreeDeleter>;
 
 [[noreturn]] void corruptPatch() {
-    errx(1, "Corrupt patch\n");
+    bspatchFail(false, "Corrupt patch\n");
 }
 
 // One patch integer: 8 bytes, little-endian magnitude in the low 63 bits,
@@ -69,25 +68,44 @@ int64_t checkedSum(int64_t a, int64_t b) {
 }
 
 // One block of the patch: its own stream positioned at the block, and its
-// own bzip2 reader on that stream.
+// own bzip2 reader on that stream. The normal way out closes both explicitly
+// and checks the close; the destructor only releases what a failure left
+// open, for a bspatchFail that throws instead of ending the process.
 struct BlockReader {
     FILE* stream = nullptr;
     BZFILE* reader = nullptr;
+
+    BlockReader() = default;
+    BlockReader(const BlockReader&) = delete;
+    BlockReader& operator=(const BlockReader&) = delete;
+    BlockReader(BlockReader&& other) noexcept : stream(other.stream), reader(other.reader) {
+        other.stream = nullptr;
+        other.reader = nullptr;
+    }
+    ~BlockReader() {
+        if (reader != nullptr) {
+            int bz2err = BZ_OK;
+            BZ2_bzReadClose(&bz2err, reader);
+        }
+        if (stream != nullptr) {
+            fclose(stream);
+        }
+    }
 };
 
 BlockReader openBlock(const char* patchPath, off_t offset) {
     BlockReader block;
     block.stream = fopenReadable(patchPath);
     if (block.stream == nullptr) {
-        err(1, "fopen(%s)", patchPath);
+        bspatchFail(true, "fopen(%s)", patchPath);
     }
     if (fseeko(block.stream, offset, SEEK_SET) != 0) {
-        err(1, "fseeko(%s, %lld)", patchPath, static_cast<long long>(offset));
+        bspatchFail(true, "fseeko(%s, %lld)", patchPath, static_cast<long long>(offset));
     }
     int bz2err = BZ_OK;
     block.reader = BZ2_bzReadOpen(&bz2err, block.stream, 0, 0, nullptr, 0);
     if (block.reader == nullptr) {
-        errx(1, "BZ2_bzReadOpen, bz2err = %d", bz2err);
+        bspatchFail(false, "BZ2_bzReadOpen, bz2err = %d", bz2err);
     }
     return block;
 }
@@ -120,11 +138,31 @@ void closeBlockReader(BlockReader& block) {
 }
 
 void closeBlockStream(BlockReader& block, const char* patchPath) {
-    if (fclose(block.stream) != 0) {
-        err(1, "fclose(%s)", patchPath);
+    FILE* stream = block.stream;
+    block.stream = nullptr;  // fclose releases the stream even when it fails
+    if (fclose(stream) != 0) {
+        bspatchFail(true, "fclose(%s)", patchPath);
     }
-    block.stream = nullptr;
 }
+
+// A descriptor that a throwing bspatchFail must not leak; `release` hands it
+// back for the close whose result counts.
+struct Descriptor {
+    int fd;
+    explicit Descriptor(int opened) : fd(opened) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    int release() {
+        const int owned = fd;
+        fd = -1;
+        return owned;
+    }
+};
 
 struct Header {
     int64_t controlLength;  // X
@@ -133,16 +171,16 @@ struct Header {
 };
 
 Header readHeader(const char* patchPath) {
-    FILE* stream = fopenReadable(patchPath);
-    if (stream == nullptr) {
-        err(1, "fopen(%s)", patchPath);
+    FileOwner stream(fopenReadable(patchPath));
+    if (!stream) {
+        bspatchFail(true, "fopen(%s)", patchPath);
     }
     uint8_t bytes[kHeaderSize];
-    if (fread(bytes, 1, kHeaderSize, stream) < kHeaderSize) {
-        if (feof(stream)) {
+    if (fread(bytes, 1, kHeaderSize, stream.get()) < kHeaderSize) {
+        if (feof(stream.get())) {
             corruptPatch();
         }
-        err(1, "fread(%s)", patchPath);
+        bspatchFail(true, "fread(%s)", patchPath);
     }
     if (memcmp(bytes, kMagic, kPatchIntSize) != 0) {
         corruptPatch();
@@ -151,8 +189,8 @@ Header readHeader(const char* patchPath) {
     if (header.controlLength < 0 || header.diffLength < 0 || header.newSize < 0) {
         corruptPatch();
     }
-    if (fclose(stream) != 0) {
-        err(1, "fclose(%s)", patchPath);
+    if (fclose(stream.release()) != 0) {
+        bspatchFail(true, "fclose(%s)", patchPath);
     }
     return header;
 }
@@ -165,23 +203,24 @@ struct OldFile {
 // The old part is read whole before the new one is created, which is what
 // lets the caller name the same file for both.
 OldFile readOldFile(const char* oldPath) {
-    const int fd = openReadable(oldPath);
-    if (fd < 0) {
-        err(1, "%s", oldPath);
+    Descriptor file(openReadable(oldPath));
+    if (file.fd < 0) {
+        bspatchFail(true, "%s", oldPath);
     }
+    const int fd = file.fd;
     const off_t size = lseek(fd, 0, SEEK_END);
     if (size < 0) {
-        err(1, "%s", oldPath);
+        bspatchFail(true, "%s", oldPath);
     }
     if (static_cast<uint64_t>(size) >= PTRDIFF_MAX) {
         errno = EFBIG;
-        err(1, "%s", oldPath);
+        bspatchFail(true, "%s", oldPath);
     }
     OldFile old;
     old.size = size;
     old.data.reset(static_cast<uint8_t*>(malloc(static_cast<size_t>(size) + 1)));
     if (old.data == nullptr || lseek(fd, 0, SEEK_SET) != 0) {
-        err(1, "%s", oldPath);
+        bspatchFail(true, "%s", oldPath);
     }
     size_t done = 0;
     while (done < static_cast<size_t>(size)) {
@@ -190,12 +229,12 @@ OldFile readOldFile(const char* oldPath) {
             continue;
         }
         if (got <= 0) {
-            err(1, "%s", oldPath);  // a read error, or the file shrank under us
+            bspatchFail(true, "%s", oldPath);  // a read error, or the file shrank under us
         }
         done += static_cast<size_t>(got);
     }
-    if (close(fd) != 0) {
-        err(1, "%s", oldPath);
+    if (close(file.release()) != 0) {
+        bspatchFail(true, "%s", oldPath);
     }
     return old;
 }
@@ -219,10 +258,11 @@ void addOldBytes(uint8_t* destination, int64_t length, const OldFile& old, int64
 }
 
 void writeNewFile(const char* newPath, const uint8_t* data, int64_t size) {
-    const int fd = openFreshFile(newPath, 0666);
-    if (fd < 0) {
-        err(1, "%s", newPath);
+    Descriptor file(openFreshFile(newPath, 0666));
+    if (file.fd < 0) {
+        bspatchFail(true, "%s", newPath);
     }
+    const int fd = file.fd;
     size_t done = 0;
     while (done < static_cast<size_t>(size)) {
         const ssize_t put = write(fd, data + done, static_cast<size_t>(size) - done);
@@ -230,12 +270,12 @@ void writeNewFile(const char* newPath, const uint8_t* data, int64_t size) {
             continue;
         }
         if (put <= 0) {
-            err(1, "%s", newPath);
+            bspatchFail(true, "%s", newPath);
         }
         done += static_cast<size_t>(put);
     }
-    if (close(fd) != 0) {
-        err(1, "%s", newPath);
+    if (close(file.release()) != 0) {
+        bspatchFail(true, "%s", newPath);
     }
 }
 
@@ -243,7 +283,7 @@ void writeNewFile(const char* newPath, const uint8_t* data, int64_t size) {
 
 int bspatch(const char* oldPath, const char* newPath, const char* patchPath) {
     if (oldPath == nullptr || newPath == nullptr || patchPath == nullptr) {
-        err(1, "invalid param!");
+        bspatchFail(true, "invalid param!");
     }
 
     const Header header = readHeader(patchPath);
@@ -259,7 +299,7 @@ int bspatch(const char* oldPath, const char* newPath, const char* patchPath) {
     const int64_t newSize = header.newSize;
     Buffer newData(static_cast<uint8_t*>(malloc(static_cast<size_t>(newSize) + 1)));
     if (newData == nullptr) {
-        err(1, nullptr);
+        bspatchFail(true, nullptr);
     }
 
     // Both positions stay in 64 bits: the new one never passes N (< 2^31),
