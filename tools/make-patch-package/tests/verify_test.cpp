@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/run_program.h"
+
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -22,39 +24,8 @@ const std::string kRootfs = OTA_BINARY_DIR "/rootfs";
 const std::string kProbe = OTA_BINARY_DIR "/bin/sandbox_probe";
 const std::string kWork = OTA_BINARY_DIR "/sandbox-sets/verify_test";
 
-struct Result {
-    int exitCode = -1;
-    std::string out;
-};
-
-Result runProgram(const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe(fds) != 0) return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        dup2(fds[1], 2);
-        close(fds[0]);
-        close(fds[1]);
-        std::vector<char*> argv;
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    Result r;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        r.out.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-}
+using Result = ota_test::ProgramResult;
+using ota_test::runProgram;
 
 Result sh(const std::string& command) {
     return runProgram({"/bin/sh", "-c", command});

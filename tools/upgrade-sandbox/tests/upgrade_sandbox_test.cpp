@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/run_program.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -24,51 +26,8 @@ const std::string kProbe = OTA_BINARY_DIR "/bin/sandbox_probe";
 const std::string kDfbProbe = OTA_BINARY_DIR "/bin/dfb_probe";
 const std::string kSets = OTA_BINARY_DIR "/sandbox-sets/upgrade_sandbox_test";
 
-struct Result {
-    int exitCode = -1;
-    std::string out;  // stdout and stderr together
-
-    std::string lastLine() const {
-        std::string trimmed = out;
-        while (!trimmed.empty() && trimmed.back() == '\n')
-            trimmed.pop_back();
-        size_t nl = trimmed.rfind('\n');
-        return nl == std::string::npos ? trimmed : trimmed.substr(nl + 1);
-    }
-};
-
-// Runs argv (argv[0] an absolute path) with stdout and stderr captured.
-Result runProgram(const std::vector<std::string>& args,
-                  const std::vector<std::string>& prefix = {}) {
-    std::vector<std::string> all = prefix;
-    all.insert(all.end(), args.begin(), args.end());
-    int fds[2];
-    if (pipe(fds) != 0) return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        dup2(fds[1], 2);
-        close(fds[0]);
-        close(fds[1]);
-        std::vector<char*> argv;
-        for (const std::string& a : all)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    Result r;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        r.out.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return r;
-}
+using Result = ota_test::ProgramResult;
+using ota_test::runProgram;
 
 Result runShell(const std::string& command) {
     return runProgram({"/bin/sh", "-c", command});
