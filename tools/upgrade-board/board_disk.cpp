@@ -27,7 +27,9 @@ constexpr long long kMiB = 1LL << 20;
 constexpr long long kMinOadMiB = 48;
 constexpr long long kVarLocalSpareMiB = 16;
 
-long long roundUpMiB(long long bytes) { return (bytes + kMiB - 1) / kMiB * kMiB; }
+long long roundUpMiB(long long bytes) {
+    return (bytes + kMiB - 1) / kMiB * kMiB;
+}
 
 long long treeTotal = 0;
 int addEntry(const char*, const struct stat* st, int, struct FTW*) {
@@ -43,10 +45,12 @@ long long treeBytes(const std::string& path) {
     return treeTotal;
 }
 
-bool copyRange(int in, off_t inOffset, int out, off_t outOffset, long long bytes, std::string* error) {
+bool copyRange(int in, off_t inOffset, int out, off_t outOffset, long long bytes,
+               std::string* error) {
     std::vector<char> buf(4 * kMiB);
     while (bytes > 0) {
-        size_t chunk = static_cast<size_t>(std::min<long long>(bytes, static_cast<long long>(buf.size())));
+        size_t chunk =
+            static_cast<size_t>(std::min<long long>(bytes, static_cast<long long>(buf.size())));
         ssize_t n = pread(in, buf.data(), chunk, inOffset);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
@@ -54,7 +58,8 @@ bool copyRange(int in, off_t inOffset, int out, off_t outOffset, long long bytes
             return false;
         }
         for (ssize_t done = 0; done < n;) {
-            ssize_t w = pwrite(out, buf.data() + done, static_cast<size_t>(n - done), outOffset + done);
+            ssize_t w =
+                pwrite(out, buf.data() + done, static_cast<size_t>(n - done), outOffset + done);
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
                 *error = std::string("short write: ") + strerror(errno);
@@ -69,7 +74,8 @@ bool copyRange(int in, off_t inOffset, int out, off_t outOffset, long long bytes
     return true;
 }
 
-bool copyIntoDisk(const std::string& from, int diskFd, long long offset, long long bytes, std::string* error) {
+bool copyIntoDisk(const std::string& from, int diskFd, long long offset, long long bytes,
+                  std::string* error) {
     host::UniqueFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in.valid()) {
         *error = "cannot open " + from + ": " + strerror(errno);
@@ -82,7 +88,9 @@ bool copyIntoDisk(const std::string& from, int diskFd, long long offset, long lo
     return true;
 }
 
-std::string scratchFile(const std::string& disk, const std::string& tag) { return disk + "." + tag + ".tmp"; }
+std::string scratchFile(const std::string& disk, const std::string& tag) {
+    return disk + "." + tag + ".tmp";
+}
 
 }  // namespace
 
@@ -134,10 +142,11 @@ bool buildDisk(const DiskLayout& layout, const std::string& disk, std::string* e
     }
     std::string table = "label: gpt\n";
     for (const DiskPartition& p : layout.partitions) {
-        table += "start=" + std::to_string(p.offset / 512) + ", size=" + std::to_string(p.bytes / 512) +
-                 ", name=\"" + p.name + "\"\n";
+        table += "start=" + std::to_string(p.offset / 512) +
+                 ", size=" + std::to_string(p.bytes / 512) + ", name=\"" + p.name + "\"\n";
     }
-    if (!runTool({"sfdisk", "--quiet", "--no-reread", "--no-tell-kernel", disk}, error, table)) return false;
+    if (!runTool({"sfdisk", "--quiet", "--no-reread", "--no-tell-kernel", disk}, error, table))
+        return false;
 
     host::UniqueFd diskFd(open(disk.c_str(), O_WRONLY | O_CLOEXEC));
     if (!diskFd.valid()) {
@@ -149,8 +158,8 @@ bool buildDisk(const DiskLayout& layout, const std::string& disk, std::string* e
         std::string fsImage = scratchFile(disk, p.name);
         if (p.ext4) {
             unlink(fsImage.c_str());
-            if (!runTool({"mkfs.ext4", "-q", "-F", "-L", p.name, "-E", "root_owner=0:0", "-d", p.hostPath, fsImage,
-                          std::to_string(p.bytes / 1024) + "k"},
+            if (!runTool({"mkfs.ext4", "-q", "-F", "-L", p.name, "-E", "root_owner=0:0", "-d",
+                          p.hostPath, fsImage, std::to_string(p.bytes / 1024) + "k"},
                          error)) {
                 return false;
             }
@@ -167,8 +176,8 @@ bool buildDisk(const DiskLayout& layout, const std::string& disk, std::string* e
     return true;
 }
 
-bool readPartition(const DiskPartition& part, const std::string& disk, long long offset, size_t length,
-                   std::string* out, std::string* error) {
+bool readPartition(const DiskPartition& part, const std::string& disk, long long offset,
+                   size_t length, std::string* out, std::string* error) {
     host::UniqueFd fd(open(disk.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) {
         *error = "cannot open " + disk + ": " + strerror(errno);
@@ -191,7 +200,8 @@ bool copyFile(const std::string& from, const std::string& to, std::string* error
 // reboot: journal not replayed. Mounting a copy read-write replays it the way
 // the set's kernel would at its next boot; the mount lives in a private mount
 // namespace so nothing of it outlives this call.
-bool extractFolder(const DiskPartition& part, const std::string& disk, const std::string& dir, std::string* error) {
+bool extractFolder(const DiskPartition& part, const std::string& disk, const std::string& dir,
+                   std::string* error) {
     std::string copy = scratchFile(disk, part.name + "-extract");
     std::string mountPoint = copy + ".mnt";
     {
@@ -218,12 +228,13 @@ bool extractFolder(const DiskPartition& part, const std::string& disk, const std
         close(report[0]);
         std::string message;
         sandbox::AttachedLoop loop;
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
             message = std::string("cannot make a mount namespace: ") + strerror(errno);
         } else if (!sandbox::attachLoop(copy, &loop)) {
             message = "cannot bind " + copy + " to a loop device";
-        } else if (mount(("/dev/loop" + std::to_string(loop.number)).c_str(), mountPoint.c_str(), "ext4", 0,
-                         nullptr) != 0) {
+        } else if (mount(("/dev/loop" + std::to_string(loop.number)).c_str(), mountPoint.c_str(),
+                         "ext4", 0, nullptr) != 0) {
             message = "cannot mount " + part.name + ": " + strerror(errno);
         } else {
             runTool({"cp", "-a", "--", mountPoint + "/.", dir}, &message);
@@ -237,7 +248,8 @@ bool extractFolder(const DiskPartition& part, const std::string& disk, const std
     std::string message;
     char buf[1024];
     ssize_t n;
-    while ((n = read(report[0], buf, sizeof buf)) > 0) message.append(buf, static_cast<size_t>(n));
+    while ((n = read(report[0], buf, sizeof buf)) > 0)
+        message.append(buf, static_cast<size_t>(n));
     close(report[0]);
     int status = 0;
     while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -9,10 +9,10 @@
 namespace board {
 
 struct DiskPartition {
-    std::string name;       // GPT name: mmcblk0p4 ... or OAD, var-local
-    std::string hostPath;   // SETDIR's image file or folder
+    std::string name;      // GPT name: mmcblk0p4 ... or OAD, var-local
+    std::string hostPath;  // SETDIR's image file or folder
     bool ext4 = false;
-    long long offset = 0;   // bytes from the start of the disk
+    long long offset = 0;  // bytes from the start of the disk
     long long bytes = 0;
 };
 
@@ -39,8 +39,8 @@ bool extractFolder(const DiskPartition& part, const std::string& disk, const std
                    std::string* error);
 
 // Bytes of one partition.
-bool readPartition(const DiskPartition& part, const std::string& disk, long long offset, size_t length,
-                   std::string* out, std::string* error);
+bool readPartition(const DiskPartition& part, const std::string& disk, long long offset,
+                   size_t length, std::string* out, std::string* error);
 
 bool copyFile(const std::string& from, const std::string& to, std::string* error);
 

@@ -54,7 +54,8 @@ bool isFile(const std::string& path) {
 
 std::string shellQuote(const std::string& s) {
     std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
@@ -63,10 +64,13 @@ bool writeControl(const BoardBoot& boot, const std::string& dir, std::string* er
     std::vector<std::string> command = boot.command;
     if (command.empty()) command.push_back("/usr/bin/upgradeprogress/upgradeprogress");
     std::string conf = "export PATH=/bin:/sbin:/usr/bin:/usr/sbin HOME=/tmp UPGRADE_BOARD=1\n";
-    conf += "export DFBARGS=" + shellQuote(std::string(sandbox::kDirectFbArgs) + kBoardDirectFbExtra) + "\n";
+    conf +=
+        "export DFBARGS=" + shellQuote(std::string(sandbox::kDirectFbArgs) + kBoardDirectFbExtra) +
+        "\n";
     conf += "BOARD_ROOTFS=" + std::string(boot.rootfs.empty() ? "" : "yes") + "\n";
     conf += "set --";
-    for (const std::string& arg : command) conf += " " + shellQuote(arg);
+    for (const std::string& arg : command)
+        conf += " " + shellQuote(arg);
     conf += "\n";
     std::string path = dir + "/run.conf";
     FILE* f = fopen(path.c_str(), "w");
@@ -77,7 +81,8 @@ bool writeControl(const BoardBoot& boot, const std::string& dir, std::string* er
     return true;
 }
 
-std::vector<std::string> qemuArgs(const BoardFiles& files, const BoardBoot& boot, const std::string& control) {
+std::vector<std::string> qemuArgs(const BoardFiles& files, const BoardBoot& boot,
+                                  const std::string& control) {
     std::vector<std::string> a = {
         "qemu-system-arm", "-M", "virt,highmem=off", "-cpu", "cortex-a15", "-m", "512", "-smp", "1",
         "-accel", "tcg", "-nodefaults", "-no-user-config", "-display", "none", "-serial", "stdio",
@@ -85,18 +90,24 @@ std::vector<std::string> qemuArgs(const BoardFiles& files, const BoardBoot& boot
         "-append", "console=ttyAMA0 loglevel=1 panic=-1",
         // cache=unsafe: a killed QEMU keeps what reached the virtual disk; the
         // device's own volatile cache is modelled by the log replay.
-        "-blockdev", "driver=file,node-name=disk0,filename=" + boot.disk + ",cache.direct=off,cache.no-flush=on"};
+        "-blockdev",
+        "driver=file,node-name=disk0,filename=" + boot.disk +
+            ",cache.direct=off,cache.no-flush=on"};
     std::string drive = "disk0";
     if (!boot.writeLog.empty()) {
-        a.insert(a.end(), {"-blockdev", "driver=file,node-name=log0,filename=" + boot.writeLog +
-                                            ",cache.direct=off,cache.no-flush=on",
-                           "-blockdev", "driver=blklogwrites,node-name=logged,file=disk0,log=log0"});
+        a.insert(a.end(),
+                 {"-blockdev",
+                  "driver=file,node-name=log0,filename=" + boot.writeLog +
+                      ",cache.direct=off,cache.no-flush=on",
+                  "-blockdev", "driver=blklogwrites,node-name=logged,file=disk0,log=log0"});
         drive = "logged";
     }
     a.insert(a.end(), {"-device", "virtio-blk-device,drive=" + drive + ",write-cache=on"});
     auto share = [&a](const std::string& tag, const std::string& path) {
-        a.insert(a.end(), {"-fsdev", "local,id=fs" + tag + ",path=" + path + ",security_model=none,readonly=on",
-                           "-device", "virtio-9p-device,fsdev=fs" + tag + ",mount_tag=" + tag});
+        a.insert(
+            a.end(),
+            {"-fsdev", "local,id=fs" + tag + ",path=" + path + ",security_model=none,readonly=on",
+             "-device", "virtio-9p-device,fsdev=fs" + tag + ",mount_tag=" + tag});
     };
     share("ctl", control);
     share("hostusr", "/usr");
@@ -111,7 +122,9 @@ bool isKernelLine(const std::string& line) {
     return line.find_first_not_of(" 0123456789.", 1) == close;
 }
 
-bool startsWith(const std::string& s, const char* prefix) { return s.compare(0, strlen(prefix), prefix) == 0; }
+bool startsWith(const std::string& s, const char* prefix) {
+    return s.compare(0, strlen(prefix), prefix) == 0;
+}
 
 }  // namespace
 
@@ -166,7 +179,8 @@ BoardResult bootBoard(const BoardFiles& files, const BoardBoot& boot) {
         // QEMU must not outlive the board tool, whatever ends it.
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         std::vector<char*> argv;
-        for (const std::string& s : args) argv.push_back(const_cast<char*>(s.c_str()));
+        for (const std::string& s : args)
+            argv.push_back(const_cast<char*>(s.c_str()));
         argv.push_back(nullptr);
         execvp(argv[0], argv.data());
         fprintf(stderr, "cannot run qemu-system-arm: %s\n", strerror(errno));
@@ -226,9 +240,7 @@ BoardResult bootBoard(const BoardFiles& files, const BoardBoot& boot) {
         if (line.find(kKernelRestart) != std::string::npos) sawRestart = true;
         if (line.find(kKernelPanic) != std::string::npos) sawPanic = true;
     };
-    auto kill9 = [&]() {
-        kill(pid, SIGKILL);
-    };
+    auto kill9 = [&]() { kill(pid, SIGKILL); };
     bool reading = true;
     while (reading) {
         long now = nowMs();
@@ -266,7 +278,8 @@ BoardResult bootBoard(const BoardFiles& files, const BoardBoot& boot) {
         }
         // A cut at a text must not wait for the end of its line.
         if (!cut && commandStart >= 0 && !boot.cutAtOutput.empty() &&
-            (commandTail.find(boot.cutAtOutput) != std::string::npos || pending.find(boot.cutAtOutput) != std::string::npos)) {
+            (commandTail.find(boot.cutAtOutput) != std::string::npos ||
+             pending.find(boot.cutAtOutput) != std::string::npos)) {
             kill9();
             cut = true;
             result.elapsedMs = nowMs() - commandStart;
@@ -291,37 +304,51 @@ BoardResult bootBoard(const BoardFiles& files, const BoardBoot& boot) {
         result.detail = "guest kernel panic (see " + boot.consoleLog + ")";
     } else if (commandStart < 0) {
         result.ending = Ending::Failed;
-        result.detail = "the guest never started the command; console ends: " + lastLines.substr(lastLines.size() > 600 ? lastLines.size() - 600 : 0);
+        result.detail = "the guest never started the command; console ends: " +
+                        lastLines.substr(lastLines.size() > 600 ? lastLines.size() - 600 : 0);
     } else if (!sawStatus && sawRestart) {
         result.ending = Ending::Reboot;
         result.elapsedMs = nowMs() - commandStart;
     } else if (!sawStatus) {
         result.ending = Ending::Failed;
-        result.detail = "QEMU ended (status " + std::to_string(status) + ") without the command's status";
+        result.detail =
+            "QEMU ended (status " + std::to_string(status) + ") without the command's status";
     }
     return result;
 }
 
 std::string verdictText(const BoardResult& r, long timeoutS) {
     switch (r.ending) {
-        case Ending::Reboot: return "reboot requested";
-        case Ending::Exit: return "exit status " + std::to_string(r.value);
-        case Ending::Signal: return "killed by signal " + std::to_string(r.value);
-        case Ending::Cut: return "cut after " + std::to_string(r.elapsedMs) + " ms";
-        case Ending::Timeout: return "timed out after " + std::to_string(timeoutS) + " s";
-        case Ending::Failed: return "runner failed (" + r.detail + ")";
+        case Ending::Reboot:
+            return "reboot requested";
+        case Ending::Exit:
+            return "exit status " + std::to_string(r.value);
+        case Ending::Signal:
+            return "killed by signal " + std::to_string(r.value);
+        case Ending::Cut:
+            return "cut after " + std::to_string(r.elapsedMs) + " ms";
+        case Ending::Timeout:
+            return "timed out after " + std::to_string(timeoutS) + " s";
+        case Ending::Failed:
+            return "runner failed (" + r.detail + ")";
     }
     return "runner failed";
 }
 
 int exitCodeOf(const BoardResult& r) {
     switch (r.ending) {
-        case Ending::Reboot: return kExitReboot;
-        case Ending::Exit: return r.value;
-        case Ending::Signal: return kExitSignalBase + r.value;
-        case Ending::Cut: return kExitCut;
-        case Ending::Timeout: return kExitTimeout;
-        case Ending::Failed: return kExitRunnerFailure;
+        case Ending::Reboot:
+            return kExitReboot;
+        case Ending::Exit:
+            return r.value;
+        case Ending::Signal:
+            return kExitSignalBase + r.value;
+        case Ending::Cut:
+            return kExitCut;
+        case Ending::Timeout:
+            return kExitTimeout;
+        case Ending::Failed:
+            return kExitRunnerFailure;
     }
     return kExitRunnerFailure;
 }

@@ -31,21 +31,21 @@ struct BoardBoot {
     std::vector<std::string> command;  // empty: the installed program
     long cutAfterMs = -1;              // after the command has started
     std::string cutAtOutput;
-    long timeoutS = -1;                // from QEMU's start
-    std::string consoleLog;            // the whole console, boot included
-    bool echo = true;                  // pass the command's output to stdout
-    std::string scratchDir;            // holds the guest's control share
+    long timeoutS = -1;      // from QEMU's start
+    std::string consoleLog;  // the whole console, boot included
+    bool echo = true;        // pass the command's output to stdout
+    std::string scratchDir;  // holds the guest's control share
 };
 
 enum class Ending { Reboot, Exit, Signal, Cut, Timeout, Failed };
 
 struct BoardResult {
     Ending ending = Ending::Failed;
-    int value = 0;            // exit status or signal
-    long elapsedMs = 0;       // cut moment, or the command's run time
-    long bootMs = -1;         // QEMU's start to the command's start
-    long totalMs = 0;         // QEMU's start to its end
-    std::string detail;       // why the runner failed
+    int value = 0;       // exit status or signal
+    long elapsedMs = 0;  // cut moment, or the command's run time
+    long bootMs = -1;    // QEMU's start to the command's start
+    long totalMs = 0;    // QEMU's start to its end
+    std::string detail;  // why the runner failed
 };
 
 BoardResult bootBoard(const BoardFiles& files, const BoardBoot& boot);

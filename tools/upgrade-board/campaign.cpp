@@ -76,7 +76,8 @@ std::string keepState(const Shared& shared, const std::string& crashDisk, const 
             mkdir(p.hostPath.c_str(), 0755);
         } else {
             p.hostPath = sandbox::imagePath(setDir, p.name.c_str());
-            if (!runTool({"truncate", "-s", std::to_string(p.bytes), p.hostPath}, &error)) return "";
+            if (!runTool({"truncate", "-s", std::to_string(p.bytes), p.hostPath}, &error))
+                return "";
         }
     }
     if (!writeBackDisk(copy, crashDisk, &error)) return "";
@@ -85,8 +86,8 @@ std::string keepState(const Shared& shared, const std::string& crashDisk, const 
 
 // Boots the disk on the boot stage's rule; returns the problems, empty when
 // the disk ended upgraded.
-std::string bootUntilDone(const Shared& shared, const std::string& dir, const std::string& disk, int* boots,
-                          std::string* notes) {
+std::string bootUntilDone(const Shared& shared, const std::string& dir, const std::string& disk,
+                          int* boots, std::string* notes) {
     std::string error;
     bool ranToEnd = false;
     std::string lastVerdict;
@@ -107,7 +108,8 @@ std::string bootUntilDone(const Shared& shared, const std::string& dir, const st
     return upgradeProblems(shared.layout, disk, shared.expected, ranToEnd, dir, notes);
 }
 
-std::string runTrial(const Shared& shared, const Trial& trial, size_t index, bool* upgraded, bool* cleanUpLeft) {
+std::string runTrial(const Shared& shared, const Trial& trial, size_t index, bool* upgraded,
+                     bool* cleanUpLeft) {
     const CampaignRequest& req = *shared.request;
     char name[32];
     snprintf(name, sizeof name, "/%s-%03zu", trial.state ? "state" : "cut", index + 1);
@@ -117,7 +119,8 @@ std::string runTrial(const Shared& shared, const Trial& trial, size_t index, boo
     mkdir(dir.c_str(), 0755);
     std::string disk = dir + "/disk.img";
     std::string crashDisk = dir + "/crash.img";
-    if (!copyFile(shared.baseDisk, disk, &error)) return trial.label + ": runner failed (" + error + ")";
+    if (!copyFile(shared.baseDisk, disk, &error))
+        return trial.label + ": runner failed (" + error + ")";
     int boots = 0;
     std::string prefix = trial.label;
     if (trial.state != nullptr) {
@@ -140,7 +143,8 @@ std::string runTrial(const Shared& shared, const Trial& trial, size_t index, boo
     copyFile(disk, crashDisk, &error);
     std::string notes;
     std::string problems = bootUntilDone(shared, dir, disk, &boots, &notes);
-    std::string line = prefix + ": " + std::to_string(boots) + (boots == 1 ? " start" : " starts") + ", ";
+    std::string line =
+        prefix + ": " + std::to_string(boots) + (boots == 1 ? " start" : " starts") + ", ";
     *upgraded = problems.empty();
     if (*upgraded) {
         line += "upgraded";
@@ -170,14 +174,16 @@ int runCampaign(const CampaignRequest& requestIn) {
     };
     if (!findBoardFiles(&shared.files, &error)) return fail(error);
     shared.rootfs = request.rootfs.empty() ? shared.files.armRootfs : request.rootfs;
-    if (shared.rootfs.empty()) return fail("no ROOTFS given and no armhf build: run scripts/cross-armhf");
+    if (shared.rootfs.empty())
+        return fail("no ROOTFS given and no armhf build: run scripts/cross-armhf");
     if (request.workDir.empty()) request.workDir = request.setDir + "/.board/campaign";
     runTool({"rm", "-rf", "--", request.workDir}, &error);
     if (!runTool({"mkdir", "-p", request.workDir}, &error)) return fail(error);
     if (!planDisk(request.setDir, &shared.layout, &error)) return fail(error);
     shared.baseDisk = request.workDir + "/base.img";
     if (!buildDisk(shared.layout, shared.baseDisk, &error)) return fail(error);
-    if (!upgradePending(shared.layout, shared.baseDisk, &error)) return fail("the set has no upgrade pending");
+    if (!upgradePending(shared.layout, shared.baseDisk, &error))
+        return fail("the set has no upgrade pending");
 
     // One upgrade with every write and flush logged.
     std::string recordDir = request.workDir + "/record";
@@ -194,8 +200,8 @@ int runCampaign(const CampaignRequest& requestIn) {
     boot.consoleLog = recordDir + "/console.log";
     BoardResult record = bootBoard(shared.files, boot);
     if (record.ending != Ending::Reboot) {
-        return fail("the recorded upgrade ended: " + verdictText(record, request.timeoutS) + "; console in " +
-                    boot.consoleLog);
+        return fail("the recorded upgrade ended: " + verdictText(record, request.timeoutS) +
+                    "; console in " + boot.consoleLog);
     }
     if (!readWriteLog(boot.writeLog, &shared.log, &error)) return fail(error);
     size_t flushes = 0, fua = 0;
@@ -203,15 +209,18 @@ int runCampaign(const CampaignRequest& requestIn) {
         flushes += isFlush(e) ? 1 : 0;
         fua += (e.flags & kLogFua) ? 1 : 0;
     }
-    say("campaign: recorded one upgrade: boot " + seconds(record.bootMs) + ", program " + seconds(record.elapsedMs) +
-        ", QEMU " + seconds(record.totalMs) + "; " + std::to_string(shared.log.entries.size()) + " log entries, " +
-        std::to_string(flushes) + " FLUSH, " + std::to_string(fua) + " FUA");
+    say("campaign: recorded one upgrade: boot " + seconds(record.bootMs) + ", program " +
+        seconds(record.elapsedMs) + ", QEMU " + seconds(record.totalMs) + "; " +
+        std::to_string(shared.log.entries.size()) + " log entries, " + std::to_string(flushes) +
+        " FLUSH, " + std::to_string(fua) + " FUA");
 
     // The reader is only trusted if the whole log rebuilds the recorded disk.
     std::string replayed = request.workDir + "/replayed.img";
     std::vector<size_t> all(shared.log.entries.size());
-    for (size_t i = 0; i < all.size(); ++i) all[i] = i;
-    if (!copyFile(shared.baseDisk, replayed, &error) || !replayEntries(shared.log, all, replayed, &error)) {
+    for (size_t i = 0; i < all.size(); ++i)
+        all[i] = i;
+    if (!copyFile(shared.baseDisk, replayed, &error) ||
+        !replayEntries(shared.log, all, replayed, &error)) {
         return fail(error);
     }
     if (!runTool({"cmp", "--quiet", replayed, recorded}, &error)) {
@@ -226,25 +235,30 @@ int runCampaign(const CampaignRequest& requestIn) {
         return fail(error);
     }
     std::string notes;
-    std::string recordProblems = upgradeProblems(shared.layout, recorded, shared.expected, true, recordDir, &notes);
-    if (!recordProblems.empty()) return fail("the recorded upgrade did not end upgraded: " + recordProblems);
+    std::string recordProblems =
+        upgradeProblems(shared.layout, recorded, shared.expected, true, recordDir, &notes);
+    if (!recordProblems.empty())
+        return fail("the recorded upgrade did not end upgraded: " + recordProblems);
 
     std::vector<CrashState> states = chooseCrashStates(shared.log, request.states, request.seed);
     std::vector<Trial> trials;
     for (size_t i = 0; i < states.size(); ++i) {
-        trials.push_back({"state " + std::to_string(i + 1) + "/" + std::to_string(states.size()) + " (" +
-                              states[i].describe(shared.log.entries.size(), flushes) + ")",
+        trials.push_back({"state " + std::to_string(i + 1) + "/" + std::to_string(states.size()) +
+                              " (" + states[i].describe(shared.log.entries.size(), flushes) + ")",
                           &states[i], -1});
     }
     std::mt19937_64 rng(request.seed ^ 0x6375747320ULL);
     for (size_t c = 0; c < request.cuts; ++c) {
         // Spread over the program's whole run, clean-up included.
         std::uniform_real_distribution<double> unit(0.0, 1.0);
-        long ms = static_cast<long>((static_cast<double>(c) + unit(rng)) * record.elapsedMs / request.cuts);
-        trials.push_back({"cut " + std::to_string(c + 1) + "/" + std::to_string(request.cuts), nullptr, ms});
+        long ms = static_cast<long>((static_cast<double>(c) + unit(rng)) * record.elapsedMs /
+                                    request.cuts);
+        trials.push_back(
+            {"cut " + std::to_string(c + 1) + "/" + std::to_string(request.cuts), nullptr, ms});
     }
-    say("campaign: " + std::to_string(states.size()) + " crash states and " + std::to_string(request.cuts) +
-        " cuts, seed " + std::to_string(request.seed) + ", " + std::to_string(request.jobs) + " at a time");
+    say("campaign: " + std::to_string(states.size()) + " crash states and " +
+        std::to_string(request.cuts) + " cuts, seed " + std::to_string(request.seed) + ", " +
+        std::to_string(request.jobs) + " at a time");
 
     std::atomic<size_t> next{0};
     std::atomic<size_t> statesUpgraded{0}, cutsUpgraded{0}, cleanUpsLeft{0};
@@ -258,22 +272,26 @@ int runCampaign(const CampaignRequest& requestIn) {
         }
     };
     std::vector<std::thread> pool;
-    for (int j = 0; j < std::max(1, request.jobs); ++j) pool.emplace_back(worker);
-    for (std::thread& t : pool) t.join();
+    for (int j = 0; j < std::max(1, request.jobs); ++j)
+        pool.emplace_back(worker);
+    for (std::thread& t : pool)
+        t.join();
 
     long wall = nowS() - started;
-    say("campaign: " + std::to_string(statesUpgraded.load()) + " of " + std::to_string(states.size()) +
-        " crash states ended upgraded");
+    say("campaign: " + std::to_string(statesUpgraded.load()) + " of " +
+        std::to_string(states.size()) + " crash states ended upgraded");
     if (request.cuts > 0) {
-        say("campaign: " + std::to_string(cutsUpgraded.load()) + " of " + std::to_string(request.cuts) +
-            " QEMU cuts ended upgraded");
+        say("campaign: " + std::to_string(cutsUpgraded.load()) + " of " +
+            std::to_string(request.cuts) + " QEMU cuts ended upgraded");
     }
     if (cleanUpsLeft > 0) {
         say("campaign: " + std::to_string(cleanUpsLeft.load()) +
-            " of them had the success flags set before the cut and are not started again; their /OAD keeps what "
+            " of them had the success flags set before the cut and are not started again; their "
+            "/OAD keeps what "
             "the clean-up had not removed yet");
     }
-    say("campaign: wall time " + std::to_string(wall / 60) + " min " + std::to_string(wall % 60) + " s");
+    say("campaign: wall time " + std::to_string(wall / 60) + " min " + std::to_string(wall % 60) +
+        " s");
     bool allGood = statesUpgraded == states.size() && cutsUpgraded == request.cuts;
     if (allGood) runTool({"rm", "-rf", "--", recordDir, shared.baseDisk, boot.writeLog}, &error);
     return allGood ? 0 : 1;

@@ -9,15 +9,15 @@
 namespace board {
 
 struct CampaignRequest {
-    std::string setDir;      // a set with the upgrade pending and the package in OAD
+    std::string setDir;  // a set with the upgrade pending and the package in OAD
     std::string rootfs;
-    std::string newImages;   // DIR with optfs.img ...; empty: the recorded run's end state
+    std::string newImages;  // DIR with optfs.img ...; empty: the recorded run's end state
     size_t states = 20;
-    size_t cuts = 0;         // boards cut by killing QEMU at a random moment
+    size_t cuts = 0;  // boards cut by killing QEMU at a random moment
     uint64_t seed = 1;
     int jobs = 1;
-    long timeoutS = 900;     // per boot
-    std::string workDir;     // empty: SETDIR/.board/campaign
+    long timeoutS = 900;  // per boot
+    std::string workDir;  // empty: SETDIR/.board/campaign
 };
 
 // One line per state, then the summary; 0 when every state ended upgraded.

@@ -30,7 +30,8 @@ bool runTool(const std::vector<std::string>& argv, std::string* error, const std
         dup2(outFd, 1);
         dup2(outFd, 2);
         std::vector<char*> args;
-        for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
         fprintf(stderr, "cannot run %s: %s\n", args[0], strerror(errno));
@@ -51,11 +52,14 @@ bool runTool(const std::vector<std::string>& argv, std::string* error, const std
         char buf[4096];
         ssize_t n;
         lseek(outFd, 0, SEEK_SET);
-        while ((n = read(outFd, buf, sizeof buf)) > 0 && output.size() < 16384) output.append(buf, static_cast<size_t>(n));
+        while ((n = read(outFd, buf, sizeof buf)) > 0 && output.size() < 16384)
+            output.append(buf, static_cast<size_t>(n));
         std::string command;
-        for (const std::string& a : argv) command += (command.empty() ? "" : " ") + a;
+        for (const std::string& a : argv)
+            command += (command.empty() ? "" : " ") + a;
         *error = command + " failed" + (output.empty() ? std::string() : ": " + output);
-        while (!error->empty() && error->back() == '\n') error->pop_back();
+        while (!error->empty() && error->back() == '\n')
+            error->pop_back();
     }
     close(outFd);
     return ok;

@@ -9,6 +9,7 @@ namespace board {
 
 // Runs argv[0] (found on PATH) and waits. True when it exits 0; otherwise
 // false with the command and its output in *error.
-bool runTool(const std::vector<std::string>& argv, std::string* error, const std::string& input = "");
+bool runTool(const std::vector<std::string>& argv, std::string* error,
+             const std::string& input = "");
 
 }  // namespace board

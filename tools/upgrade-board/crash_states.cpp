@@ -9,23 +9,27 @@ namespace board {
 namespace {
 
 struct Interval {
-    size_t flushesBefore;       // flushes before the interval
-    size_t begin;               // first entry after that flush
-    std::vector<size_t> writes; // writes in the interval, up to the next flush
+    size_t flushesBefore;        // flushes before the interval
+    size_t begin;                // first entry after that flush
+    std::vector<size_t> writes;  // writes in the interval, up to the next flush
 };
 
 std::vector<size_t> allUpTo(size_t lastEntry) {
     std::vector<size_t> out(lastEntry + 1);
-    for (size_t i = 0; i <= lastEntry; ++i) out[i] = i;
+    for (size_t i = 0; i <= lastEntry; ++i)
+        out[i] = i;
     return out;
 }
 
 }  // namespace
 
 std::string CrashState::describe(size_t totalEntries, size_t totalFlushes) const {
-    std::string s = "entry " + std::to_string(lastEntry + 1) + " of " + std::to_string(totalEntries) + ", " +
-                    std::to_string(flushesBefore) + " of " + std::to_string(totalFlushes) + " flushes";
-    if (since > 0) s += ", " + std::to_string(dropped) + " of " + std::to_string(since) + " writes since the flush lost";
+    std::string s = "entry " + std::to_string(lastEntry + 1) + " of " +
+                    std::to_string(totalEntries) + ", " + std::to_string(flushesBefore) + " of " +
+                    std::to_string(totalFlushes) + " flushes";
+    if (since > 0)
+        s += ", " + std::to_string(dropped) + " of " + std::to_string(since) +
+             " writes since the flush lost";
     return s;
 }
 
@@ -42,17 +46,20 @@ std::vector<CrashState> chooseCrashStates(const WriteLog& log, size_t count, uin
     }
     std::vector<Interval> withWrites;
     for (const Interval& iv : intervals) {
-        bool droppable = std::any_of(iv.writes.begin(), iv.writes.end(),
-                                     [&](size_t w) { return (log.entries[w].flags & kLogFua) == 0; });
+        bool droppable = std::any_of(iv.writes.begin(), iv.writes.end(), [&](size_t w) {
+            return (log.entries[w].flags & kLogFua) == 0;
+        });
         if (droppable) withWrites.push_back(iv);
     }
 
-    size_t flushStates = std::min(flushes.size(), count >= 2 * flushes.size() ? flushes.size() : (count + 1) / 2);
+    size_t flushStates =
+        std::min(flushes.size(), count >= 2 * flushes.size() ? flushes.size() : (count + 1) / 2);
     if (withWrites.empty()) flushStates = std::min(flushes.size(), count);
     std::vector<CrashState> states;
     for (size_t k = 0; k < flushStates; ++k) {
         // Evenly over the whole upgrade, the last flush included.
-        size_t pick = flushStates == 1 ? flushes.size() - 1 : k * (flushes.size() - 1) / (flushStates - 1);
+        size_t pick =
+            flushStates == 1 ? flushes.size() - 1 : k * (flushes.size() - 1) / (flushStates - 1);
         CrashState s;
         s.lastEntry = flushes[pick];
         s.entries = allUpTo(s.lastEntry);
@@ -69,12 +76,14 @@ std::vector<CrashState> chooseCrashStates(const WriteLog& log, size_t count, uin
     std::vector<CutPoint> points;
     for (size_t i = 0; i < withWrites.size(); ++i) {
         for (size_t w = 0; w < withWrites[i].writes.size(); ++w) {
-            if ((log.entries[withWrites[i].writes[w]].flags & kLogFua) == 0) points.push_back({i, w + 1});
+            if ((log.entries[withWrites[i].writes[w]].flags & kLogFua) == 0)
+                points.push_back({i, w + 1});
         }
     }
     std::mt19937_64 rng(seed);
     std::set<std::vector<size_t>> seen;
-    for (const CrashState& s : states) seen.insert(s.entries);
+    for (const CrashState& s : states)
+        seen.insert(s.entries);
     size_t dropStates = withWrites.empty() ? 0 : count - states.size();
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     for (size_t d = 0; d < dropStates; ++d) {
@@ -82,8 +91,12 @@ std::vector<CrashState> chooseCrashStates(const WriteLog& log, size_t count, uin
         // A state already chosen is drawn again, then from anywhere in the
         // log: small intervals hold only a few distinct states.
         for (int attempt = 0; attempt < 64; ++attempt) {
-            double where = attempt < 8 ? (static_cast<double>(d) + unit(rng)) / static_cast<double>(dropStates) : unit(rng);
-            const CutPoint& cp = points[std::min(points.size() - 1, static_cast<size_t>(where * static_cast<double>(points.size())))];
+            double where =
+                attempt < 8 ? (static_cast<double>(d) + unit(rng)) / static_cast<double>(dropStates)
+                            : unit(rng);
+            const CutPoint& cp =
+                points[std::min(points.size() - 1,
+                                static_cast<size_t>(where * static_cast<double>(points.size())))];
             const Interval& iv = withWrites[cp.interval];
             s = CrashState();
             s.flushesBefore = iv.flushesBefore;
@@ -96,7 +109,8 @@ std::vector<CrashState> chooseCrashStates(const WriteLog& log, size_t count, uin
                 candidates.push_back(w);
                 keep[w] = (rng() & 1) != 0;
             }
-            if (std::all_of(candidates.begin(), candidates.end(), [&](size_t w) { return keep[w]; })) {
+            if (std::all_of(candidates.begin(), candidates.end(),
+                            [&](size_t w) { return keep[w]; })) {
                 std::uniform_int_distribution<size_t> lose(0, candidates.size() - 1);
                 keep[candidates[lose(rng)]] = false;
             }
@@ -113,8 +127,9 @@ std::vector<CrashState> chooseCrashStates(const WriteLog& log, size_t count, uin
         seen.insert(s.entries);
         states.push_back(s);
     }
-    std::stable_sort(states.begin(), states.end(),
-                     [](const CrashState& a, const CrashState& b) { return a.lastEntry < b.lastEntry; });
+    std::stable_sort(states.begin(), states.end(), [](const CrashState& a, const CrashState& b) {
+        return a.lastEntry < b.lastEntry;
+    });
     return states;
 }
 

@@ -67,7 +67,8 @@ int commandRun(int argc, char** argv) {
             break;
         }
         if (arg == "--cut-after-ms" && i + 1 < argc) {
-            if (!parseNumber(argv[++i], &request.cutAfterMs)) return usageError("bad --cut-after-ms");
+            if (!parseNumber(argv[++i], &request.cutAfterMs))
+                return usageError("bad --cut-after-ms");
         } else if (arg == "--cut-at-output" && i + 1 < argc) {
             request.cutAtOutput = argv[++i];
             if (request.cutAtOutput.empty()) return usageError("bad --cut-at-output");
@@ -83,7 +84,8 @@ int commandRun(int argc, char** argv) {
             return usageError("unexpected argument " + arg);
         }
     }
-    for (; i < argc; ++i) request.command.push_back(argv[i]);
+    for (; i < argc; ++i)
+        request.command.push_back(argv[i]);
     if (request.setDir.empty()) return usageError("run needs SETDIR");
     return board::runOnBoard(request);
 }
@@ -104,7 +106,8 @@ int commandCampaign(int argc, char** argv) {
             if (!parseNumber(argv[++i], &value)) return usageError("bad --seed");
             request.seed = static_cast<uint64_t>(value);
         } else if (arg == "-j" && hasValue) {
-            if (!parseNumber(argv[++i], &value) || value == 0 || value > 64) return usageError("bad -j");
+            if (!parseNumber(argv[++i], &value) || value == 0 || value > 64)
+                return usageError("bad -j");
             request.jobs = static_cast<int>(value);
         } else if (arg == "--timeout" && hasValue) {
             if (!parseNumber(argv[++i], &value) || value == 0) return usageError("bad --timeout");

@@ -44,9 +44,10 @@ int runOnBoard(const RunRequest& request) {
     if (!buildDisk(layout, boot.disk, &error)) return failRun(error);
     BoardResult result = bootBoard(files, boot);
     // A cut board keeps what reached its disk, like a set whose power went.
-    if (result.ending != Ending::Failed && !writeBackDisk(layout, boot.disk, &error)) return failRun(error);
-    fprintf(stderr, "upgrade-board: boot %ld ms, command %ld ms, QEMU %ld ms; console in %s\n", result.bootMs,
-            result.elapsedMs, result.totalMs, boot.consoleLog.c_str());
+    if (result.ending != Ending::Failed && !writeBackDisk(layout, boot.disk, &error))
+        return failRun(error);
+    fprintf(stderr, "upgrade-board: boot %ld ms, command %ld ms, QEMU %ld ms; console in %s\n",
+            result.bootMs, result.elapsedMs, result.totalMs, boot.consoleLog.c_str());
     printf("upgrade-board: %s\n", verdictText(result, request.timeoutS).c_str());
     fflush(stdout);
     return exitCodeOf(result);

@@ -21,8 +21,10 @@ struct NamedImage {
     const char* name;
     const char* device;
 };
-constexpr NamedImage kImages[] = {
-    {"optfs", "mmcblk0p28"}, {"usrfs", "mmcblk0p26"}, {"tvservice", "mmcblk0p18"}, {"serialsdata", "mmcblk0p34"}};
+constexpr NamedImage kImages[] = {{"optfs", "mmcblk0p28"},
+                                  {"usrfs", "mmcblk0p26"},
+                                  {"tvservice", "mmcblk0p18"},
+                                  {"serialsdata", "mmcblk0p34"}};
 
 std::string listDir(const std::string& dir) {
     std::string out;
@@ -42,7 +44,8 @@ bool upgradePending(const DiskLayout& layout, const std::string& disk, std::stri
     const DiskPartition* flags = findPartition(layout, "mmcblk0p4");
     std::string bytes;
     if (flags == nullptr || !readPartition(*flags, disk, 0, 8, &bytes, error)) return true;
-    return !(static_cast<unsigned char>(bytes[4]) == 0x55 && static_cast<unsigned char>(bytes[7]) == 0x55);
+    return !(static_cast<unsigned char>(bytes[4]) == 0x55 &&
+             static_cast<unsigned char>(bytes[7]) == 0x55);
 }
 
 bool loadNewImages(const std::string& dir, ExpectedImages* out, std::string* error) {
@@ -60,11 +63,13 @@ bool loadNewImages(const std::string& dir, ExpectedImages* out, std::string* err
     return true;
 }
 
-bool imagesOfDisk(const DiskLayout& layout, const std::string& disk, ExpectedImages* out, std::string* error) {
+bool imagesOfDisk(const DiskLayout& layout, const std::string& disk, ExpectedImages* out,
+                  std::string* error) {
     for (const NamedImage& image : kImages) {
         const DiskPartition* part = findPartition(layout, image.device);
         std::string bytes;
-        if (part == nullptr || !readPartition(*part, disk, 0, static_cast<size_t>(part->bytes), &bytes, error)) {
+        if (part == nullptr ||
+            !readPartition(*part, disk, 0, static_cast<size_t>(part->bytes), &bytes, error)) {
             if (error->empty()) *error = std::string("no partition ") + image.device;
             return false;
         }
@@ -73,10 +78,13 @@ bool imagesOfDisk(const DiskLayout& layout, const std::string& disk, ExpectedIma
     return true;
 }
 
-std::string upgradeProblems(const DiskLayout& layout, const std::string& disk, const ExpectedImages& expected,
-                            bool ranToEnd, const std::string& scratchDir, std::string* notes) {
+std::string upgradeProblems(const DiskLayout& layout, const std::string& disk,
+                            const ExpectedImages& expected, bool ranToEnd,
+                            const std::string& scratchDir, std::string* notes) {
     std::string problems, error;
-    auto add = [&problems](const std::string& p) { problems += (problems.empty() ? "" : "; ") + p; };
+    auto add = [&problems](const std::string& p) {
+        problems += (problems.empty() ? "" : "; ") + p;
+    };
     for (const NamedImage& image : kImages) {
         auto want = expected.find(image.device);
         const DiskPartition* part = findPartition(layout, image.device);
@@ -99,7 +107,8 @@ std::string upgradeProblems(const DiskLayout& layout, const std::string& disk, c
                  static_cast<unsigned char>(bytes[5]), static_cast<unsigned char>(bytes[7]),
                  static_cast<unsigned char>(bytes[8]));
         for (int i = 0; i < 4; ++i) {
-            if (static_cast<unsigned char>(bytes[static_cast<size_t>(kSuccessOffsets[i])]) != kSuccessValues[i]) {
+            if (static_cast<unsigned char>(bytes[static_cast<size_t>(kSuccessOffsets[i])]) !=
+                kSuccessValues[i]) {
                 add(std::string("success flags not set (bytes 4 5 7 8: ") + shown + ")");
                 break;
             }

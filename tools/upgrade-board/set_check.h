@@ -19,7 +19,8 @@ using ExpectedImages = std::map<std::string, std::string>;
 // Reads DIR/optfs.img, usrfs.img, tvservice.img, serialsdata.img.
 bool loadNewImages(const std::string& dir, ExpectedImages* out, std::string* error);
 // Every data partition of the disk as a whole, for a reference run's end state.
-bool imagesOfDisk(const DiskLayout& layout, const std::string& disk, ExpectedImages* out, std::string* error);
+bool imagesOfDisk(const DiskLayout& layout, const std::string& disk, ExpectedImages* out,
+                  std::string* error);
 
 // Empty when the disk holds a finished upgrade: every partition its new
 // image and the success flags 55 AA 55 AA at bytes 4, 5, 7, 8. After a boot
@@ -27,7 +28,8 @@ bool imagesOfDisk(const DiskLayout& layout, const std::string& disk, ExpectedIma
 // marker gone. A set whose flags were already set at the cut is never started
 // again, so what its clean-up had not yet removed (the package included: the
 // program removes it after the flags) goes into *notes instead.
-std::string upgradeProblems(const DiskLayout& layout, const std::string& disk, const ExpectedImages& expected,
-                            bool ranToEnd, const std::string& scratchDir, std::string* notes);
+std::string upgradeProblems(const DiskLayout& layout, const std::string& disk,
+                            const ExpectedImages& expected, bool ranToEnd,
+                            const std::string& scratchDir, std::string* notes);
 
 }  // namespace board

@@ -18,18 +18,20 @@ constexpr uint64_t kLogVersion = 1;
 
 uint64_t le64(const unsigned char* p) {
     uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+    for (int i = 7; i >= 0; --i)
+        v = (v << 8) | p[i];
     return v;
 }
 uint32_t le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 bool readAll(int fd, void* buf, size_t size, off_t offset) {
     size_t done = 0;
     while (done < size) {
-        ssize_t n = pread(fd, static_cast<char*>(buf) + done, size - done, offset + static_cast<off_t>(done));
+        ssize_t n = pread(fd, static_cast<char*>(buf) + done, size - done,
+                          offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
@@ -40,7 +42,8 @@ bool readAll(int fd, void* buf, size_t size, off_t offset) {
 bool writeAll(int fd, const void* buf, size_t size, off_t offset) {
     size_t done = 0;
     while (done < size) {
-        ssize_t n = pwrite(fd, static_cast<const char*>(buf) + done, size - done, offset + static_cast<off_t>(done));
+        ssize_t n = pwrite(fd, static_cast<const char*>(buf) + done, size - done,
+                           offset + static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<size_t>(n);
@@ -50,8 +53,12 @@ bool writeAll(int fd, const void* buf, size_t size, off_t offset) {
 
 }  // namespace
 
-bool isFlush(const LogEntry& e) { return (e.flags & kLogFlush) != 0; }
-bool isWrite(const LogEntry& e) { return (e.flags & (kLogDiscard | kLogMark)) == 0 && e.sectors > 0; }
+bool isFlush(const LogEntry& e) {
+    return (e.flags & kLogFlush) != 0;
+}
+bool isWrite(const LogEntry& e) {
+    return (e.flags & (kLogDiscard | kLogMark)) == 0 && e.sectors > 0;
+}
 
 bool readWriteLog(const std::string& path, WriteLog* out, std::string* error) {
     host::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -90,7 +97,8 @@ bool readWriteLog(const std::string& path, WriteLog* out, std::string* error) {
         // A discard names a range but carries no data.
         uint64_t dataBytes = (e.flags & kLogDiscard) ? 0 : e.sectors * out->sectorSize;
         if (e.dataOffset + dataBytes > size) {
-            *error = path + ": entry " + std::to_string(out->entries.size()) + " runs past the end of the log";
+            *error = path + ": entry " + std::to_string(out->entries.size()) +
+                     " runs past the end of the log";
             return false;
         }
         out->entries.push_back(e);
@@ -114,11 +122,13 @@ bool replayEntries(const WriteLog& log, const std::vector<size_t>& chosen, const
         size_t bytes = static_cast<size_t>(e.sectors * log.sectorSize);
         buf.assign(bytes, 0);
         // A discarded range reads back as zeros on this device.
-        if ((e.flags & kLogDiscard) == 0 && !readAll(in.get(), buf.data(), bytes, static_cast<off_t>(e.dataOffset))) {
+        if ((e.flags & kLogDiscard) == 0 &&
+            !readAll(in.get(), buf.data(), bytes, static_cast<off_t>(e.dataOffset))) {
             *error = "cannot read entry " + std::to_string(index) + " of " + log.path;
             return false;
         }
-        if (!writeAll(outFd.get(), buf.data(), bytes, static_cast<off_t>(e.sector * log.sectorSize))) {
+        if (!writeAll(outFd.get(), buf.data(), bytes,
+                      static_cast<off_t>(e.sector * log.sectorSize))) {
             *error = "cannot write " + disk + ": " + strerror(errno);
             return false;
         }

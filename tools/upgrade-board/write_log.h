@@ -15,7 +15,7 @@ constexpr uint64_t kLogDiscard = 4;
 constexpr uint64_t kLogMark = 8;
 
 struct LogEntry {
-    uint64_t sector = 0;      // on the logged disk, in the log's sector size
+    uint64_t sector = 0;  // on the logged disk, in the log's sector size
     uint64_t sectors = 0;
     uint64_t flags = 0;
     uint64_t dataOffset = 0;  // where its data starts in the log file

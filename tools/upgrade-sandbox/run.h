@@ -8,7 +8,6 @@
 
 namespace sandbox {
 
-
 struct RunOptions {
     std::string setDir;
     std::string rootfs;                // may be empty when a command is given

@@ -212,8 +212,9 @@ bool setupRoot(const RootPlan& plan) {
     if (!mountFs("sysfs", root + "/sys", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr))
         return false;
     // RAM on the set: whatever the program keeps here is gone after a cut.
-    const std::string tmpOptions =
-        plan.tmpSizeKib > 0 ? "mode=1777,size=" + std::to_string(plan.tmpSizeKib) + "k" : "mode=1777";
+    const std::string tmpOptions = plan.tmpSizeKib > 0
+                                       ? "mode=1777,size=" + std::to_string(plan.tmpSizeKib) + "k"
+                                       : "mode=1777";
     if (!mountFs("tmpfs", root + "/tmp", MS_NOSUID | MS_NODEV, tmpOptions.c_str())) return false;
     if (!writableLayer(root + "/run", plan.keepWritable, "run", MS_NOSUID | MS_NODEV, "mode=0755"))
         return false;

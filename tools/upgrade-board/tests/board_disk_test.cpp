@@ -36,7 +36,8 @@ std::string pattern(size_t size, unsigned seed) {
     return out;
 }
 
-const char* const kDevices[] = {"mmcblk0p4", "mmcblk0p18", "mmcblk0p26", "mmcblk0p28", "mmcblk0p34"};
+const char* const kDevices[] = {"mmcblk0p4", "mmcblk0p18", "mmcblk0p26", "mmcblk0p28",
+                                "mmcblk0p34"};
 
 class BoardDisk : public ::testing::Test {
 protected:
@@ -45,8 +46,9 @@ protected:
         dir_ = std::string(OTA_BINARY_DIR) + "/board-disk-test-" + std::to_string(getpid());
         set_ = dir_ + "/set";
         std::string error;
-        ASSERT_TRUE(board::runTool({"mkdir", "-p", set_ + "/emmc", set_ + "/OAD/update_file", set_ + "/var-local/upgrade"},
-                                   &error))
+        ASSERT_TRUE(board::runTool(
+            {"mkdir", "-p", set_ + "/emmc", set_ + "/OAD/update_file", set_ + "/var-local/upgrade"},
+            &error))
             << error;
         for (unsigned i = 0; i < 5; ++i) {
             writeFile(set_ + "/emmc/" + kDevices[i] + ".img", pattern((i == 0 ? 1 : 2) << 20, i));
@@ -70,23 +72,30 @@ TEST_F(BoardDisk, PartitionsCarryTheSetsDeviceNamesAndItsBytes) {
     ASSERT_TRUE(board::buildDisk(layout, disk, &error)) << error;
 
     std::string dump = dir_ + "/table";
-    ASSERT_TRUE(board::runTool({"sh", "-c", "sfdisk --dump " + disk + " > " + dump}, &error)) << error;
+    ASSERT_TRUE(board::runTool({"sh", "-c", "sfdisk --dump " + disk + " > " + dump}, &error))
+        << error;
     std::string table = readFile(dump);
-    for (const char* name : {"mmcblk0p4", "mmcblk0p18", "mmcblk0p26", "mmcblk0p28", "mmcblk0p34", "OAD", "var-local"}) {
-        EXPECT_NE(table.find(std::string("name=\"") + name + "\""), std::string::npos) << name << " in\n" << table;
+    for (const char* name : {"mmcblk0p4", "mmcblk0p18", "mmcblk0p26", "mmcblk0p28", "mmcblk0p34",
+                             "OAD", "var-local"}) {
+        EXPECT_NE(table.find(std::string("name=\"") + name + "\""), std::string::npos)
+            << name << " in\n"
+            << table;
     }
     for (const char* device : kDevices) {
         const board::DiskPartition* part = board::findPartition(layout, device);
         ASSERT_NE(part, nullptr);
         std::string bytes;
-        ASSERT_TRUE(board::readPartition(*part, disk, 0, static_cast<size_t>(part->bytes), &bytes, &error));
+        ASSERT_TRUE(
+            board::readPartition(*part, disk, 0, static_cast<size_t>(part->bytes), &bytes, &error));
         EXPECT_EQ(bytes, readFile(set_ + "/emmc/" + device + ".img")) << device;
     }
     // No partition overlaps the next one or the backup table.
     for (size_t i = 0; i + 1 < layout.partitions.size(); ++i) {
-        EXPECT_LE(layout.partitions[i].offset + layout.partitions[i].bytes, layout.partitions[i + 1].offset);
+        EXPECT_LE(layout.partitions[i].offset + layout.partitions[i].bytes,
+                  layout.partitions[i + 1].offset);
     }
-    EXPECT_LE(layout.partitions.back().offset + layout.partitions.back().bytes, layout.totalBytes - 512 * 33);
+    EXPECT_LE(layout.partitions.back().offset + layout.partitions.back().bytes,
+              layout.totalBytes - 512 * 33);
 }
 
 TEST_F(BoardDisk, WhatTheBoardWroteComesBackIntoTheSet) {
@@ -120,7 +129,8 @@ TEST_F(BoardDisk, WhatTheBoardWroteComesBackIntoTheSet) {
     std::string expected = pattern(2 << 20, 2);
     expected.replace(0, newStart.size(), newStart);
     EXPECT_EQ(usrfsImage, expected);
-    EXPECT_EQ(readFile(set_ + "/emmc/mmcblk0p4.img").substr(4, 5), std::string("\x55\xAA\x00\x55\xAA", 5));
+    EXPECT_EQ(readFile(set_ + "/emmc/mmcblk0p4.img").substr(4, 5),
+              std::string("\x55\xAA\x00\x55\xAA", 5));
     EXPECT_EQ(readFile(set_ + "/OAD/patch_package.zip"), pattern(300000, 9));
     struct stat st {};
     EXPECT_EQ(stat((set_ + "/OAD/update_file").c_str(), &st), 0);
@@ -140,7 +150,8 @@ TEST_F(BoardDisk, WhatTheBoardWroteComesBackIntoTheSet) {
     EXPECT_NE(problems.find("suspend_force_off"), std::string::npos) << problems;
     // A partition without its new image is never excused.
     images["mmcblk0p28"] = "not what the partition holds";
-    EXPECT_NE(board::upgradeProblems(layout, disk, images, false, dir_, &notes).find("optfs lacks its new image"),
+    EXPECT_NE(board::upgradeProblems(layout, disk, images, false, dir_, &notes)
+                  .find("optfs lacks its new image"),
               std::string::npos);
 }
 

@@ -18,7 +18,8 @@ struct Captured {
     std::string out;
     std::string lastLine() const {
         std::string s = out;
-        while (!s.empty() && s.back() == '\n') s.pop_back();
+        while (!s.empty() && s.back() == '\n')
+            s.pop_back();
         size_t nl = s.rfind('\n');
         return nl == std::string::npos ? s : s.substr(nl + 1);
     }
@@ -30,7 +31,8 @@ Captured capture(const std::string& command) {
     if (p == nullptr) return c;
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) c.out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        c.out.append(buf, n);
     int status = pclose(p);
     c.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return c;
@@ -47,8 +49,8 @@ struct BoardCase {
     const char* command;  // run by the guest's busybox sh
     int exitCode;
     const char* verdict;
-    const char* fileLeft;     // a file in the set's OAD after the run, or ""
-    const char* fileAbsent;   // a file that must not be there, or ""
+    const char* fileLeft;    // a file in the set's OAD after the run, or ""
+    const char* fileAbsent;  // a file that must not be there, or ""
 };
 
 class BoardRun : public ::testing::TestWithParam<BoardCase> {
@@ -70,8 +72,8 @@ protected:
 
 TEST_P(BoardRun, EndsWithTheSandboxRunnersVerdict) {
     const BoardCase& c = GetParam();
-    Captured run = capture(kBin + "/upgrade-board run " + set_ + " --timeout 400 " + c.options + " -- /bin/sh -c '" +
-                           c.command + "'");
+    Captured run = capture(kBin + "/upgrade-board run " + set_ + " --timeout 400 " + c.options +
+                           " -- /bin/sh -c '" + c.command + "'");
     EXPECT_EQ(run.exitCode, c.exitCode) << run.out;
     EXPECT_EQ(run.lastLine().rfind(std::string("upgrade-board: ") + c.verdict, 0), 0u) << run.out;
     if (*c.fileLeft) {
@@ -86,14 +88,17 @@ INSTANTIATE_TEST_SUITE_P(
     Board, BoardRun,
     ::testing::Values(
         // A command that ends by itself leaves what it wrote on the set.
-        BoardCase{"exit_status", "", "echo kept >/OAD/kept; exit 3", 3, "exit status 3", "kept", ""},
+        BoardCase{"exit_status", "", "echo kept >/OAD/kept; exit 3", 3, "exit status 3", "kept",
+                  ""},
         BoardCase{"signal", "", "kill -9 $$", 137, "killed by signal 9", "", ""},
         // Written and not synced: still in the page cache (30 s expiry) when
         // QEMU is killed, so the set never sees it.
         BoardCase{"cut_loses_page_cache", "--cut-at-output written",
-                  "echo lost >/OAD/unsynced; echo written; sleep 120", 101, "cut after", "", "unsynced"},
+                  "echo lost >/OAD/unsynced; echo written; sleep 120", 101, "cut after", "",
+                  "unsynced"},
         BoardCase{"cut_keeps_synced_data", "--cut-at-output written",
-                  "echo kept >/OAD/synced; sync; echo written; sleep 120", 101, "cut after", "synced", ""},
+                  "echo kept >/OAD/synced; sync; echo written; sleep 120", 101, "cut after",
+                  "synced", ""},
         BoardCase{"timeout", "--timeout 40", "sleep 300", 124, "timed out after 40 s", "", ""}),
     [](const ::testing::TestParamInfo<BoardCase>& info) { return std::string(info.param.name); });
 

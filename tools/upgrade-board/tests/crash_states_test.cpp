@@ -59,11 +59,14 @@ TEST_P(CrashStateChoice, EveryStateIsOneADeviceCouldBeLeftIn) {
     for (const board::CrashState& s : states) {
         ASSERT_TRUE(std::is_sorted(s.entries.begin(), s.entries.end()));
         bool found = false;
-        size_t flush = board::isFlush(log.entries[s.lastEntry]) ? s.lastEntry : lastFlushBefore(log, s.lastEntry, &found);
+        size_t flush = board::isFlush(log.entries[s.lastEntry])
+                           ? s.lastEntry
+                           : lastFlushBefore(log, s.lastEntry, &found);
         std::set<size_t> kept(s.entries.begin(), s.entries.end());
         // Everything up to the last completed flush reached the medium.
         if (board::isFlush(log.entries[s.lastEntry]) || found) {
-            for (size_t i = 0; i <= flush; ++i) EXPECT_TRUE(kept.count(i)) << "entry " << i << " lost before a flush";
+            for (size_t i = 0; i <= flush; ++i)
+                EXPECT_TRUE(kept.count(i)) << "entry " << i << " lost before a flush";
         }
         // Nothing after the cut, no FUA write lost, and a state between
         // flushes really loses something.
@@ -73,7 +76,8 @@ TEST_P(CrashStateChoice, EveryStateIsOneADeviceCouldBeLeftIn) {
                 EXPECT_FALSE(kept.count(i)) << "entry " << i << " after the cut";
             } else if (board::isWrite(log.entries[i]) && !kept.count(i)) {
                 ++lost;
-                EXPECT_EQ(log.entries[i].flags & board::kLogFua, 0u) << "FUA write " << i << " lost";
+                EXPECT_EQ(log.entries[i].flags & board::kLogFua, 0u)
+                    << "FUA write " << i << " lost";
             }
         }
         EXPECT_EQ(lost, s.dropped);
@@ -83,14 +87,16 @@ TEST_P(CrashStateChoice, EveryStateIsOneADeviceCouldBeLeftIn) {
     }
     // Spread: the states reach both the first and the last tenth of the log.
     size_t tenth = log.entries.size() / 10;
-    EXPECT_TRUE(std::any_of(states.begin(), states.end(), [&](const board::CrashState& s) { return s.lastEntry < 2 * tenth; }));
     EXPECT_TRUE(std::any_of(states.begin(), states.end(),
-                            [&](const board::CrashState& s) { return s.lastEntry >= log.entries.size() - 2 * tenth; }));
+                            [&](const board::CrashState& s) { return s.lastEntry < 2 * tenth; }));
+    EXPECT_TRUE(std::any_of(states.begin(), states.end(), [&](const board::CrashState& s) {
+        return s.lastEntry >= log.entries.size() - 2 * tenth;
+    }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Board, CrashStateChoice,
-                         ::testing::Values(Campaign{40, 5, 15}, Campaign{40, 200, 1}, Campaign{12, 12, 7},
-                                           Campaign{43, 60, 99}));
+                         ::testing::Values(Campaign{40, 5, 15}, Campaign{40, 200, 1},
+                                           Campaign{12, 12, 7}, Campaign{43, 60, 99}));
 
 TEST(CrashStateChoice, EveryFlushIsAStateWhenThereIsRoom) {
     board::WriteLog log = syntheticLog(20);
@@ -108,12 +114,14 @@ TEST(CrashStateChoice, NoStateIsCountedTwice) {
     board::WriteLog log;
     for (size_t r = 0; r < 30; ++r) {
         size_t writes = r < 20 ? 1 : 6;
-        for (size_t w = 0; w < writes; ++w) log.entries.push_back(board::LogEntry{r * 10 + w, 1, 0, 0});
+        for (size_t w = 0; w < writes; ++w)
+            log.entries.push_back(board::LogEntry{r * 10 + w, 1, 0, 0});
         log.entries.push_back(board::LogEntry{0, 0, board::kLogFlush, 0});
     }
     std::vector<board::CrashState> states = board::chooseCrashStates(log, 120, 5);
     std::set<std::vector<size_t>> distinct;
-    for (const board::CrashState& s : states) distinct.insert(s.entries);
+    for (const board::CrashState& s : states)
+        distinct.insert(s.entries);
     EXPECT_EQ(distinct.size(), states.size());
 }
 
@@ -124,7 +132,8 @@ TEST(CrashStateChoice, TheSeedFixesTheStates) {
     auto c = board::chooseCrashStates(log, 50, 12);
     auto entriesOf = [](const std::vector<board::CrashState>& v) {
         std::vector<std::vector<size_t>> out;
-        for (const auto& s : v) out.push_back(s.entries);
+        for (const auto& s : v)
+            out.push_back(s.entries);
         return out;
     };
     EXPECT_EQ(entriesOf(a), entriesOf(b));

@@ -13,11 +13,13 @@ struct BuiltEntry {
 };
 
 inline void putLe64(std::string* out, size_t at, uint64_t v) {
-    for (int i = 0; i < 8; ++i) (*out)[at + static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xff);
+    for (int i = 0; i < 8; ++i)
+        (*out)[at + static_cast<size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xff);
 }
 
 // superCount: what the super block claims (QEMU updates it only now and then).
-inline std::string buildLog(const std::vector<BuiltEntry>& entries, uint64_t superCount, bool zeroedTail) {
+inline std::string buildLog(const std::vector<BuiltEntry>& entries, uint64_t superCount,
+                            bool zeroedTail) {
     std::string log(512, '\0');
     putLe64(&log, 0, 0x6a736677736872ULL);
     putLe64(&log, 8, 1);

@@ -26,7 +26,9 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
-std::string sectors(char fill, size_t count) { return std::string(512 * count, fill); }
+std::string sectors(char fill, size_t count) {
+    return std::string(512 * count, fill);
+}
 
 struct LogShape {
     const char* name;
@@ -41,8 +43,12 @@ class WriteLogShapes : public ::testing::TestWithParam<LogShape> {};
 TEST_P(WriteLogShapes, EveryEntryIsReadAndReplayed) {
     const LogShape& shape = GetParam();
     std::vector<BuiltEntry> entries = {
-        {2, 0, sectors('a', 2)},  {8, 0, sectors('b', 1)}, {0, board::kLogFlush, ""},
-        {3, 0, sectors('c', 1)},  {8, board::kLogDiscard, sectors('?', 1)}, {9, board::kLogFua, sectors('d', 3)},
+        {2, 0, sectors('a', 2)},
+        {8, 0, sectors('b', 1)},
+        {0, board::kLogFlush, ""},
+        {3, 0, sectors('c', 1)},
+        {8, board::kLogDiscard, sectors('?', 1)},
+        {9, board::kLogFua, sectors('d', 3)},
     };
     std::string logPath = scratch(std::string("log-") + shape.name);
     std::string diskPath = scratch(std::string("disk-") + shape.name);
@@ -78,9 +84,12 @@ TEST_P(WriteLogShapes, EveryEntryIsReadAndReplayed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Board, WriteLogShapes,
-                         ::testing::Values(LogShape{"stale_count", 0, true}, LogShape{"exact_count", 6, true},
+                         ::testing::Values(LogShape{"stale_count", 0, true},
+                                           LogShape{"exact_count", 6, true},
                                            LogShape{"ends_at_file_end", 2, false}),
-                         [](const ::testing::TestParamInfo<LogShape>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<LogShape>& info) {
+                             return std::string(info.param.name);
+                         });
 
 struct BadLog {
     const char* name;
@@ -112,6 +121,8 @@ std::string wrongMagic() {
 INSTANTIATE_TEST_SUITE_P(Board, BrokenLogs,
                          ::testing::Values(BadLog{"empty", ""}, BadLog{"wrong_magic", wrongMagic()},
                                            BadLog{"data_cut_short", truncatedLog()}),
-                         [](const ::testing::TestParamInfo<BadLog>& info) { return std::string(info.param.name); });
+                         [](const ::testing::TestParamInfo<BadLog>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -32,12 +32,14 @@ using Arrange = std::function<bool(World&)>;
 struct HostileCase {
     const char* name;
     Arrange arrange;
-    unsigned endings;    // what the design allows for this case
-    long tmpKib = -1;    // > 0: a /tmp that fills up
+    unsigned endings;      // what the design allows for this case
+    long tmpKib = -1;      // > 0: a /tmp that fills up
     bool wrapped = false;  // the program runs under a shell that first changes /dev
 };
 
-void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const HostileCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 // What a case may change before the run: the set and the package in it.
 struct World {
@@ -118,7 +120,8 @@ Arrange lineRewritten(const char* mode, std::function<std::string(std::vector<st
         if (fields.empty()) return false;
         std::string list = listOf(w, partition);
         std::string original = fields[0];
-        for (size_t i = 1; i < fields.size(); ++i) original += ";" + fields[i];
+        for (size_t i = 1; i < fields.size(); ++i)
+            original += ";" + fields[i];
         const size_t at = list.find(original);
         if (at == std::string::npos) return false;
         list.replace(at, original.size(), make(fields));
@@ -130,7 +133,8 @@ std::string le64(int64_t value) {
     // Sign and magnitude, as BSDIFF40 stores its numbers.
     uint64_t magnitude = value < 0 ? static_cast<uint64_t>(-(value + 1)) + 1 : value;
     std::string out(8, '\0');
-    for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((magnitude >> (8 * i)) & 0xff);
+    for (int i = 0; i < 8; ++i)
+        out[i] = static_cast<char>((magnitude >> (8 * i)) & 0xff);
     if (value < 0) out[7] = static_cast<char>(out[7] | 0x80);
     return out;
 }
@@ -165,15 +169,16 @@ std::vector<HostileCase> cases() {
              std::string bytes = readFile(w.basePackage);
              const size_t at = bytes.find(std::string("PK\x01\x02", 4));
              if (at == std::string::npos) return false;
-             for (size_t i = at; i < std::min(bytes.size(), at + 46); ++i) bytes[i] ^= 0x5a;
+             for (size_t i = at; i < std::min(bytes.size(), at + 46); ++i)
+                 bytes[i] ^= 0x5a;
              return writeRaw(w.package(), bytes);
          },
          kFailure},
         {"NotAZip", [](World& w) { return writeRaw(w.package(), pseudoRandom(7, 300000)); },
          kFailure},
         {"EmptyFile", [](World& w) { return writeRaw(w.package(), ""); }, kFailure},
-        {"DirectoryForAPackage",
-         [](World& w) { return mkdir(w.package().c_str(), 0755) == 0; }, kFailure},
+        {"DirectoryForAPackage", [](World& w) { return mkdir(w.package().c_str(), 0755) == 0; },
+         kFailure},
         {"FifoForAPackage", [](World& w) { return mkfifo(w.package().c_str(), 0644) == 0; },
          kFailure},
         {"DuplicateListNames",
@@ -184,58 +189,94 @@ std::vector<HostileCase> cases() {
          },
          kFailure},
         // ---- List lines outside the format -------------------------------
-        {"SixFields", lineRewritten("create", [](std::vector<std::string> f) {
-             return f[0] + ";" + f[1] + ";" + f[2] + ";" + f[3] + ";" + f[4] + ";extra";
-         }), kFailure | kSuccess},
-        {"OverlongLine", lineRewritten("create", [](std::vector<std::string> f) {
-             return f[0] + ";" + f[1] + std::string(300, 'x') + ";" + f[2] + ";" + f[3] + ";" + f[4];
-         }), kFailure},
+        {"SixFields",
+         lineRewritten("create",
+                       [](std::vector<std::string> f) {
+                           return f[0] + ";" + f[1] + ";" + f[2] + ";" + f[3] + ";" + f[4] +
+                                  ";extra";
+                       }),
+         kFailure | kSuccess},
+        {"OverlongLine",
+         lineRewritten("create",
+                       [](std::vector<std::string> f) {
+                           return f[0] + ";" + f[1] + std::string(300, 'x') + ";" + f[2] + ";" +
+                                  f[3] + ";" + f[4];
+                       }),
+         kFailure},
         {"BinaryGarbageList", listIs("optfs", pseudoRandom(11, 4000)), kFailure},
         // A word the dispatcher does not know is no error: the line counts
         // as handled and the rest of the list runs.
-        {"UnknownActionWord", lineRewritten("create", [](std::vector<std::string> f) {
-             return f[0] + ";" + f[1] + ";" + f[2] + ";" + f[3] + ";" + f[4] + "\nformat;" + f[1] +
-                    ";" + f[2] + ";0;0";
-         }), kSuccess},
+        {"UnknownActionWord",
+         lineRewritten("create",
+                       [](std::vector<std::string> f) {
+                           return f[0] + ";" + f[1] + ";" + f[2] + ";" + f[3] + ";" + f[4] +
+                                  "\nformat;" + f[1] + ";" + f[2] + ";0;0";
+                       }),
+         kSuccess},
         // Only "total" reads the size; elsewhere a word there reads as 0.
-        {"NonNumericSize", lineRewritten("create", [](std::vector<std::string> f) {
-             return f[0] + ";" + f[1] + ";" + f[2] + ";lots;" + f[4];
-         }), kFailure | kSuccess},
+        {"NonNumericSize",
+         lineRewritten("create",
+                       [](std::vector<std::string> f) {
+                           return f[0] + ";" + f[1] + ";" + f[2] + ";lots;" + f[4];
+                       }),
+         kFailure | kSuccess},
         // ---- Names that climb out of their directory ---------------------
-        {"NameClimbsOut", lineRewritten("create", [](std::vector<std::string> f) {
-             return f[0] + ";../../var/local/optfs_x;" + f[2] + ";" + f[3] + ";" + f[4];
-         }), kFailure},
-        {"AbsoluteName", lineRewritten("create", [](std::vector<std::string> f) {
-             return f[0] + ";/etc/optfs_passwd;" + f[2] + ";" + f[3] + ";" + f[4];
-         }), kFailure},
-        {"DotDotName", lineRewritten("create", [](std::vector<std::string> f) {
-             return f[0] + ";..;" + f[2] + ";" + f[3] + ";" + f[4];
-         }), kFailure},
+        {"NameClimbsOut",
+         lineRewritten("create",
+                       [](std::vector<std::string> f) {
+                           return f[0] + ";../../var/local/optfs_x;" + f[2] + ";" + f[3] + ";" +
+                                  f[4];
+                       }),
+         kFailure},
+        {"AbsoluteName",
+         lineRewritten("create",
+                       [](std::vector<std::string> f) {
+                           return f[0] + ";/etc/optfs_passwd;" + f[2] + ";" + f[3] + ";" + f[4];
+                       }),
+         kFailure},
+        {"DotDotName",
+         lineRewritten("create",
+                       [](std::vector<std::string> f) {
+                           return f[0] + ";..;" + f[2] + ";" + f[3] + ";" + f[4];
+                       }),
+         kFailure},
         // ---- Partitions the set does not have ----------------------------
-        {"UnknownPartitionTotal",
-         listIs("optfs", "total;bootloader;" + kZeroMd5 + ";1048576;0\n"), kFailure},
-        {"UnknownPartitionCreate", lineRewritten("create", [](std::vector<std::string> f) {
-             return f[0] + ";recovery_split_partaa;" + f[2] + ";" + f[3] + ";" + f[4];
-         }), kFailure},
+        {"UnknownPartitionTotal", listIs("optfs", "total;bootloader;" + kZeroMd5 + ";1048576;0\n"),
+         kFailure},
+        {"UnknownPartitionCreate",
+         lineRewritten("create",
+                       [](std::vector<std::string> f) {
+                           return f[0] + ";recovery_split_partaa;" + f[2] + ";" + f[3] + ";" + f[4];
+                       }),
+         kFailure},
         // ---- Offsets and sizes past a partition's end --------------------
-        {"OffsetPastTheEnd", lineRewritten("create", [](std::vector<std::string> f) {
-             return f[0] + ";" + f[1] + ";" + f[2] + ";" + f[3] + ";2147483000";
-         }), kFailure},
-        {"NegativeOffset", lineRewritten("create", [](std::vector<std::string> f) {
-             return f[0] + ";" + f[1] + ";" + f[2] + ";" + f[3] + ";-4096";
-         }), kFailure},
-        {"PartOverlappingTheEnd", lineRewritten("create", [](std::vector<std::string> f) {
-             // 32 MiB partitions: a part written 1 KiB before the end.
-             return f[0] + ";" + f[1] + ";" + f[2] + ";" + f[3] + ";33553408";
-         }), kFailure},
+        {"OffsetPastTheEnd",
+         lineRewritten("create",
+                       [](std::vector<std::string> f) {
+                           return f[0] + ";" + f[1] + ";" + f[2] + ";" + f[3] + ";2147483000";
+                       }),
+         kFailure},
+        {"NegativeOffset",
+         lineRewritten("create",
+                       [](std::vector<std::string> f) {
+                           return f[0] + ";" + f[1] + ";" + f[2] + ";" + f[3] + ";-4096";
+                       }),
+         kFailure},
+        {"PartOverlappingTheEnd",
+         lineRewritten("create",
+                       [](std::vector<std::string> f) {
+                           // 32 MiB partitions: a part written 1 KiB before the end.
+                           return f[0] + ";" + f[1] + ";" + f[2] + ";" + f[3] + ";33553408";
+                       }),
+         kFailure},
         // ---- Hostile patches ----------------------------------------------
         {"PatchNegativeLengths", patchIs(header(-1, -1, 4096)), kExit1 | kFailure},
-        {"PatchOverflowingLengths",
-         patchIs(header(INT64_MAX, INT64_MAX, 4096)), kExit1 | kFailure},
+        {"PatchOverflowingLengths", patchIs(header(INT64_MAX, INT64_MAX, 4096)), kExit1 | kFailure},
         {"PatchHugeNewSize", patchIs(header(40, 40, INT64_MAX / 2)), kExit1 | kFailure},
         {"PatchNotBsdiff", patchIs([](const std::string& p) {
              return "BSDIFF39" + p.substr(std::min<size_t>(8, p.size()));
-         }), kExit1 | kFailure},
+         }),
+         kExit1 | kFailure},
         {"PatchBzip2Bomb", patchIs([](const std::string& p) {
              // A control block that inflates far past anything the part needs.
              FILE* pipe = popen("head -c 200000000 /dev/zero | bzip2 -9 -c", "r");
@@ -247,7 +288,8 @@ std::vector<HostileCase> cases() {
              if (pipe != nullptr) pclose(pipe);
              return p.substr(0, 8) + le64(static_cast<int64_t>(bomb.size())) + le64(0) +
                     le64(4096) + bomb;
-         }), kExit1 | kFailure},
+         }),
+         kExit1 | kFailure},
         // ---- A deflate bomb ---------------------------------------------
         {"DeflateBomb",
          [](World& w) {
@@ -370,7 +412,8 @@ std::string unnamedFlagBytes(const std::string& flags) {
     for (size_t at : {0, 4, 5, 7, 8}) {
         if (at < out.size()) out[at] = 0;
     }
-    for (size_t at = kMarkerOffset; at < kMarkerOffset + 7 && at < out.size(); ++at) out[at] = 0;
+    for (size_t at = kMarkerOffset; at < kMarkerOffset + 7 && at < out.size(); ++at)
+        out[at] = 0;
     return out;
 }
 
@@ -378,7 +421,8 @@ std::string unnamedFlagBytes(const std::string& flags) {
 std::vector<std::string> namesIn(const std::string& dir) {
     std::vector<std::string> names;
     const ChildResult listed = runChild({"/bin/ls", "-A", dir}, 10);
-    for (const LogLine& line : listed.lines) names.push_back(line.text);
+    for (const LogLine& line : listed.lines)
+        names.push_back(line.text);
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -404,9 +448,8 @@ TEST_P(HostileInput, EndsAsTheDesignAllowsAndTouchesNothingElse) {
     const std::string kept = w.set + "/../kept";
     ASSERT_EQ(mkdir(kept.c_str(), 0755), 0);
 
-    std::vector<std::string> argv = {runnerPath(),      "run",           w.set,
-                                     rootfsPath(),      "--timeout",     "240",
-                                     "--keep-writable", kept};
+    std::vector<std::string> argv = {
+        runnerPath(), "run", w.set, rootfsPath(), "--timeout", "240", "--keep-writable", kept};
     if (c.tmpKib > 0) {
         argv.push_back("--tmp-kib");
         argv.push_back(std::to_string(c.tmpKib));
@@ -434,8 +477,9 @@ TEST_P(HostileInput, EndsAsTheDesignAllowsAndTouchesNothingElse) {
     const bool success = rebooted && upgradeProblems(w.set, *images_).empty();
     const bool allowed = ((c.endings & kFailure) && failureEnding) ||
                          ((c.endings & kExit1) && exit1) || ((c.endings & kSuccess) && success);
-    EXPECT_TRUE(allowed) << "ending " << run.verdict() << "\n" << upgradeProblems(w.set, *images_)
-                         << "\n" << log;
+    EXPECT_TRUE(allowed) << "ending " << run.verdict() << "\n"
+                         << upgradeProblems(w.set, *images_) << "\n"
+                         << log;
 
     // No partition byte past what the package may write.
     for (size_t i = 0; i < 4; ++i) {
@@ -450,18 +494,18 @@ TEST_P(HostileInput, EndsAsTheDesignAllowsAndTouchesNothingElse) {
     // Nothing outside /OAD, /var/local and /tmp: the root is read-only but
     // for /run and /dev, kept here.
     EXPECT_EQ(namesIn(kept + "/run"), std::vector<std::string>{}) << log;
-    const std::vector<std::string> devMade = {"block",      "fd",         "full",       "mmcblk0p18",
-                                              "mmcblk0p26", "mmcblk0p28", "mmcblk0p34", "mmcblk0p4",
-                                              "null",       "random",     "shm",        "stderr",
-                                              "stdin",      "stdout",     "urandom",    "zero"};
+    const std::vector<std::string> devMade = {
+        "block",      "fd",        "full",    "mmcblk0p18", "mmcblk0p26", "mmcblk0p28",
+        "mmcblk0p34", "mmcblk0p4", "null",    "random",     "shm",        "stderr",
+        "stdin",      "stdout",    "urandom", "zero"};
     for (const std::string& name : namesIn(kept + "/dev")) {
         EXPECT_TRUE(std::find(devMade.begin(), devMade.end(), name) != devMade.end())
             << "the run left /dev/" << name;
     }
     EXPECT_EQ(namesIn(kept + "/dev/block"), std::vector<std::string>{"mmcblk0p4"});
     // Files the set's other programs own are never followed into.
-    for (const char* owned : {"/var-local/elsewhere/keep", "/var-local/lists/keep",
-                              "/var-local/keep"}) {
+    for (const char* owned :
+         {"/var-local/elsewhere/keep", "/var-local/lists/keep", "/var-local/keep"}) {
         if (exists(w.set + owned)) {
             EXPECT_EQ(readFile(w.set + owned), "keep") << owned;
         }
