@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "testing/run_program.h"
+#include "testing/zip_fixture.h"
 
 #include <fstream>
 #include <random>
@@ -130,6 +131,36 @@ TEST_F(VerifyRunTest, PackageUpgradesItsOwnBaseAndIsRefusedOnAnotherWithTheItemN
     EXPECT_NE(afterB.find("optfs"), std::string::npos) << r.out;
     EXPECT_NE(afterB.find("optfs_split_partaa sum error"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("verify: NOT every base upgrades"), std::string::npos);
+}
+
+TEST_F(VerifyRunTest, CorruptPatchStopsTheApplierWithItsMessage) {
+    ASSERT_EQ(buildPackage().exitCode, 0);
+    // Keep the magic, break everything behind it: the applier gives up on
+    // the header, which ends the program with exit 1 and no flags.
+    std::vector<ota_test::ZipFixtureEntry> entries;
+    ASSERT_TRUE(ota_test::readZip(dir + "/pkg.zip", &entries));
+    int patches = 0;
+    for (ota_test::ZipFixtureEntry& e : entries) {
+        if (e.bytes.rfind("BSDIFF40", 0) == 0) {
+            e.bytes = "BSDIFF40" + std::string(24, '\xff') + "not a bzip2 stream";
+            ++patches;
+        }
+    }
+    ASSERT_GT(patches, 0) << "the package patches nothing";
+    ASSERT_TRUE(ota_test::writeZip(dir + "/pkg.zip", entries));
+
+    Result r = verify({"--old", dir + "/a", "--new", dir + "/new"});
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    std::istringstream lines(r.out);
+    std::string line, row, detail;
+    while (std::getline(lines, line)) {
+        if (line.rfind(dir + "/a ", 0) == 0) {
+            row = line;
+            std::getline(lines, detail);
+        }
+    }
+    EXPECT_NE(row.find(" stops "), std::string::npos) << r.out;
+    EXPECT_NE(detail.find("Corrupt patch"), std::string::npos) << r.out;
 }
 
 TEST_F(VerifyRunTest, SignedPackageVerifiesWithItsKeyAndIsInvalidWithAnother) {

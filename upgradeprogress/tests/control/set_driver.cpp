@@ -13,8 +13,7 @@
 #include <cstring>
 #include <memory>
 
-#include <ziparchive/zip_archive.h>
-#include <ziparchive/zip_writer.h>
+#include "testing/zip_fixture.h"
 
 namespace set_driver {
 
@@ -301,74 +300,32 @@ void removeTree(const std::string& path) {
     }
 }
 
-namespace {
-
-struct ZipCloser {
-    void operator()(ZipArchive* handle) const { CloseArchive(handle); }
-};
-using ZipOwner = std::unique_ptr<ZipArchive, ZipCloser>;
-
-ZipOwner openZip(const std::string& zip) {
-    ZipArchiveHandle handle = nullptr;
-    if (OpenArchive(zip.c_str(), &handle) != 0) {
-        CloseArchive(handle);
-        return nullptr;
-    }
-    return ZipOwner(handle);
-}
-
-bool extract(ZipArchiveHandle handle, ZipEntry* entry, std::string* out) {
-    out->assign(entry->uncompressed_length, '\0');
-    return ExtractToMemory(handle, entry, reinterpret_cast<uint8_t*>(&(*out)[0]),
-                           static_cast<uint32_t>(out->size())) == 0;
-}
-
-}  // namespace
-
 bool readZipEntry(const std::string& zip, const std::string& entry, std::string* out) {
-    ZipOwner handle = openZip(zip);
-    ZipEntry data;
-    return handle && FindEntry(handle.get(), entry, &data) == 0 &&
-           extract(handle.get(), &data, out);
+    std::vector<ota_test::ZipFixtureEntry> entries;
+    if (!ota_test::readZip(zip, &entries)) {
+        return false;
+    }
+    for (const ota_test::ZipFixtureEntry& e : entries) {
+        if (e.name == entry) {
+            *out = e.bytes;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool replaceZipEntry(const std::string& zip, const std::string& entry, const std::string& bytes,
                      const std::string& output) {
-    ZipOwner handle = openZip(zip);
-    if (!handle) {
+    std::vector<ota_test::ZipFixtureEntry> entries;
+    if (!ota_test::readZip(zip, &entries)) {
         return false;
     }
-    void* cookie = nullptr;
-    if (StartIteration(handle.get(), &cookie) != 0) {
-        return false;
-    }
-    std::vector<std::pair<std::string, std::string>> entries;
-    ZipEntry data;
-    std::string name;
-    bool ok = true;
-    while (ok && Next(cookie, &data, &name) == 0) {
-        std::string content;
-        ok = extract(handle.get(), &data, &content);
-        entries.emplace_back(name, name == entry ? bytes : content);
-    }
-    EndIteration(cookie);
-    FILE* file = fopen(output.c_str(), "wb");
-    if (!ok || file == nullptr) {
-        if (file != nullptr) {
-            fclose(file);
+    for (ota_test::ZipFixtureEntry& e : entries) {
+        if (e.name == entry) {
+            e.bytes = bytes;
         }
-        return false;
     }
-    {
-        ZipWriter writer(file);
-        for (const auto& e : entries) {
-            ok = ok && writer.StartEntry(e.first, ZipWriter::kCompress) == 0 &&
-                 writer.WriteBytes(e.second.data(), e.second.size()) == 0 &&
-                 writer.FinishEntry() == 0;
-        }
-        ok = ok && writer.Finish() == 0;
-    }
-    return fclose(file) == 0 && ok;
+    return ota_test::writeZip(output, entries);
 }
 
 // ---- Sets -----------------------------------------------------------------------

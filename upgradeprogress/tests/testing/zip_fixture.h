@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include <ziparchive/zip_archive.h>
 #include <ziparchive/zip_writer.h>
 
 namespace ota_test {
@@ -59,6 +60,35 @@ inline bool writeZip(const std::string& path, const std::vector<ZipFixtureEntry>
         }
     }
     return fclose(file) == 0 && ok;
+}
+
+// Reads every entry of the ZIP file at `path`, in the archive's order, into
+// `entries`. Returns false when the file does not open as a ZIP or an entry
+// does not extract whole.
+inline bool readZip(const std::string& path, std::vector<ZipFixtureEntry>* entries) {
+    entries->clear();
+    ZipArchiveHandle handle = nullptr;
+    if (OpenArchive(path.c_str(), &handle) != 0) {
+        CloseArchive(handle);
+        return false;
+    }
+    void* cookie = nullptr;
+    bool ok = StartIteration(handle, &cookie) == 0;
+    ZipEntry data;
+    std::string name;
+    int next = 0;
+    while (ok && (next = Next(cookie, &data, &name)) == 0) {
+        ZipFixtureEntry entry{name, std::string(data.uncompressed_length, '\0'),
+                              data.method != kCompressStored};
+        ok = ExtractToMemory(handle, &data, reinterpret_cast<uint8_t*>(&entry.bytes[0]),
+                             static_cast<uint32_t>(entry.bytes.size())) == 0;
+        entries->push_back(std::move(entry));
+    }
+    if (cookie != nullptr) {
+        EndIteration(cookie);
+    }
+    CloseArchive(handle);
+    return ok && next == -1;
 }
 
 }  // namespace ota_test
