@@ -1,8 +1,10 @@
 // Power cuts: the same upgrade is cut at moments spread over its whole run
-// (by time, the runner's own cut) and inside every phase of its work (right
+// (by time, the runner's own cut), inside every phase of its work (right
 // after the line that opens the phase: staging, patching, writing, the flag
-// writes, the clean-up), then started again while the boot flags still say
-// an upgrade is pending, as the boot stage does. Every set must end up
+// writes, the clean-up) and right after every one of its device calls (each
+// write, pwrite and fsync that reaches a partition), then started again
+// while the boot flags still say an upgrade is pending, as the boot stage
+// does. Every set must end up
 // holding the new images with the success flags set, and a set restarted to
 // the end must also be clean.
 #include <algorithm>
@@ -111,13 +113,14 @@ void printTimeline(const Timeline& t) {
 }
 
 // One cut: after a fixed time from the program's start (the runner's own
-// cut), or `delayMs` after the first line holding `needle` for the phases
-// too short to be hit by time on a machine whose runs vary by hundreds of
-// milliseconds.
+// cut), `delayMs` after the first line holding `needle` for the phases too
+// short to be hit by time on a machine whose runs vary by hundreds of
+// milliseconds, or right after device call `atCall`, which no timing moves.
 struct CutPlan {
     long cutMs;
     const char* needle;
     long delayMs;
+    long atCall = 0;
 };
 
 struct CutOutcome {
@@ -141,7 +144,10 @@ CutOutcome cutAndResume(const std::string& setDir, const std::vector<ImagePair>&
         return out;
     }
     ChildResult cut;
-    if (plan.needle == nullptr) {
+    if (plan.atCall > 0) {
+        out.how = "at device call " + std::to_string(plan.atCall);
+        cut = runProgramToDeviceCall(setDir, plan.atCall);
+    } else if (plan.needle == nullptr) {
         out.how = "after " + std::to_string(plan.cutMs) + " ms";
         cut = runProgram(setDir, plan.cutMs);
     } else {
@@ -160,6 +166,10 @@ CutOutcome cutAndResume(const std::string& setDir, const std::vector<ImagePair>&
         log += again.text();
     }
     out.problems = upgradeProblems(setDir, images);
+    const std::string atCall = "(device call " + std::to_string(plan.atCall) + ")";
+    if (plan.atCall > 0 && out.cutVerdict.find(atCall) == std::string::npos) {
+        out.problems += "the run was not cut at " + atCall + ": '" + out.cutVerdict + "'; ";
+    }
     if (out.restarts > 0 && out.problems.empty()) {
         if (out.lastVerdict != "upgrade-sandbox: reboot requested") {
             out.problems += "last restart ended with '" + out.lastVerdict + "'; ";
@@ -183,16 +193,21 @@ TEST(PowerCut, EveryCutResumesToTheNewImages) {
     const ChildResult built = buildPackage(work, package, {"--whole", "serialsdata"});
     ASSERT_EQ(built.exitCode, 0) << built.text();
 
-    // An uncut run shows how long each phase takes on this machine.
+    // An uncut run shows how long each phase takes on this machine and how
+    // many device calls the upgrade makes.
     const std::string referenceSet = work + "/reference";
     ASSERT_TRUE(makeSet(referenceSet, images, package));
-    const ChildResult reference = runProgram(referenceSet);
+    const ChildResult reference = runProgramToDeviceCall(referenceSet, 0);
     ASSERT_EQ(reference.verdict(), "upgrade-sandbox: reboot requested") << reference.text();
     ASSERT_EQ(upgradeProblems(referenceSet, images), "") << reference.text();
     removeTree(referenceSet);
     const Timeline timeline = timelineOf(reference);
     ASSERT_GT(timeline.end, timeline.t0) << reference.text();
     printTimeline(timeline);
+    const long deviceCalls = deviceCallsOf(reference);
+    // Every image written, every flag byte, the marker: far more than a dozen.
+    ASSERT_GT(deviceCalls, 12) << reference.text();
+    printf("uncut upgrade: %ld device calls\n", deviceCalls);
 
     // Moments spread evenly over the whole run, then moments inside every
     // phase of the upgrade's own work: into the flag writes and the clean-up
@@ -222,6 +237,9 @@ TEST(PowerCut, EveryCutResumesToTheNewImages) {
         {0, "value = 100, error = 0", 500},
     };
     plans.insert(plans.end(), std::begin(inside), std::end(inside));
+    for (long call = 1; call <= deviceCalls; ++call) {
+        plans.push_back({0, nullptr, 0, call});
+    }
 
     // Two sets at a time: each run mostly waits on its screen.
     std::vector<CutOutcome> outcomes(plans.size());

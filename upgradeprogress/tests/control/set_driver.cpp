@@ -385,6 +385,30 @@ ChildResult runProgram(const std::string& setDir, long cutAfterMs, int timeoutS,
     return runChild(argv, timeoutS + 60, cutAfterLine);
 }
 
+ChildResult runProgramToDeviceCall(const std::string& setDir, long call, int timeoutS) {
+    std::vector<std::string> argv = {runnerPath(), "run", setDir, rootfsPath(), "--timeout",
+                                     std::to_string(timeoutS)};
+    if (call > 0) {
+        argv.push_back("--cut-at-write");
+        argv.push_back(std::to_string(call));
+    } else {
+        argv.push_back("--count-writes");
+    }
+    return runChild(argv, timeoutS + 60);
+}
+
+long deviceCallsOf(const ChildResult& run) {
+    static const std::string kSuffix = " device calls";
+    for (const LogLine& line : run.lines) {
+        const std::string& text = line.text;
+        if (text.rfind("upgrade-sandbox: ", 0) == 0 && text.size() > kSuffix.size() &&
+            text.compare(text.size() - kSuffix.size(), kSuffix.size(), kSuffix) == 0) {
+            return strtol(text.c_str() + strlen("upgrade-sandbox: "), nullptr, 10);
+        }
+    }
+    return -1;
+}
+
 bool upgradePending(const std::string& setDir) {
     const std::string flags = readAt(flagPath(setDir), 0, 8);
     return flags.size() != 8 || flags[4] != '\x55' || flags[7] != '\x55';

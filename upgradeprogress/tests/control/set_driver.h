@@ -109,6 +109,13 @@ bool makeSet(const std::string& setDir, const std::vector<ImagePair>& images,
 ChildResult runProgram(const std::string& setDir, long cutAfterMs = -1, int timeoutS = 180,
                        const LineTrigger* cutAfterLine = nullptr);
 
+// One run cut right after the program's `call`-th write, pwrite or fsync that
+// reaches a partition device (the runner's --cut-at-write); with `call` 0 the
+// run is not cut and only counts those calls.
+ChildResult runProgramToDeviceCall(const std::string& setDir, long call, int timeoutS = 180);
+// The device calls a run of runProgramToDeviceCall reported; -1 when none.
+long deviceCallsOf(const ChildResult& run);
+
 bool upgradePending(const std::string& setDir);
 bool partitionHolds(const std::string& setDir, const char* device, const std::string& image);
 
