@@ -4,7 +4,8 @@
 // writes, the clean-up) and right after every one of its device calls (each
 // write, pwrite and fsync that reaches a partition), then started again
 // while the boot flags still say an upgrade is pending, as the boot stage
-// does. Every set must end up
+// does. A few sets are cut a second time, early in the restart that resumes
+// the first cut. Every set must end up
 // holding the new images with the success flags set, and a set restarted to
 // the end must also be clean.
 #include <algorithm>
@@ -116,11 +117,14 @@ void printTimeline(const Timeline& t) {
 // cut), `delayMs` after the first line holding `needle` for the phases too
 // short to be hit by time on a machine whose runs vary by hundreds of
 // milliseconds, or right after device call `atCall`, which no timing moves.
+// With `thenAtCall`, the first restart is cut too, right after its own
+// device call of that number.
 struct CutPlan {
     long cutMs;
     const char* needle;
     long delayMs;
     long atCall = 0;
+    long thenAtCall = 0;
 };
 
 struct CutOutcome {
@@ -146,6 +150,9 @@ CutOutcome cutAndResume(const std::string& setDir, const std::vector<ImagePair>&
     ChildResult cut;
     if (plan.atCall > 0) {
         out.how = "at device call " + std::to_string(plan.atCall);
+        if (plan.thenAtCall > 0) {
+            out.how += ", then at the restart's " + std::to_string(plan.thenAtCall);
+        }
         cut = runProgramToDeviceCall(setDir, plan.atCall);
     } else if (plan.needle == nullptr) {
         out.how = "after " + std::to_string(plan.cutMs) + " ms";
@@ -159,6 +166,21 @@ CutOutcome cutAndResume(const std::string& setDir, const std::vector<ImagePair>&
     out.cutVerdict = cut.verdict();
     out.lastVerdict = out.cutVerdict;
     std::string log = cut.text();
+    std::string secondCut;
+    if (plan.thenAtCall > 0) {
+        if (!upgradePending(setDir)) {
+            secondCut = "no restart to cut: the first cut left the upgrade done; ";
+        } else {
+            const ChildResult again = runProgramToDeviceCall(setDir, plan.thenAtCall);
+            ++out.restarts;
+            out.lastVerdict = again.verdict();
+            log += again.text();
+            const std::string at = "(device call " + std::to_string(plan.thenAtCall) + ")";
+            if (again.verdict().find(at) == std::string::npos) {
+                secondCut = "the restart was not cut at " + at + ": '" + again.verdict() + "'; ";
+            }
+        }
+    }
     while (upgradePending(setDir) && out.restarts < kMaxRestarts) {
         const ChildResult again = runProgram(setDir);
         ++out.restarts;
@@ -170,7 +192,11 @@ CutOutcome cutAndResume(const std::string& setDir, const std::vector<ImagePair>&
     if (plan.atCall > 0 && out.cutVerdict.find(atCall) == std::string::npos) {
         out.problems += "the run was not cut at " + atCall + ": '" + out.cutVerdict + "'; ";
     }
-    if (out.restarts > 0 && out.problems.empty()) {
+    out.problems += secondCut;
+    // A run that ends at a planned cut leaves the clean-up undone; one that
+    // the boot stage started to the end must leave the set clean.
+    const bool endedAtPlannedCut = out.lastVerdict.find("(device call ") != std::string::npos;
+    if (out.restarts > 0 && out.problems.empty() && !endedAtPlannedCut) {
         if (out.lastVerdict != "upgrade-sandbox: reboot requested") {
             out.problems += "last restart ended with '" + out.lastVerdict + "'; ";
         }
@@ -239,6 +265,14 @@ TEST(PowerCut, EveryCutResumesToTheNewImages) {
     plans.insert(plans.end(), std::begin(inside), std::end(inside));
     for (long call = 1; call <= deviceCalls; ++call) {
         plans.push_back({0, nullptr, 0, call});
+    }
+    // Cut again while resuming: first cuts early and midway through the
+    // image writes (the flag writes are the last few calls), second cuts
+    // at the restart's first call and a little later.
+    for (long first : {1L, deviceCalls / 3, deviceCalls / 2}) {
+        for (long second : {1L, 3L}) {
+            plans.push_back({0, nullptr, 0, first, second});
+        }
     }
 
     // Two sets at a time: each run mostly waits on its screen.
