@@ -4,6 +4,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <mutex>
@@ -51,6 +52,8 @@ struct Trial {
     std::string label;
     const CrashState* state = nullptr;  // a crash state of the write log
     long cutAfterMs = -1;               // or a board cut by killing QEMU
+    bool cutRestart = false;            // the restart that resumes `state` is cut too
+    uint64_t restartSeed = 0;           // which crash state of that restart
 };
 
 struct Shared {
@@ -108,6 +111,52 @@ std::string bootUntilDone(const Shared& shared, const std::string& dir, const st
     return upgradeProblems(shared.layout, disk, shared.expected, ranToEnd, dir, notes);
 }
 
+size_t flushesIn(const WriteLog& log) {
+    return static_cast<size_t>(std::count_if(log.entries.begin(), log.entries.end(),
+                                             [](const LogEntry& e) { return isFlush(e); }));
+}
+
+// A power cut while the set resumes: boots the crash state once with every
+// write and flush logged, puts the disk back as the first cut left it, and
+// replays a crash state of that restart's own log onto it. That restart
+// counts as one of the boot stage's starts. Returns what went wrong; empty
+// when `disk` now holds the second crash state or no restart was due.
+std::string cutTheRestart(const Shared& shared, const std::string& dir, const std::string& disk,
+                          uint64_t seed, int* boots, std::string* label) {
+    std::string error;
+    if (!upgradePending(shared.layout, disk, &error)) {
+        *label += ", no restart due to cut";
+        return error;
+    }
+    std::string before = dir + "/before-restart.img";
+    if (!copyFile(disk, before, &error)) return "runner failed (" + error + ")";
+    BoardBoot boot;
+    boot.disk = disk;
+    boot.writeLog = dir + "/restart-write.log";
+    boot.rootfs = shared.rootfs;
+    boot.echo = false;
+    boot.timeoutS = shared.request->timeoutS;
+    boot.scratchDir = dir;
+    boot.consoleLog = dir + "/boot-1.log";
+    BoardResult r = bootBoard(shared.files, boot);
+    ++*boots;
+    if (r.ending != Ending::Reboot)
+        return "the recorded restart ended: " + verdictText(r, boot.timeoutS);
+    WriteLog log;
+    if (!readWriteLog(boot.writeLog, &log, &error)) return "runner failed (" + error + ")";
+    std::vector<CrashState> states = chooseCrashStates(log, 8, seed);
+    if (states.empty()) return "the restart wrote nothing that a cut could fall in";
+    std::mt19937_64 rng(seed);
+    const CrashState& second = states[rng() % states.size()];
+    if (rename(before.c_str(), disk.c_str()) != 0 ||
+        !replayEntries(log, second.entries, disk, &error)) {
+        return "runner failed (" + (error.empty() ? "cannot restore " + before : error) + ")";
+    }
+    *label += "; its restart cut at " + second.describe(log.entries.size(), flushesIn(log));
+    unlink(boot.writeLog.c_str());
+    return "";
+}
+
 std::string runTrial(const Shared& shared, const Trial& trial, size_t index, bool* upgraded,
                      bool* cleanUpLeft) {
     const CampaignRequest& req = *shared.request;
@@ -140,9 +189,13 @@ std::string runTrial(const Shared& shared, const Trial& trial, size_t index, boo
         prefix += " (" + verdictText(r, req.timeoutS) + ")";
         if (r.ending == Ending::Failed) return prefix + ": runner failed";
     }
+    std::string problems;
+    if (trial.cutRestart)
+        problems = cutTheRestart(shared, dir, disk, trial.restartSeed, &boots, &prefix);
+    // What a failing trial keeps: the disk as the last cut left it.
     copyFile(disk, crashDisk, &error);
     std::string notes;
-    std::string problems = bootUntilDone(shared, dir, disk, &boots, &notes);
+    if (problems.empty()) problems = bootUntilDone(shared, dir, disk, &boots, &notes);
     std::string line =
         prefix + ": " + std::to_string(boots) + (boots == 1 ? " start" : " starts") + ", ";
     *upgraded = problems.empty();
@@ -247,6 +300,21 @@ int runCampaign(const CampaignRequest& requestIn) {
                               " (" + states[i].describe(shared.log.entries.size(), flushes) + ")",
                           &states[i], -1});
     }
+    // Crash states whose resuming restart is cut as well: from the first two
+    // thirds of the log, the writing of the images, so that a restart is due.
+    WriteLog early = shared.log;
+    early.entries.resize(early.entries.size() * 2 / 3);
+    std::vector<CrashState> twiceStates =
+        request.twice > 0 ? chooseCrashStates(early, request.twice, request.seed ^ 0x7477696365ULL)
+                          : std::vector<CrashState>();
+    for (size_t i = 0; i < twiceStates.size(); ++i) {
+        Trial t{"twice " + std::to_string(i + 1) + "/" + std::to_string(twiceStates.size()) + " (" +
+                    twiceStates[i].describe(shared.log.entries.size(), flushes) + ")",
+                &twiceStates[i], -1};
+        t.cutRestart = true;
+        t.restartSeed = request.seed * 1000003ULL + i;
+        trials.push_back(t);
+    }
     std::mt19937_64 rng(request.seed ^ 0x6375747320ULL);
     for (size_t c = 0; c < request.cuts; ++c) {
         // Spread over the program's whole run, clean-up included.
@@ -256,17 +324,22 @@ int runCampaign(const CampaignRequest& requestIn) {
         trials.push_back(
             {"cut " + std::to_string(c + 1) + "/" + std::to_string(request.cuts), nullptr, ms});
     }
-    say("campaign: " + std::to_string(states.size()) + " crash states and " +
-        std::to_string(request.cuts) + " cuts, seed " + std::to_string(request.seed) + ", " +
-        std::to_string(request.jobs) + " at a time");
+    say("campaign: " + std::to_string(states.size()) + " crash states, " +
+        std::to_string(twiceStates.size()) + " cut twice and " + std::to_string(request.cuts) +
+        " cuts, seed " + std::to_string(request.seed) + ", " + std::to_string(request.jobs) +
+        " at a time");
 
     std::atomic<size_t> next{0};
-    std::atomic<size_t> statesUpgraded{0}, cutsUpgraded{0}, cleanUpsLeft{0};
+    std::atomic<size_t> statesUpgraded{0}, twiceUpgraded{0}, cutsUpgraded{0}, cleanUpsLeft{0};
     auto worker = [&]() {
         for (size_t i = next++; i < trials.size(); i = next++) {
             bool upgraded = false, cleanUpLeft = false;
             std::string line = runTrial(shared, trials[i], i, &upgraded, &cleanUpLeft);
-            if (upgraded) (trials[i].state ? statesUpgraded : cutsUpgraded)++;
+            if (upgraded) {
+                (trials[i].cutRestart ? twiceUpgraded
+                 : trials[i].state    ? statesUpgraded
+                                      : cutsUpgraded)++;
+            }
             if (cleanUpLeft) cleanUpsLeft++;
             say(line);
         }
@@ -280,6 +353,11 @@ int runCampaign(const CampaignRequest& requestIn) {
     long wall = nowS() - started;
     say("campaign: " + std::to_string(statesUpgraded.load()) + " of " +
         std::to_string(states.size()) + " crash states ended upgraded");
+    if (!twiceStates.empty()) {
+        say("campaign: " + std::to_string(twiceUpgraded.load()) + " of " +
+            std::to_string(twiceStates.size()) +
+            " crash states cut again in their restart ended upgraded");
+    }
     if (request.cuts > 0) {
         say("campaign: " + std::to_string(cutsUpgraded.load()) + " of " +
             std::to_string(request.cuts) + " QEMU cuts ended upgraded");
@@ -292,7 +370,8 @@ int runCampaign(const CampaignRequest& requestIn) {
     }
     say("campaign: wall time " + std::to_string(wall / 60) + " min " + std::to_string(wall % 60) +
         " s");
-    bool allGood = statesUpgraded == states.size() && cutsUpgraded == request.cuts;
+    bool allGood = statesUpgraded == states.size() && twiceUpgraded == twiceStates.size() &&
+                   cutsUpgraded == request.cuts;
     if (allGood) runTool({"rm", "-rf", "--", recordDir, shared.baseDisk, boot.writeLog}, &error);
     return allGood ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 // "upgrade-board campaign": records one upgrade's writes, replays them to
 // many crash points, boots every crash state again on the boot stage's rule
-// and checks that each ends upgraded. Also cuts whole boards by killing QEMU.
+// and checks that each ends upgraded. Also cuts whole boards by killing QEMU,
+// and cuts the restart that resumes a crash state a second time.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,8 @@ struct CampaignRequest {
     std::string rootfs;
     std::string newImages;  // DIR with optfs.img ...; empty: the recorded run's end state
     size_t states = 20;
-    size_t cuts = 0;  // boards cut by killing QEMU at a random moment
+    size_t cuts = 0;   // boards cut by killing QEMU at a random moment
+    size_t twice = 0;  // crash states whose resuming restart is cut as well
     uint64_t seed = 1;
     int jobs = 1;
     long timeoutS = 900;  // per boot

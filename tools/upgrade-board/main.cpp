@@ -25,12 +25,15 @@ const char kUsage[] =
     "      --cut-after-ms N kills QEMU N ms after the command started, --cut-at-output TEXT\n"
     "      as soon as TEXT appears: what the guest's page cache held is lost.\n"
     "      --timeout S kills it S s after QEMU started.\n"
-    "  upgrade-board campaign SETDIR [ROOTFS] [--states N] [--cuts N] [--seed S] [-j N]\n"
-    "                    [--new DIR] [--timeout S]\n"
+    "  upgrade-board campaign SETDIR [ROOTFS] [--states N] [--cuts N] [--twice N]\n"
+    "                    [--seed S] [-j N] [--new DIR] [--timeout S]\n"
     "      Records one upgrade of SETDIR with every write and flush logged, replays the log\n"
     "      to N crash points (default 20) and boots each again while bytes 4 and 7 of the\n"
     "      boot flags are not both 0x55, at most 3 times. --cuts N also kills QEMU at N\n"
-    "      moments of the program's run. Each state must end with every partition holding\n"
+    "      moments of the program's run. --twice N takes N more crash states from the first\n"
+    "      two thirds of the log and cuts the restart that resumes each one as well: that\n"
+    "      restart is recorded, and a crash state of its own log is replayed onto the disk\n"
+    "      as the first cut left it. Each state must end with every partition holding\n"
     "      its new image (DIR/optfs.img ..., or the recorded run's end state), the success\n"
     "      flags set and /OAD clean. Exit 0 when all did.\n"
     "\n"
@@ -102,6 +105,9 @@ int commandCampaign(int argc, char** argv) {
         } else if (arg == "--cuts" && hasValue) {
             if (!parseNumber(argv[++i], &value)) return usageError("bad --cuts");
             request.cuts = static_cast<size_t>(value);
+        } else if (arg == "--twice" && hasValue) {
+            if (!parseNumber(argv[++i], &value)) return usageError("bad --twice");
+            request.twice = static_cast<size_t>(value);
         } else if (arg == "--seed" && hasValue) {
             if (!parseNumber(argv[++i], &value)) return usageError("bad --seed");
             request.seed = static_cast<uint64_t>(value);
