@@ -111,6 +111,14 @@ std::string bootUntilDone(const Shared& shared, const std::string& dir, const st
     return upgradeProblems(shared.layout, disk, shared.expected, ranToEnd, dir, notes);
 }
 
+// The first two thirds of a run's log: its image writes, before the flag
+// writes and the clean-up at its end, so that a cut there leaves a restart due.
+WriteLog firstTwoThirds(const WriteLog& log) {
+    WriteLog early = log;
+    early.entries.resize(log.entries.size() * 2 / 3);
+    return early;
+}
+
 size_t flushesIn(const WriteLog& log) {
     return static_cast<size_t>(std::count_if(log.entries.begin(), log.entries.end(),
                                              [](const LogEntry& e) { return isFlush(e); }));
@@ -118,7 +126,8 @@ size_t flushesIn(const WriteLog& log) {
 
 // A power cut while the set resumes: boots the crash state once with every
 // write and flush logged, puts the disk back as the first cut left it, and
-// replays a crash state of that restart's own log onto it. That restart
+// replays a crash state from the first two thirds of that restart's own log
+// onto it. That restart
 // counts as one of the boot stage's starts. Returns what went wrong; empty
 // when `disk` now holds the second crash state or no restart was due.
 std::string cutTheRestart(const Shared& shared, const std::string& dir, const std::string& disk,
@@ -144,7 +153,7 @@ std::string cutTheRestart(const Shared& shared, const std::string& dir, const st
         return "the recorded restart ended: " + verdictText(r, boot.timeoutS);
     WriteLog log;
     if (!readWriteLog(boot.writeLog, &log, &error)) return "runner failed (" + error + ")";
-    std::vector<CrashState> states = chooseCrashStates(log, 8, seed);
+    std::vector<CrashState> states = chooseCrashStates(firstTwoThirds(log), 8, seed);
     if (states.empty()) return "the restart wrote nothing that a cut could fall in";
     std::mt19937_64 rng(seed);
     const CrashState& second = states[rng() % states.size()];
@@ -300,12 +309,10 @@ int runCampaign(const CampaignRequest& requestIn) {
                               " (" + states[i].describe(shared.log.entries.size(), flushes) + ")",
                           &states[i], -1});
     }
-    // Crash states whose resuming restart is cut as well: from the first two
-    // thirds of the log, the writing of the images, so that a restart is due.
-    WriteLog early = shared.log;
-    early.entries.resize(early.entries.size() * 2 / 3);
+    // Crash states whose resuming restart is cut as well.
     std::vector<CrashState> twiceStates =
-        request.twice > 0 ? chooseCrashStates(early, request.twice, request.seed ^ 0x7477696365ULL)
+        request.twice > 0 ? chooseCrashStates(firstTwoThirds(shared.log), request.twice,
+                                              request.seed ^ 0x7477696365ULL)
                           : std::vector<CrashState>();
     for (size_t i = 0; i < twiceStates.size(); ++i) {
         Trial t{"twice " + std::to_string(i + 1) + "/" + std::to_string(twiceStates.size()) + " (" +
