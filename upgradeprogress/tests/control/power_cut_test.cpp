@@ -138,6 +138,24 @@ struct CutOutcome {
 
 constexpr int kMaxRestarts = 4;
 
+// Starts the set again as the boot stage does after the first cut, and cuts
+// that restart right after its own device call `call`. Returns what went
+// wrong, empty when the restart was cut there.
+std::string cutTheRestart(const std::string& setDir, long call, CutOutcome* out, std::string* log) {
+    if (!upgradePending(setDir)) {
+        return "no restart to cut: the first cut left the upgrade done; ";
+    }
+    const ChildResult again = runProgramToDeviceCall(setDir, call);
+    ++out->restarts;
+    out->lastVerdict = again.verdict();
+    *log += again.text();
+    const std::string at = "(device call " + std::to_string(call) + ")";
+    if (again.verdict().find(at) == std::string::npos) {
+        return "the restart was not cut at " + at + ": '" + again.verdict() + "'; ";
+    }
+    return "";
+}
+
 // Cuts a fresh set, then starts it again while the upgrade is pending, as the
 // boot stage does.
 CutOutcome cutAndResume(const std::string& setDir, const std::vector<ImagePair>& images,
@@ -166,21 +184,8 @@ CutOutcome cutAndResume(const std::string& setDir, const std::vector<ImagePair>&
     out.cutVerdict = cut.verdict();
     out.lastVerdict = out.cutVerdict;
     std::string log = cut.text();
-    std::string secondCut;
-    if (plan.thenAtCall > 0) {
-        if (!upgradePending(setDir)) {
-            secondCut = "no restart to cut: the first cut left the upgrade done; ";
-        } else {
-            const ChildResult again = runProgramToDeviceCall(setDir, plan.thenAtCall);
-            ++out.restarts;
-            out.lastVerdict = again.verdict();
-            log += again.text();
-            const std::string at = "(device call " + std::to_string(plan.thenAtCall) + ")";
-            if (again.verdict().find(at) == std::string::npos) {
-                secondCut = "the restart was not cut at " + at + ": '" + again.verdict() + "'; ";
-            }
-        }
-    }
+    const std::string secondCut =
+        plan.thenAtCall > 0 ? cutTheRestart(setDir, plan.thenAtCall, &out, &log) : "";
     while (upgradePending(setDir) && out.restarts < kMaxRestarts) {
         const ChildResult again = runProgram(setDir);
         ++out.restarts;

@@ -386,8 +386,8 @@ ChildResult runProgram(const std::string& setDir, long cutAfterMs, int timeoutS,
 }
 
 ChildResult runProgramToDeviceCall(const std::string& setDir, long call, int timeoutS) {
-    std::vector<std::string> argv = {runnerPath(), "run", setDir, rootfsPath(), "--timeout",
-                                     std::to_string(timeoutS)};
+    std::vector<std::string> argv = {runnerPath(), "run",       setDir,
+                                     rootfsPath(), "--timeout", std::to_string(timeoutS)};
     if (call > 0) {
         argv.push_back("--cut-at-write");
         argv.push_back(std::to_string(call));
