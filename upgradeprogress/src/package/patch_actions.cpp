@@ -33,6 +33,14 @@ int handleTotalBspatch(CongfigItemValue_T item) {
         OTA_LOG("This part has not been Upgraded: %s.\n", name.c_str());
     }
 
+    // A negative size would pass as a huge unsigned one. On the set's 32-bit
+    // build -1 becomes 4 GiB, few enough parts to pass the part count, and the
+    // whole partition would be copied into /tmp, which is the set's RAM.
+    if (item.fileSize <= 0) {
+        OTA_LOG("total size %ld of %s is not a size.\n", static_cast<long>(item.fileSize),
+                name.c_str());
+        return 1;
+    }
     const std::string prefix = itemPath(ota_paths::kOriginalDir, item) + ota_format::kSplitSuffix;
     OTA_LOG("load split: %s, %ld, %d, %s.\n", device.c_str(), static_cast<long>(item.fileSize),
             static_cast<int>(ota_format::kPartSize), prefix.c_str());

@@ -220,6 +220,14 @@ std::vector<HostileCase> cases() {
                            return f[0] + ";" + f[1] + ";" + f[2] + ";lots;" + f[4];
                        }),
          kFailure | kSuccess},
+        // The set's 32-bit build once read -1 as 4 GiB and staged the whole
+        // partition into RAM; it must end at once on every build.
+        {"NegativeTotalSize",
+         lineRewritten("total",
+                       [](std::vector<std::string> f) {
+                           return f[0] + ";" + f[1] + ";" + f[2] + ";-1;" + f[4];
+                       }),
+         kFailure},
         // ---- Names that climb out of their directory ---------------------
         {"NameClimbsOut",
          lineRewritten("create",

@@ -150,6 +150,21 @@ TEST_F(PatchActions, TotalFailsForANameWithoutPartition) {
     EXPECT_TRUE(listDir(kOriginal).empty());
 }
 
+// Refused by its sign, not by the part count: the set's 32-bit build would
+// read -1 as 4 GiB and stage the whole partition into its RAM.
+TEST_F(PatchActions, TotalRefusesASizeThatIsNotPositive) {
+    for (int32_t size : {-1, -2147483647 - 1, 0}) {
+        m_totalFileName.clear();
+        EXPECT_EQ(runLogged(handleTotalBspatch, item("total", "usrfs", md5Hex("x"), size, 0)), 1);
+        EXPECT_EQ(countOf(log, "total size " + std::to_string(size) + " of usrfs is not a size."),
+                  1)
+            << size;
+        EXPECT_EQ(countOf(log, "load split"), 0) << size;
+        EXPECT_TRUE(listDir(kOriginal).empty()) << size;
+        EXPECT_EQ(m_totalFileName, "") << size;
+    }
+}
+
 TEST_F(PatchActions, TotalFailsWhenTheImageCannotBeStaged) {
     m_totalFileName.clear();
     // One byte more than the 64 MiB partition holds.
