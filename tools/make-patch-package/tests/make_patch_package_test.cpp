@@ -19,6 +19,7 @@
 #include "list_line.h"
 #include "package.h"
 #include "package_model.h"
+#include "testing/run_program.h"
 #include "testing/zip_fixture.h"
 
 namespace {
@@ -84,20 +85,8 @@ struct ToolRun {
 
 // `environment` is put before the command, e.g. "TZ=JST-9".
 ToolRun runTool(const std::string& args, const std::string& environment = "") {
-    std::string command = environment + " '" + kTool + "' " + args + " 2>&1";
-    ToolRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return run;
-    }
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0) {
-        run.output.append(buffer, got);
-    }
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    const ota_test::ProgramResult r = ota_test::runShell(environment + " '" + kTool + "' " + args);
+    return {r.exitCode, r.out};
 }
 
 std::string buildArgs(const TempDir& dir, const std::string& output, const std::string& extra) {

@@ -12,6 +12,7 @@
 
 #include "package.h"
 #include "package/signature_keys.h"
+#include "testing/run_program.h"
 
 namespace {
 
@@ -25,20 +26,8 @@ struct ToolRun {
 };
 
 ToolRun runTool(const std::string& args) {
-    const std::string command = "'" + kTool + "' " + args + " 2>&1";
-    ToolRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return run;
-    }
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) {
-        run.output.append(buffer, got);
-    }
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
+    const ProgramResult r = runShell("'" + kTool + "' " + args);
+    return {r.exitCode, r.out};
 }
 
 class SignedBuild : public ::testing::Test {

@@ -27,10 +27,7 @@ const std::string kWork = OTA_BINARY_DIR "/sandbox-sets/verify_test";
 
 using Result = ota_test::ProgramResult;
 using ota_test::runProgram;
-
-Result sh(const std::string& command) {
-    return runProgram({"/bin/sh", "-c", command});
-}
+using ota_test::runShell;
 
 void writeBytes(const std::string& path, const std::string& data) {
     std::ofstream(path, std::ios::binary) << data;
@@ -76,7 +73,8 @@ protected:
         if (geteuid() != 0) GTEST_SKIP() << "verify runs the sandbox runner, which needs root";
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         dir = kWork + "/" + info->name();
-        sh("rm -rf '" + dir + "' && mkdir -p '" + dir + "/a' '" + dir + "/b' '" + dir + "/new'");
+        runShell("rm -rf '" + dir + "' && mkdir -p '" + dir + "/a' '" + dir + "/b' '" + dir +
+                 "/new'");
         // Base A and the new release: optfs changes in one place, serialsdata
         // is carried whole. Base B is another installed optfs.
         std::string optfs = randomBytes(1500000, 1);
@@ -92,7 +90,7 @@ protected:
         writeBytes(dir + "/new/serialsdata.img", randomBytes(120000, 3));
     }
     void TearDown() override {
-        if (!dir.empty()) sh("rm -rf '" + dir + "'");
+        if (!dir.empty()) runShell("rm -rf '" + dir + "'");
     }
     Result buildPackage(const std::vector<std::string>& extra = {}) {
         std::vector<std::string> args = {kBuilder,         "--old",      dir + "/a",
@@ -164,11 +162,11 @@ TEST_F(VerifyRunTest, CorruptPatchStopsTheApplierWithItsMessage) {
 }
 
 TEST_F(VerifyRunTest, SignedPackageVerifiesWithItsKeyAndIsInvalidWithAnother) {
-    ASSERT_EQ(sh("cd '" + dir +
-                 "' && openssl genpkey -algorithm ed25519 -out right.pem && "
-                 "openssl pkey -in right.pem -pubout -out right.pub.pem && "
-                 "openssl genpkey -algorithm ed25519 -out wrong.pem && "
-                 "openssl pkey -in wrong.pem -pubout -out wrong.pub.pem")
+    ASSERT_EQ(runShell("cd '" + dir +
+                       "' && openssl genpkey -algorithm ed25519 -out right.pem && "
+                       "openssl pkey -in right.pem -pubout -out right.pub.pem && "
+                       "openssl genpkey -algorithm ed25519 -out wrong.pem && "
+                       "openssl pkey -in wrong.pem -pubout -out wrong.pub.pem")
                   .exitCode,
               0);
     ASSERT_EQ(buildPackage({"--sign", dir + "/right.pem"}).exitCode, 0);
@@ -207,7 +205,8 @@ TEST_F(VerifyRunTest, ProgramThatSetsItsSuccessFlagsBeforeItsLastWriteFailsTheCu
     // bytes go out before the new serialsdata image does.
     std::string rootfs = dir + "/broken-rootfs";
     std::string program = rootfs + "/usr/bin/upgradeprogress/upgradeprogress";
-    sh("mkdir -p '" + rootfs + "/usr/bin/upgradeprogress' '" + rootfs + "/var/local/upgrade'");
+    runShell("mkdir -p '" + rootfs + "/usr/bin/upgradeprogress' '" + rootfs +
+             "/var/local/upgrade'");
     std::string flag = "printf '\\125' | dd of=/dev/mmcblk0p4 bs=1 conv=notrunc status=none seek=";
     std::string flagAA =
         "printf '\\252' | dd of=/dev/mmcblk0p4 bs=1 conv=notrunc status=none seek=";

@@ -28,10 +28,7 @@ const std::string kSets = OTA_BINARY_DIR "/sandbox-sets/upgrade_sandbox_test";
 
 using Result = ota_test::ProgramResult;
 using ota_test::runProgram;
-
-Result runShell(const std::string& command) {
-    return runProgram({"/bin/sh", "-c", command});
-}
+using ota_test::runShell;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -57,4 +57,9 @@ inline ProgramResult runProgram(const std::vector<std::string>& args,
     return r;
 }
 
+// Runs `command` with /bin/sh, its output captured as runProgram captures it.
+inline ProgramResult runShell(const std::string& command) {
+    return runProgram({"/bin/sh", "-c", command});
+}
+
 }  // namespace ota_test
