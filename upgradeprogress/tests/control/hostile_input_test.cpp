@@ -386,15 +386,13 @@ std::vector<HostileCase> cases() {
 class HostileInput : public ::testing::TestWithParam<HostileCase> {
 protected:
     static void SetUpTestSuite() {
-        work_ = new std::string(scratchDir("hostile_input"));
-        images_ = new std::vector<ImagePair>(sampleImages());
-        package_ = new std::string(*work_ + "/patch_package.zip");
-        if (!writeImageDirs(*work_, *images_)) return;
-        const ChildResult built = buildPackage(*work_, *package_, {"--whole", "serialsdata"});
-        if (built.exitCode != 0) {
-            fprintf(stderr, "package builder failed:\n%s", built.text().c_str());
-            removeTree(*package_);
+        const SampleUpgrade sample = buildSampleUpgrade("hostile_input");
+        if (!sample.problem.empty()) {
+            fprintf(stderr, "%s\n", sample.problem.c_str());
         }
+        work_ = new std::string(sample.work);
+        images_ = new std::vector<ImagePair>(sample.images);
+        package_ = new std::string(sample.package);
     }
     static void TearDownTestSuite() {
         delete work_;

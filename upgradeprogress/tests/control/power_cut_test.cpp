@@ -217,12 +217,11 @@ CutOutcome cutAndResume(const std::string& setDir, const std::vector<ImagePair>&
 TEST(PowerCut, EveryCutResumesToTheNewImages) {
     ASSERT_TRUE(exists(runnerPath())) << runnerPath();
     ASSERT_TRUE(exists(rootfsPath() + "/usr/bin/upgradeprogress/upgradeprogress"));
-    const std::string work = scratchDir("power_cut");
-    const std::vector<ImagePair> images = sampleImages();
-    ASSERT_TRUE(writeImageDirs(work, images));
-    const std::string package = work + "/patch_package.zip";
-    const ChildResult built = buildPackage(work, package, {"--whole", "serialsdata"});
-    ASSERT_EQ(built.exitCode, 0) << built.text();
+    const SampleUpgrade sample = buildSampleUpgrade("power_cut");
+    ASSERT_EQ(sample.problem, "");
+    const std::string& work = sample.work;
+    const std::vector<ImagePair>& images = sample.images;
+    const std::string& package = sample.package;
 
     // An uncut run shows how long each phase takes on this machine and how
     // many device calls the upgrade makes.

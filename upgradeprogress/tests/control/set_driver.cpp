@@ -263,6 +263,23 @@ ChildResult buildPackage(const std::string& dir, const std::string& output,
     return runChild(argv, 600);
 }
 
+SampleUpgrade buildSampleUpgrade(const std::string& tag) {
+    SampleUpgrade s;
+    s.work = scratchDir(tag);
+    s.images = sampleImages();
+    s.package = s.work + "/patch_package.zip";
+    if (!writeImageDirs(s.work, s.images)) {
+        s.problem = "could not write the images under " + s.work;
+        return s;
+    }
+    const ChildResult built = buildPackage(s.work, s.package, {"--whole", "serialsdata"});
+    if (built.exitCode != 0) {
+        s.problem = "package builder failed:\n" + built.text();
+        removeTree(s.package);
+    }
+    return s;
+}
+
 // ---- Files ------------------------------------------------------------------
 
 std::string readAt(const std::string& path, long offset, size_t length) {

@@ -70,6 +70,17 @@ bool writeImageDirs(const std::string& dir, const std::vector<ImagePair>& images
 ChildResult buildPackage(const std::string& dir, const std::string& output,
                          const std::vector<std::string>& extra = {});
 
+// The sample images and the package the builder makes of them, serialsdata
+// carried whole, in a fresh scratch directory named after `tag`. When either
+// cannot be made, `problem` says why and no file is at `package`.
+struct SampleUpgrade {
+    std::string work;
+    std::vector<ImagePair> images;
+    std::string package;
+    std::string problem;
+};
+SampleUpgrade buildSampleUpgrade(const std::string& tag);
+
 // ---- Files ------------------------------------------------------------------
 using ota_test::readFile;
 using ota_test::writeFile;

@@ -44,17 +44,13 @@ protected:
 class UpgradeRun : public SetRun {
 protected:
     static void SetUpTestSuite() {
-        work_ = new std::string(scratchDir("upgrade_e2e"));
-        images_ = new std::vector<ImagePair>(sampleImages());
-        package_ = new std::string(*work_ + "/patch_package.zip");
-        if (!writeImageDirs(*work_, *images_)) {
-            return;
+        const SampleUpgrade sample = buildSampleUpgrade("upgrade_e2e");
+        if (!sample.problem.empty()) {
+            fprintf(stderr, "%s\n", sample.problem.c_str());
         }
-        const ChildResult built = buildPackage(*work_, *package_, {"--whole", "serialsdata"});
-        if (built.exitCode != 0) {
-            fprintf(stderr, "package builder failed:\n%s", built.text().c_str());
-            removeTree(*package_);
-        }
+        work_ = new std::string(sample.work);
+        images_ = new std::vector<ImagePair>(sample.images);
+        package_ = new std::string(sample.package);
     }
     static void TearDownTestSuite() {
         delete work_;
