@@ -66,6 +66,25 @@ struct Shared {
     std::string rootfs;
 };
 
+// A boot of `disk` that runs the installed program without echoing it, its
+// scratch files in `dir` and its whole console in `consoleLog`.
+BoardBoot quietBoot(const Shared& shared, const std::string& disk, const std::string& dir,
+                    const std::string& consoleLog) {
+    BoardBoot boot;
+    boot.disk = disk;
+    boot.rootfs = shared.rootfs;
+    boot.echo = false;
+    boot.timeoutS = shared.request->timeoutS;
+    boot.scratchDir = dir;
+    boot.consoleLog = consoleLog;
+    return boot;
+}
+
+size_t flushesIn(const WriteLog& log) {
+    return static_cast<size_t>(std::count_if(log.entries.begin(), log.entries.end(),
+                                             [](const LogEntry& e) { return isFlush(e); }));
+}
+
 // Keeps a failing crash state as a set of its own, so that "upgrade-board run"
 // boots it again exactly as the campaign first did.
 std::string keepState(const Shared& shared, const std::string& crashDisk, const std::string& dir) {
@@ -95,13 +114,8 @@ std::string bootUntilDone(const Shared& shared, const std::string& dir, const st
     bool ranToEnd = false;
     std::string lastVerdict;
     while (*boots < kMaxStarts && upgradePending(shared.layout, disk, &error)) {
-        BoardBoot boot;
-        boot.disk = disk;
-        boot.rootfs = shared.rootfs;
-        boot.echo = false;
-        boot.timeoutS = shared.request->timeoutS;
-        boot.scratchDir = dir;
-        boot.consoleLog = dir + "/boot-" + std::to_string(*boots + 1) + ".log";
+        BoardBoot boot =
+            quietBoot(shared, disk, dir, dir + "/boot-" + std::to_string(*boots + 1) + ".log");
         BoardResult r = bootBoard(shared.files, boot);
         ++*boots;
         lastVerdict = verdictText(r, boot.timeoutS);
@@ -119,16 +133,10 @@ WriteLog firstTwoThirds(const WriteLog& log) {
     return early;
 }
 
-size_t flushesIn(const WriteLog& log) {
-    return static_cast<size_t>(std::count_if(log.entries.begin(), log.entries.end(),
-                                             [](const LogEntry& e) { return isFlush(e); }));
-}
-
 // A power cut while the set resumes: boots the crash state once with every
 // write and flush logged, puts the disk back as the first cut left it, and
 // replays a crash state from the first two thirds of that restart's own log
-// onto it. That restart
-// counts as one of the boot stage's starts. Returns what went wrong; empty
+// onto it. That restart counts as one of the boot stage's starts. Returns what went wrong; empty
 // when `disk` now holds the second crash state or no restart was due.
 std::string cutTheRestart(const Shared& shared, const std::string& dir, const std::string& disk,
                           uint64_t seed, int* boots, std::string* label) {
@@ -139,14 +147,8 @@ std::string cutTheRestart(const Shared& shared, const std::string& dir, const st
     }
     std::string before = dir + "/before-restart.img";
     if (!copyFile(disk, before, &error)) return "runner failed (" + error + ")";
-    BoardBoot boot;
-    boot.disk = disk;
+    BoardBoot boot = quietBoot(shared, disk, dir, dir + "/boot-1.log");
     boot.writeLog = dir + "/restart-write.log";
-    boot.rootfs = shared.rootfs;
-    boot.echo = false;
-    boot.timeoutS = shared.request->timeoutS;
-    boot.scratchDir = dir;
-    boot.consoleLog = dir + "/boot-1.log";
     BoardResult r = bootBoard(shared.files, boot);
     ++*boots;
     if (r.ending != Ending::Reboot)
@@ -186,14 +188,8 @@ std::string runTrial(const Shared& shared, const Trial& trial, size_t index, boo
             return trial.label + ": runner failed (" + error + ")";
         }
     } else {
-        BoardBoot boot;
-        boot.disk = disk;
-        boot.rootfs = shared.rootfs;
-        boot.echo = false;
-        boot.timeoutS = req.timeoutS;
+        BoardBoot boot = quietBoot(shared, disk, dir, dir + "/cut.log");
         boot.cutAfterMs = trial.cutAfterMs;
-        boot.scratchDir = dir;
-        boot.consoleLog = dir + "/cut.log";
         BoardResult r = bootBoard(shared.files, boot);
         prefix += " (" + verdictText(r, req.timeoutS) + ")";
         if (r.ending == Ending::Failed) return prefix + ": runner failed";
@@ -252,25 +248,18 @@ int runCampaign(const CampaignRequest& requestIn) {
     mkdir(recordDir.c_str(), 0755);
     std::string recorded = recordDir + "/disk.img";
     if (!copyFile(shared.baseDisk, recorded, &error)) return fail(error);
-    BoardBoot boot;
-    boot.disk = recorded;
+    BoardBoot boot = quietBoot(shared, recorded, recordDir, recordDir + "/console.log");
     boot.writeLog = request.workDir + "/write.log";
-    boot.rootfs = shared.rootfs;
-    boot.echo = false;
-    boot.timeoutS = request.timeoutS;
-    boot.scratchDir = recordDir;
-    boot.consoleLog = recordDir + "/console.log";
     BoardResult record = bootBoard(shared.files, boot);
     if (record.ending != Ending::Reboot) {
         return fail("the recorded upgrade ended: " + verdictText(record, request.timeoutS) +
                     "; console in " + boot.consoleLog);
     }
     if (!readWriteLog(boot.writeLog, &shared.log, &error)) return fail(error);
-    size_t flushes = 0, fua = 0;
-    for (const LogEntry& e : shared.log.entries) {
-        flushes += isFlush(e) ? 1 : 0;
-        fua += (e.flags & kLogFua) ? 1 : 0;
-    }
+    const size_t flushes = flushesIn(shared.log);
+    const size_t fua = static_cast<size_t>(
+        std::count_if(shared.log.entries.begin(), shared.log.entries.end(),
+                      [](const LogEntry& e) { return (e.flags & kLogFua) != 0; }));
     say("campaign: recorded one upgrade: boot " + seconds(record.bootMs) + ", program " +
         seconds(record.elapsedMs) + ", QEMU " + seconds(record.totalMs) + "; " +
         std::to_string(shared.log.entries.size()) + " log entries, " + std::to_string(flushes) +
