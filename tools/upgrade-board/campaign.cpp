@@ -125,18 +125,32 @@ std::string bootUntilDone(const Shared& shared, const std::string& dir, const st
     return upgradeProblems(shared.layout, disk, shared.expected, ranToEnd, dir, notes);
 }
 
-// The first two thirds of a run's log: its image writes, before the flag
-// writes and the clean-up at its end, so that a cut there leaves a restart due.
-WriteLog firstTwoThirds(const WriteLog& log) {
+// A run's log up to its first write to the boot-flag partition: the image
+// writes and the work files, before any byte the boot stage reads, so that a
+// cut there always leaves a restart due. The whole log when no flag is written.
+WriteLog beforeFlagWrites(const WriteLog& log, const DiskLayout& layout) {
     WriteLog early = log;
-    early.entries.resize(log.entries.size() * 2 / 3);
+    const DiskPartition* flags = findPartition(layout, "mmcblk0p4");
+    if (flags == nullptr) return early;
+    const uint64_t begin = static_cast<uint64_t>(flags->offset);
+    const uint64_t end = begin + static_cast<uint64_t>(flags->bytes);
+    for (size_t i = 0; i < log.entries.size(); ++i) {
+        const LogEntry& e = log.entries[i];
+        const uint64_t from = e.sector * log.sectorSize;
+        const uint64_t to = (e.sector + e.sectors) * log.sectorSize;
+        if (isWrite(e) && from < end && to > begin) {
+            early.entries.resize(i);
+            break;
+        }
+    }
     return early;
 }
 
 // A power cut while the set resumes: boots the crash state once with every
 // write and flush logged, puts the disk back as the first cut left it, and
-// replays a crash state from the first two thirds of that restart's own log
-// onto it. That restart counts as one of the boot stage's starts. Returns what went wrong; empty
+// replays a crash state of that restart's own log onto it: from before its
+// flag writes, or from anywhere when it wrote nothing else first. That
+// restart counts as one of the boot stage's starts. Returns what went wrong; empty
 // when `disk` now holds the second crash state or no restart was due.
 std::string cutTheRestart(const Shared& shared, const std::string& dir, const std::string& disk,
                           uint64_t seed, int* boots, std::string* label) {
@@ -155,7 +169,9 @@ std::string cutTheRestart(const Shared& shared, const std::string& dir, const st
         return "the recorded restart ended: " + verdictText(r, boot.timeoutS);
     WriteLog log;
     if (!readWriteLog(boot.writeLog, &log, &error)) return "runner failed (" + error + ")";
-    std::vector<CrashState> states = chooseCrashStates(firstTwoThirds(log), 8, seed);
+    std::vector<CrashState> states =
+        chooseCrashStates(beforeFlagWrites(log, shared.layout), 8, seed);
+    if (states.empty()) states = chooseCrashStates(log, 8, seed);
     if (states.empty()) return "the restart wrote nothing that a cut could fall in";
     std::mt19937_64 rng(seed);
     const CrashState& second = states[rng() % states.size()];
@@ -300,8 +316,8 @@ int runCampaign(const CampaignRequest& requestIn) {
     }
     // Crash states whose resuming restart is cut as well.
     std::vector<CrashState> twiceStates =
-        request.twice > 0 ? chooseCrashStates(firstTwoThirds(shared.log), request.twice,
-                                              request.seed ^ 0x7477696365ULL)
+        request.twice > 0 ? chooseCrashStates(beforeFlagWrites(shared.log, shared.layout),
+                                              request.twice, request.seed ^ 0x7477696365ULL)
                           : std::vector<CrashState>();
     for (size_t i = 0; i < twiceStates.size(); ++i) {
         Trial t{"twice " + std::to_string(i + 1) + "/" + std::to_string(twiceStates.size()) + " (" +
