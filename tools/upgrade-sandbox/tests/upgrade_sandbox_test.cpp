@@ -470,7 +470,7 @@ TEST_F(SandboxTest, SetPathsArePrivateOrTheSetsOwn) {
         "test -z \"$(ls -A /tmp | grep -vxF '" +
         checkoutEntryInTmp() +
         "')\"\n"  // RAM: fresh every run
-        "echo ram > /tmp/x\n"
+        "echo ram > /tmp/ram-only.probe\n"
         "echo kept > /var/local/suspend_force_off\n"  // the set's persistent areas
         "test -d /OAD/update_file\n"
         "echo pkg > /OAD/patch_package.zip\n"
@@ -485,8 +485,9 @@ TEST_F(SandboxTest, SetPathsArePrivateOrTheSetsOwn) {
     EXPECT_EQ(readFile(setDir + "/OAD/patch_package.zip"), "pkg\n");
 
     // A second run on the same set: persistent areas kept, /tmp lost.
-    Result again =
-        run({}, {"/bin/sh", "-c", "test ! -e /tmp/x && test -e /var/local/suspend_force_off"});
+    Result again = run(
+        {},
+        {"/bin/sh", "-c", "test ! -e /tmp/ram-only.probe && test -e /var/local/suspend_force_off"});
     EXPECT_EQ(again.exitCode, 0) << again.out;
 }
 
