@@ -73,10 +73,29 @@ bool DeviceCallTracer::reachesPartition(pid_t tid, unsigned long long fd) const 
     return std::find(partitions_.begin(), partitions_.end(), st.st_rdev) != partitions_.end();
 }
 
+bool DeviceCallTracer::takeHold() {
+    if (holdTaken_ || held_.empty()) return false;
+    // A call before the held one may still be running in another thread:
+    // the hold waits for it, so the partitions show every call before K.
+    for (const auto& call : inFlight_) {
+        if (call.second < holdAt_) return false;
+    }
+    holdTaken_ = true;
+    return true;
+}
+
+void DeviceCallTracer::release() {
+    released_ = true;
+    for (pid_t tid : held_)
+        ptrace(PTRACE_SYSCALL, tid, nullptr, nullptr);
+    held_.clear();
+}
+
 DeviceCallTracer::Step DeviceCallTracer::onStop(pid_t tid, int status) {
     if (!WIFSTOPPED(status)) {
         known_.erase(tid);
         inFlight_.erase(tid);
+        held_.erase(std::remove(held_.begin(), held_.end(), tid), held_.end());
         return Step::NotATraceStop;
     }
     int signal = WSTOPSIG(status);
@@ -105,6 +124,10 @@ DeviceCallTracer::Step DeviceCallTracer::onStop(pid_t tid, int status) {
             long number = ++entered_;
             if (cutAt_ > 0 && number > cutAt_) return Step::Resumed;  // held: the power is off
             inFlight_[tid] = number;
+            if (holdAt_ > 0 && number >= holdAt_ && !released_) {
+                held_.push_back(tid);  // followed to its exit once released
+                return Step::Resumed;
+            }
             ptrace(PTRACE_SYSCALL, tid, nullptr, nullptr);
             return Step::Resumed;
         }

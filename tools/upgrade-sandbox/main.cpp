@@ -7,7 +7,8 @@
 //
 //   upgrade-sandbox new SETDIR [--rootfs ROOTFS] [--size-mib N]
 //   upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--cut-at-output TEXT] [--timeout S]
-//                       [--cut-at-write K] [--count-writes] [-- COMMAND ARGS...]
+//                       [--cut-at-write K | --hold-at-write K --meanwhile SHELLTEXT]
+//                       [--count-writes] [-- COMMAND ARGS...]
 //
 // The last line on stdout of "run" is the verdict; the exit code follows it:
 //   upgrade-sandbox: exit status N        N
@@ -40,7 +41,8 @@ const char kUsage[] =
     "      and SETDIR/var-local/ (a copy of ROOTFS/var/local when given).\n"
     "  upgrade-sandbox run SETDIR [ROOTFS] [--cut-after-ms N] [--cut-at-output TEXT]\n"
     "                      [--timeout S] [--keep-writable DIR] [--tmp-kib N]\n"
-    "                      [--cut-at-write K] [--count-writes] [-- COMMAND ARGS...]\n"
+    "                      [--cut-at-write K | --hold-at-write K --meanwhile SHELLTEXT]\n"
+    "                      [--count-writes] [-- COMMAND ARGS...]\n"
     "      Runs COMMAND (an absolute path), or ROOTFS's /usr/bin/upgradeprogress/upgradeprogress,\n"
     "      as the only program of the set, in fresh mount and PID namespaces: the host's\n"
     "      /usr and /etc read-only with ROOTFS laid over them, the images as loop devices\n"
@@ -59,6 +61,11 @@ const char kUsage[] =
     "      the K-th device call: a write, pwrite64, writev, pwritev, pwritev2, fsync or\n"
     "      fdatasync on a partition's device, counted over every process and thread of\n"
     "      the run (traced with seccomp and ptrace); calls past the K-th never run.\n"
+    "      --hold-at-write K stops the K-th device call at its entry and, once every\n"
+    "      earlier one has completed, runs /bin/sh -c SHELLTEXT in the sandbox; the call\n"
+    "      runs when that has ended. The command's other threads run on meanwhile, but\n"
+    "      their device calls wait too. It prints 'upgrade-sandbox: held at device call K\n"
+    "      while the meanwhile command ran (exit N)' before the verdict.\n"
     "      --count-writes (and --cut-at-write) print 'upgrade-sandbox: N device calls'\n"
     "      before the verdict. Needs root.\n"
     "\n"
@@ -121,6 +128,12 @@ int commandRun(int argc, char** argv) {
         } else if (arg == "--cut-at-write" && i + 1 < argc) {
             if (!parseNumber(argv[++i], &options.cutAtWrite) || options.cutAtWrite == 0)
                 return usageError("bad --cut-at-write (1 or more)");
+        } else if (arg == "--hold-at-write" && i + 1 < argc) {
+            if (!parseNumber(argv[++i], &options.holdAtWrite) || options.holdAtWrite == 0)
+                return usageError("bad --hold-at-write (1 or more)");
+        } else if (arg == "--meanwhile" && i + 1 < argc) {
+            options.meanwhile = argv[++i];
+            if (options.meanwhile.empty()) return usageError("bad --meanwhile");
         } else if (arg == "--count-writes") {
             options.countWrites = true;
         } else if (arg == "--cut-at-output" && i + 1 < argc) {
@@ -146,6 +159,11 @@ int commandRun(int argc, char** argv) {
     for (; i < argc; ++i)
         options.command.push_back(argv[i]);
     if (options.setDir.empty()) return usageError("run needs SETDIR");
+    if ((options.holdAtWrite > 0) != !options.meanwhile.empty())
+        return usageError("--hold-at-write and --meanwhile go together");
+    // A hold lets the call run afterwards; a cut never does.
+    if (options.holdAtWrite > 0 && options.cutAtWrite > 0)
+        return usageError("--hold-at-write and --cut-at-write exclude each other");
     return sandbox::runSandbox(options);
 }
 

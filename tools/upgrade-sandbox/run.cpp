@@ -34,6 +34,7 @@ constexpr char kMsgStarted = 'S';      // the command has been started
 constexpr char kMsgEnded = 'E';        // followed by the command's wait status (int)
 constexpr char kMsgDeviceCalls = 'W';  // followed by the device calls completed so far (long long)
 constexpr char kMsgCutAtCall = 'C';    // followed by the device call the cut came after (long long)
+constexpr char kMsgHeldRan = 'H';      // followed by the meanwhile command's wait status (int)
 
 constexpr char kInitName[] = "sandbox-init";
 
@@ -123,13 +124,34 @@ bool writeAll(int fd, const void* data, size_t size) {
     return true;
 }
 
+bool tracesDeviceCalls(const RunOptions& options) {
+    return options.cutAtWrite > 0 || options.holdAtWrite > 0 || options.countWrites;
+}
+
+// The meanwhile command: another program of the set, started by the init
+// beside the command and writing to the same output. It is not traced, so
+// nothing it does is a device call of the run, nor is it ever held.
+pid_t startMeanwhile(const std::string& text, char* const* envp, const std::string& workDir,
+                     int outputFd, const sigset_t& originalMask) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    sigprocmask(SIG_SETMASK, &originalMask, nullptr);
+    if (outputFd >= 0 && dup2(outputFd, STDOUT_FILENO) < 0) _exit(127);
+    if (chdir(workDir.c_str()) != 0 && chdir("/") != 0) _exit(127);
+    char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
+                    const_cast<char*>(text.c_str()), nullptr};
+    execve("/bin/sh", argv, envp);
+    fprintf(stderr, "upgrade-sandbox: cannot run /bin/sh: %s\n", strerror(errno));
+    _exit(127);
+}
+
 // PID 1 of the sandbox: builds the root, starts the command, reaps every
 // orphan, and reports the command's end. Never returns.
 [[noreturn]] void initMain(const RootPlan& plan, const std::vector<std::string>& command,
                            const std::vector<std::string>& environment, const std::string& workDir,
                            int reportFd, int outputFd, const sigset_t& originalMask,
-                           const std::vector<dev_t>& partitions, long cutAtWrite,
-                           bool traceDeviceCalls) {
+                           const std::vector<dev_t>& partitions, const RunOptions& options) {
+    const bool traceDeviceCalls = tracesDeviceCalls(options);
     prctl(PR_SET_NAME, kInitName);
     if (unshare(CLONE_NEWNS | CLONE_NEWIPC) != 0) {
         fprintf(stderr, "upgrade-sandbox: cannot make a mount namespace: %s\n", strerror(errno));
@@ -164,9 +186,11 @@ bool writeAll(int fd, const void* data, size_t size) {
         fprintf(stderr, "upgrade-sandbox: cannot run %s: %s\n", argv[0], strerror(errno));
         _exit(127);
     }
-    if (outputFd >= 0) close(outputFd);  // the command's copy is the only writer
+    // The command's copy is the only writer; a meanwhile command yet to come
+    // takes init's own, closed as soon as it has started.
+    if (outputFd >= 0 && options.holdAtWrite <= 0) close(outputFd);
     writeAll(reportFd, &kMsgStarted, 1);
-    DeviceCallTracer tracer(partitions, cutAtWrite);
+    DeviceCallTracer tracer(partitions, options.cutAtWrite, options.holdAtWrite);
     auto reportCount = [&](char kind) {
         char message[1 + sizeof(long long)];
         long long count = tracer.completed();
@@ -174,11 +198,25 @@ bool writeAll(int fd, const void* data, size_t size) {
         memcpy(message + 1, &count, sizeof count);
         writeAll(reportFd, message, sizeof message);
     };
+    auto reportStatus = [&](char kind, int status) {
+        char message[1 + sizeof(int)];
+        message[0] = kind;
+        memcpy(message + 1, &status, sizeof(int));
+        writeAll(reportFd, message, sizeof message);
+    };
+    pid_t meanwhile = -1;
     for (;;) {
         int status = 0;
         pid_t pid = waitpid(-1, &status, traceDeviceCalls ? __WALL : 0);
         if (pid < 0 && errno == EINTR) continue;
         if (pid < 0) _exit(kExitRunnerFailure);  // the command vanished unreported
+        if (pid == meanwhile) {
+            // Only now do the held calls run.
+            reportStatus(kMsgHeldRan, status);
+            meanwhile = -1;
+            tracer.release();
+            continue;
+        }
         if (traceDeviceCalls) {
             DeviceCallTracer::Step step = tracer.onStop(pid, status);
             if (step == DeviceCallTracer::Step::CutNow) {
@@ -190,13 +228,22 @@ bool writeAll(int fd, const void* data, size_t size) {
                     pause();
             }
             if (step == DeviceCallTracer::Step::Counted) reportCount(kMsgDeviceCalls);
+            // The rest of the command runs on meanwhile: only device calls
+            // wait, at their entry, so the partitions stay as they are.
+            if (tracer.takeHold()) {
+                meanwhile =
+                    startMeanwhile(options.meanwhile, envp.data(), workDir, outputFd, originalMask);
+                if (meanwhile < 0) {
+                    fprintf(stderr, "upgrade-sandbox: cannot fork: %s\n", strerror(errno));
+                    _exit(kExitRunnerFailure);
+                }
+                if (outputFd >= 0) close(outputFd);
+                outputFd = -1;
+            }
             if (step != DeviceCallTracer::Step::NotATraceStop) continue;
         }
         if (pid != child) continue;  // an orphan the command left behind
-        char message[1 + sizeof(int)];
-        message[0] = kMsgEnded;
-        memcpy(message + 1, &status, sizeof(int));
-        writeAll(reportFd, message, sizeof message);
+        reportStatus(kMsgEnded, status);
         // Leaving ends the namespace: the kernel kills whatever is still in it.
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : kExitSignalBase + WTERMSIG(status));
     }
@@ -329,7 +376,7 @@ int runSandbox(const RunOptions& options) {
     char cwdBuf[PATH_MAX];
     std::string workDir = getcwd(cwdBuf, sizeof cwdBuf) != nullptr ? cwdBuf : "/";
     std::vector<std::string> environment = sandboxEnvironment(setDir);
-    if (options.cutAtWrite > 0 || options.countWrites) {
+    if (tracesDeviceCalls(options)) {
         // A traced command built with AddressSanitizer would fail at its exit:
         // LeakSanitizer refuses to run under ptrace. Leaks are checked on the
         // untraced runs.
@@ -409,8 +456,7 @@ int runSandbox(const RunOptions& options) {
         for (const DeviceNode& node : plan.devices)
             partitions.push_back(node.device);
         initMain(plan, command, environment, workDir, reportWrite.get(), outputWrite.get(),
-                 original, partitions, options.cutAtWrite,
-                 options.cutAtWrite > 0 || options.countWrites);
+                 original, partitions, options);
     }
     reportWrite.reset();
     outputWrite.reset();
@@ -425,6 +471,8 @@ int runSandbox(const RunOptions& options) {
     size_t parsed = 0;
     long long deviceCalls = 0;
     bool cutAtCall = false;
+    bool heldRan = false;
+    int meanwhileStatus = 0;
     OutputWatch watch(options.cutAtOutput);
     for (;;) {
         int waitMs = -1;
@@ -483,7 +531,7 @@ int runSandbox(const RunOptions& options) {
             for (;;) {
                 if (parsed >= received.size()) break;
                 char kind = received[parsed];
-                size_t size = kind == kMsgEnded ? 1 + sizeof(int)
+                size_t size = kind == kMsgEnded || kind == kMsgHeldRan ? 1 + sizeof(int)
                               : kind == kMsgDeviceCalls || kind == kMsgCutAtCall
                                   ? 1 + sizeof(long long)
                                   : 1;
@@ -495,6 +543,9 @@ int runSandbox(const RunOptions& options) {
                 } else if (kind == kMsgEnded) {
                     ended = true;
                     memcpy(&commandStatus, body, sizeof(int));
+                } else if (kind == kMsgHeldRan) {
+                    heldRan = true;
+                    memcpy(&meanwhileStatus, body, sizeof(int));
                 } else if (kind == kMsgDeviceCalls || kind == kMsgCutAtCall) {
                     memcpy(&deviceCalls, body, sizeof deviceCalls);
                     cutAtCall = cutAtCall || kind == kMsgCutAtCall;
@@ -538,6 +589,13 @@ int runSandbox(const RunOptions& options) {
             break;
     }
     fflush(stderr);
+    if (heldRan) {
+        int n = WIFEXITED(meanwhileStatus) ? WEXITSTATUS(meanwhileStatus)
+                                           : kExitSignalBase + WTERMSIG(meanwhileStatus);
+        printf(
+            "upgrade-sandbox: held at device call %ld while the meanwhile command ran (exit %d)\n",
+            options.holdAtWrite, n);
+    }
     if (options.countWrites || options.cutAtWrite > 0)
         printf("upgrade-sandbox: %lld device calls\n", deviceCalls);
     printf("%s\n", verdict.line.c_str());

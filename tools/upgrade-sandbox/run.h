@@ -19,6 +19,8 @@ struct RunOptions {
     long tmpSizeKib = -1;              // > 0: a /tmp of this size
     long cutAtWrite = -1;              // > 0: cut right after this many device calls
     bool countWrites = false;          // report how many device calls the run made
+    long holdAtWrite = -1;             // > 0: hold this device call at its entry while...
+    std::string meanwhile;             // ...this shell text runs in the sandbox
 };
 
 // The program as the set's image installs it.

@@ -343,6 +343,102 @@ TEST_F(SandboxTest, DeviceCallsAreCountedAcrossThreadsAndHeldCallsNeverRun) {
     EXPECT_LE(written, 5u) << cut.out;
 }
 
+// ---- a hold at a chosen device call ---------------------------------------------
+
+// Five one-byte writes through dd, one device call each: write I puts byte I
+// at offset I-1, then leaves the mark /tmp/marks/I.
+const char kFiveMarkedWrites[] =
+    "mkdir /tmp/marks\n"
+    "for i in 1 2 3 4 5; do\n"
+    "  printf \"\\00$i\" | dd of=/dev/mmcblk0p28 bs=1 seek=$((i - 1)) conv=notrunc status=none"
+    " || exit 9\n"
+    "  touch /tmp/marks/$i\n"
+    "done\n";
+
+// What the meanwhile command saw, kept in /OAD for the test to read.
+const char kRecordWhatIsSeen[] =
+    "ls /tmp/marks | tr '\\n' ' ' > /OAD/marks-seen\n"
+    "dd if=/dev/mmcblk0p28 bs=1 count=5 of=/OAD/device-seen status=none\n"
+    "echo meanwhile: recorded\n"
+    "exit 7\n";
+
+std::string firstBytes(long n) {
+    std::string bytes(5, '\0');
+    for (long i = 0; i < n; ++i)
+        bytes[static_cast<size_t>(i)] = static_cast<char>(i + 1);
+    return bytes;
+}
+
+class WriteHoldTest : public SandboxTest, public ::testing::WithParamInterface<long> {};
+
+TEST_P(WriteHoldTest, MeanwhileCommandSeesTheFirstKMinus1WritesAndTheRunGoesOn) {
+    const long k = GetParam();
+    Result r = run({"--hold-at-write", std::to_string(k), "--meanwhile", kRecordWhatIsSeen,
+                    "--count-writes", "--timeout", "30"},
+                   {"/bin/sh", "-c", kFiveMarkedWrites});
+    // A hold is no cut: the command ends on its own, every write made.
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(r.lastLine(), "upgrade-sandbox: exit status 0") << r.out;
+    EXPECT_EQ(deviceCallsLine(r), "upgrade-sandbox: 5 device calls") << r.out;
+    EXPECT_EQ(readAt(image("mmcblk0p28"), 0, 5), firstBytes(5));
+
+    const std::string held = "upgrade-sandbox: held at device call " + std::to_string(k) +
+                             " while the meanwhile command ran (exit 7)\n";
+    if (k > 5) {
+        // The command never got to call K: the shell text never ran.
+        EXPECT_EQ(r.out.find("upgrade-sandbox: held at"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("meanwhile: recorded"), std::string::npos) << r.out;
+        EXPECT_NE(access((setDir + "/OAD/device-seen").c_str(), F_OK), 0);
+        return;
+    }
+    // Writes 1 to K-1 and their marks were there, write K and its mark not yet.
+    EXPECT_EQ(readFile(setDir + "/OAD/device-seen"), firstBytes(k - 1));
+    std::string marks;
+    for (long i = 1; i < k; ++i)
+        marks += std::to_string(i) + " ";
+    EXPECT_EQ(readFile(setDir + "/OAD/marks-seen"), marks);
+    // The shell's output reaches the runner's, ahead of the line about it.
+    size_t recorded = r.out.find("meanwhile: recorded\n");
+    ASSERT_NE(recorded, std::string::npos) << r.out;
+    size_t line = r.out.find(held);
+    ASSERT_NE(line, std::string::npos) << r.out;
+    EXPECT_LT(recorded, line);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, WriteHoldTest,
+                         ::testing::Values(1L, 3L, 5L, 6L),  // first, middle, last, never reached
+                         [](const ::testing::TestParamInfo<long>& info) {
+                             return "hold_at_" + std::to_string(info.param);
+                         });
+
+TEST_F(SandboxTest, OtherThreadsDeviceCallsWaitWhileTheMeanwhileCommandRuns) {
+    // Eight threads each pwrite one byte and fsync. Call 1 is some thread's
+    // pwrite; call 2, whichever it is, waits, and so does every later one.
+    Result r = run(
+        {"--hold-at-write", "2", "--meanwhile",
+         "dd if=/dev/mmcblk0p34 bs=1 count=8 of=/OAD/device-seen status=none", "--timeout", "30"},
+        {kProbe, "threads", "/dev/mmcblk0p34", "8"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_NE(r.out.find("upgrade-sandbox: held at device call 2 while the meanwhile command "
+                         "ran (exit 0)\n"),
+              std::string::npos)
+        << r.out;
+    std::string seen = readFile(setDir + "/OAD/device-seen");
+    ASSERT_EQ(seen.size(), 8u);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), '\0'), 7) << "exactly one pwrite had run";
+    EXPECT_EQ(readAt(image("mmcblk0p34"), 0, 8), "\x01\x02\x03\x04\x05\x06\x07\x08");
+}
+
+TEST_F(SandboxTest, MeanwhileCommandThatNeverEndsIsBoundedByTheTimeout) {
+    Result r = run({"--hold-at-write", "1", "--meanwhile", "sleep 600", "--timeout", "2"},
+                   {kProbe, "write", "/dev/mmcblk0p18", "0", "0x44", "1"});
+    EXPECT_EQ(r.exitCode, 124) << r.out;
+    EXPECT_EQ(r.lastLine(), "upgrade-sandbox: timed out after 2 s");
+    EXPECT_EQ(r.out.find("upgrade-sandbox: held at"), std::string::npos) << r.out;
+    // The held write never ran.
+    EXPECT_EQ(readAt(image("mmcblk0p18"), 0, 1), std::string(1, '\0'));
+}
+
 TEST_F(SandboxTest, RebootRequestEndsOnlyTheSandbox) {
     std::string mountsBefore = hostMounts();
     Result r = run({}, {kProbe, "reboot"});
@@ -572,6 +668,22 @@ TEST_F(SandboxTest, RefusesADirectoryThatIsNotASet) {
     EXPECT_EQ(r.exitCode, 2) << r.out;
     Result relative = run({}, {"sandbox_probe", "exit", "0"});
     EXPECT_EQ(relative.exitCode, 2) << relative.out;
+}
+
+TEST_F(SandboxTest, RefusesAHoldWithACutOrWithoutItsMeanwhileCommand) {
+    const std::vector<std::string> command = {kProbe, "write", "/dev/mmcblk0p18", "0", "0x55", "1"};
+    for (const std::vector<std::string>& options :
+         {std::vector<std::string>{"--hold-at-write", "1", "--meanwhile", "true", "--cut-at-write",
+                                   "2"},
+          std::vector<std::string>{"--hold-at-write", "1"},
+          std::vector<std::string>{"--meanwhile", "true"},
+          std::vector<std::string>{"--hold-at-write", "0", "--meanwhile", "true"}}) {
+        Result r = run(options, command);
+        EXPECT_EQ(r.exitCode, 2) << r.out;
+        EXPECT_NE(r.out.find("usage:"), std::string::npos) << r.out;
+    }
+    // Nothing ran.
+    EXPECT_EQ(readAt(image("mmcblk0p18"), 0, 1), std::string(1, '\0'));
 }
 
 TEST_F(SandboxTest, NewRefusesToOverwriteAnExistingSet) {
