@@ -90,4 +90,18 @@ int extractOneFile(void* h, const char* entryName, const char* destDir, int keep
     return fromHandle(h)->extractOneFile(entryName, destDir, keepDirs);
 }
 
+int extractEntryToFd(void* h, const char* entryName, int fd) {
+    if (h == nullptr) {
+        return kArchiveNoEntry;
+    }
+    return static_cast<ota::ArchiveImpl*>(h)->extractEntryToFd(entryName, fd);
+}
+
 }  // extern "C"
+
+int extractEntryToMemory(void* h, const char* entryName, std::string* out, size_t maxSize) {
+    if (h == nullptr || out == nullptr) {
+        return kArchiveNoEntry;
+    }
+    return static_cast<ota::ArchiveImpl*>(h)->extractEntryToMemory(entryName, out, maxSize);
+}

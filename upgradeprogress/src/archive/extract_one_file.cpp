@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "ground.h"
 
@@ -105,6 +106,53 @@ int ArchiveImpl::extractOneFile(const char* entryName, const char* destDir, int 
         return kArchiveExtractFailed;
     }
     return extracted != 0 ? kArchiveExtractFailed : kArchiveOk;
+}
+
+int ArchiveImpl::extractEntryToFd(const char* entryName, int fd) {
+    if (entryName == nullptr || m_zipHandle == nullptr) {
+        return kArchiveNoEntry;
+    }
+    ZipEntry entry;
+    if (FindEntry(m_zipHandle, entryName, &entry) != 0) {
+        return kArchiveNoEntry;
+    }
+    const int32_t extracted = ExtractEntryToFile(m_zipHandle, &entry, fd);
+    if (!packageUnchanged()) {
+        OTA_LOG("the package changed on disk while %s was extracted\n", entryName);
+        return kArchiveExtractFailed;
+    }
+    return extracted != 0 ? kArchiveExtractFailed : kArchiveOk;
+}
+
+int ArchiveImpl::extractEntryToMemory(const char* entryName, std::string* out, size_t maxSize) {
+    out->clear();
+    if (entryName == nullptr || m_zipHandle == nullptr) {
+        return kArchiveNoEntry;
+    }
+    ZipEntry entry;
+    if (FindEntry(m_zipHandle, entryName, &entry) != 0) {
+        return kArchiveNoEntry;
+    }
+    // The size comes from the package: bounded before anything is allocated.
+    if (entry.uncompressed_length > maxSize) {
+        OTA_LOG("entry %s holds %u bytes, more than the %zu allowed\n", entryName,
+                entry.uncompressed_length, maxSize);
+        return kArchiveExtractFailed;
+    }
+    std::string bytes(entry.uncompressed_length, '\0');
+    const int32_t extracted =
+        bytes.empty() ? 0
+                      : ExtractToMemory(m_zipHandle, &entry, reinterpret_cast<uint8_t*>(&bytes[0]),
+                                        entry.uncompressed_length);
+    if (!packageUnchanged()) {
+        OTA_LOG("the package changed on disk while %s was extracted\n", entryName);
+        return kArchiveExtractFailed;
+    }
+    if (extracted != 0) {
+        return kArchiveExtractFailed;
+    }
+    *out = std::move(bytes);
+    return kArchiveOk;
 }
 
 }  // namespace ota

@@ -150,6 +150,14 @@ void* refreshBlock(void* /*arg*/) {
         clearFlags(2);
         return nullptr;
     }
+    // Success is written only over partitions that hold their new images,
+    // read back from the devices: a part skipped as done, a part no line
+    // named, or a write the device lost ends here instead.
+    if (checkUpgradedPartitions() != 0) {
+        OTA_LOG("final check failed, no success is written.\n");
+        clearFlags(2);
+        return nullptr;
+    }
     request_update(95, 0);
 
     // The flags go out before the package is removed: a power cut between the

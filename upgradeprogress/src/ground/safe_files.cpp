@@ -18,6 +18,18 @@ namespace {
 // the removal gives up rather than run out of descriptors.
 constexpr int kMaxTreeDepth = 64;
 
+// Attempts to clear a name that another program keeps filling.
+constexpr int kFreshFileTries = 8;
+
+// A work directory is this program's alone. One that an earlier version
+// made readable to others (0755) is kept: only a directory others can write
+// lets them add, swap or link files in it.
+constexpr mode_t kWorkDirMode = 0700;
+
+bool isOwnWorkDirectory(const struct stat& st) {
+    return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0;
+}
+
 // "/OAD/update_file/" -> "/OAD/update_file": with the slash, lstat and
 // unlink would act on a link's target instead of the link.
 std::string withoutTrailingSlashes(const char* path) {
@@ -59,6 +71,9 @@ bool removeBelow(int dirFd, int depth) {
         close(listFd);
         return false;
     }
+    // The copy shares its position with the held descriptor, which an
+    // earlier emptying of the same directory left at the end.
+    rewinddir(dir);
     bool removed = true;
     while (const dirent* entry = readdir(dir)) {
         if (isSpecialDir(entry->d_name)) {
@@ -120,24 +135,56 @@ FILE* fopenReadable(const char* path, bool blockDeviceToo) {
 }
 
 int openFreshFile(const char* path, mode_t mode) {
-    if (path == nullptr) {
+    return openFreshFileAt(AT_FDCWD, path, mode);
+}
+
+int openFreshFileAt(int dirFd, const char* name, mode_t mode, bool readBack) {
+    if (name == nullptr || name[0] == '\0') {
         return -1;
     }
-    struct stat st;
-    if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
-        // A directory where a file belongs is refused, not emptied: it may
-        // be anything, and the caller's failure path cleans /OAD as a whole.
-        if (S_ISDIR(st.st_mode) || unlink(path) != 0) {
-            errno = EISDIR;
+    // Another program may make something at the name between the unlink
+    // and the open; O_EXCL then refuses it, and the name is cleared again.
+    for (int tries = 0; tries < kFreshFileTries; ++tries) {
+        struct stat st;
+        if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            // A directory where a file belongs is refused, not emptied: it
+            // may be anything, and the caller's failure path cleans /OAD as
+            // a whole.
+            if (S_ISDIR(st.st_mode) || unlinkat(dirFd, name, 0) != 0) {
+                errno = EISDIR;
+                return -1;
+            }
+        }
+        const int flags = (readBack ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_NOFOLLOW;
+        int fd;
+        do {
+            fd = openat(dirFd, name, flags | O_CLOEXEC, mode);
+        } while (fd < 0 && errno == EINTR);
+        if (fd >= 0) {
+            return fd;
+        }
+        if (errno != EEXIST) {
             return -1;
         }
     }
-    const int fd = openNonBlocking(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, mode);
+    return -1;
+}
+
+int openReadableAt(int dirFd, const char* name) {
+    if (name == nullptr || name[0] == '\0') {
+        return -1;
+    }
+    int fd;
+    do {
+        fd = openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         return -1;
     }
-    // Made between the look and the open: only a regular file is written.
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    struct stat st;
+    const int status = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || status < 0 ||
+        fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
         close(fd);
         errno = EINVAL;
         return -1;
@@ -174,6 +221,41 @@ int makeRealDirectory(const char* path) {
         }
     }
     return mkDiretory(bare) == 0 ? 0 : 1;
+}
+
+int openWorkDirectory(const char* path) {
+    if (path == nullptr || path[0] == '\0') {
+        return -1;
+    }
+    const std::string bare = withoutTrailingSlashes(path);
+    for (int tries = 0; tries < kFreshFileTries; ++tries) {
+        struct stat st;
+        if (lstat(bare.c_str(), &st) == 0 && !isOwnWorkDirectory(st)) {
+            // Whatever another user made here, or made open to others, goes
+            // with everything in it: nothing in it can be trusted.
+            if (removeTree(bare.c_str()) != 0) {
+                return -1;
+            }
+        }
+        if (mkdir(bare.c_str(), kWorkDirMode) != 0 && errno != EEXIST) {
+            return -1;
+        }
+        const int fd = open(bare.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            continue;
+        }
+        // Checked again on what was opened: the name may have changed hands
+        // between the look and the open.
+        if (fstat(fd, &st) == 0 && isOwnWorkDirectory(st)) {
+            return fd;
+        }
+        close(fd);
+    }
+    return -1;
+}
+
+int emptyDirectoryAt(int dirFd) {
+    return removeBelow(dirFd, 0) ? 0 : 1;
 }
 
 int removeTree(const char* path) {

@@ -1,5 +1,6 @@
 #include "item_steps.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,8 +11,23 @@
 
 namespace item_steps {
 
-std::string itemPath(const char* dir, const CongfigItemValue_T& item) {
-    return dir + fieldText(item.fileName);
+std::set<std::string> m_upgradedAtStart;
+
+namespace {
+
+std::string entryOf(const CongfigItemValue_T& item) {
+    return ota_format::kEntryDir + fieldText(item.fileName);
+}
+
+int extractFailed(const CongfigItemValue_T& item) {
+    OTA_LOG("extractOneFile: %s failed.\n", entryOf(item).c_str());
+    return 1;
+}
+
+}  // namespace
+
+WorkFile_T itemFile(WorkDir dir, const CongfigItemValue_T& item) {
+    return WorkFile_T{dir, fieldText(item.fileName)};
 }
 
 bool itemNameIsSafe(const CongfigItemValue_T& item) {
@@ -23,54 +39,88 @@ bool itemNameIsSafe(const CongfigItemValue_T& item) {
     return true;
 }
 
-void removeIfPresent(const std::string& path) {
-    if (fileExists(path)) {
-        remove(path.c_str());
-    }
-}
-
-bool reuseVerifiedResult(const std::string& result, const CongfigItemValue_T& item) {
-    if (!fileExists(result)) {
+bool holdWorkFile(const WorkFile_T& file, HeldImage_T* image) {
+    const int fd = openReadableAt(file.fd(), file.atName().c_str());
+    if (fd < 0) {
         return false;
     }
-    if (checkMD5Sum(result, fieldText(item.checkSum), 0) == 0) {
-        OTA_LOG("This part has been extracted: %s.\n", result.c_str());
+    const bool held = holdImageFrom(fd, file.name.c_str(), image);
+    close(fd);
+    return held;
+}
+
+bool reuseVerifiedResult(const WorkFile_T& result, const CongfigItemValue_T& item,
+                         HeldImage_T* image) {
+    if (!workFileExists(result)) {
+        return false;
+    }
+    if (holdWorkFile(result, image) &&
+        compareMD5(image->md5, fieldText(item.checkSum), result.path()) == 0) {
+        OTA_LOG("This part has been extracted: %s.\n", result.path().c_str());
         return true;
     }
-    remove(result.c_str());
+    removeWorkFile(result);
     return false;
 }
 
-int extractEntry(const CongfigItemValue_T& item, const char* dir) {
-    const std::string entry = ota_format::kEntryDir + fieldText(item.fileName);
-    if (extractOneFile(m_archiveHandle, entry.c_str(), dir, 0) != 0) {
-        OTA_LOG("extractOneFile: %s failed.\n", entry.c_str());
-        return 1;
+int extractEntry(const CongfigItemValue_T& item, const WorkFile_T& into) {
+    const int fd = openFreshFileAt(into.fd(), into.atName().c_str(), 0644);
+    if (fd < 0) {
+        return extractFailed(item);
+    }
+    const int result = extractEntryToFd(m_archiveHandle, entryOf(item).c_str(), fd);
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    if (result != kArchiveOk || !synced) {
+        removeWorkFile(into);
+        return extractFailed(item);
     }
     return 0;
 }
 
-int verifyOrDiscard(const std::string& file, const CongfigItemValue_T& item,
-                    std::initializer_list<const std::string*> discard) {
-    if (checkMD5Sum(file, fieldText(item.checkSum), 0) == 0) {
+int extractEntryToImage(const CongfigItemValue_T& item, HeldImage_T* image) {
+    const int fd = newImageFd(fieldText(item.fileName).c_str());
+    if (fd < 0) {
+        return extractFailed(item);
+    }
+    if (extractEntryToFd(m_archiveHandle, entryOf(item).c_str(), fd) != kArchiveOk) {
+        close(fd);
+        return extractFailed(item);
+    }
+    if (!sealImage(fd, image)) {
+        return extractFailed(item);
+    }
+    return 0;
+}
+
+int verifyOrDiscard(const HeldImage_T& image, const std::string& label,
+                    const CongfigItemValue_T& item,
+                    std::initializer_list<const WorkFile_T*> discard) {
+    if (image.fd >= 0 && compareMD5(image.md5, fieldText(item.checkSum), label) == 0) {
         return 0;
     }
-    OTA_LOG("check %s sum error!\n", file.c_str());
-    for (const std::string* path : discard) {
-        removeIfPresent(*path);
+    OTA_LOG("check %s sum error!\n", label.c_str());
+    for (const WorkFile_T* file : discard) {
+        removeWorkFile(*file);
     }
     return 1;
 }
 
-int writeToPartition(const std::string& file, const std::string& partition,
-                     const CongfigItemValue_T& item, const std::string* leftover) {
-    if (updateModuleBlock(file, partition, item.offset) != 0) {
-        OTA_LOG("Writing %s emmc failed.\n", file.c_str());
-        removeIfPresent(file);
+int writeToPartition(const HeldImage_T& image, const std::string& label,
+                     const std::string& partition, const CongfigItemValue_T& item,
+                     const WorkFile_T* file, const WorkFile_T* leftover) {
+    if (updateModuleBlockImage(image, label, partition, item.offset) != 0) {
+        OTA_LOG("Writing %s emmc failed.\n", label.c_str());
+        if (file != nullptr) {
+            removeWorkFile(*file);
+        }
         return 1;
     }
+    if (file != nullptr) {
+        removeWorkFile(*file);
+    }
     if (leftover != nullptr) {
-        removeIfPresent(*leftover);
+        removeWorkFile(*leftover);
     }
     return 0;
 }

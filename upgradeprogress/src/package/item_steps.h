@@ -1,13 +1,21 @@
-// The steps the six item actions share: extract, verify, write, clean up.
-// Internal to the package subsystem. Each step logs its own failure with the
-// action's message, so an action reads as the order of its steps.
+// The steps the six item actions share: extract, hold, verify, write, clean
+// up. Internal to the package subsystem. Each step logs its own failure with
+// the action's message, so an action reads as the order of its steps.
+//
+// A result is never written from a file: it is read once, through one
+// descriptor, into a sealed image (HeldImage_T), hashed there and written
+// from there. What another program does to the file afterwards cannot reach
+// the partition.
 #pragma once
 
 #include <cstring>
 #include <initializer_list>
+#include <set>
 #include <string>
 
+#include "ground.h"
 #include "package.h"
+#include "work_dirs.h"
 
 namespace item_steps {
 
@@ -18,35 +26,47 @@ std::string fieldText(const char (&field)[N]) {
     return std::string(field, strnlen(field, N));
 }
 
-// An item's file: a work directory followed directly by the item's name.
-std::string itemPath(const char* dir, const CongfigItemValue_T& item);
+// An item's file: a work directory and the item's name.
+WorkFile_T itemFile(WorkDir dir, const CongfigItemValue_T& item);
 
 // False (with a log line) when the item's name could lead out of the work
 // directories: empty, ".", "..", or holding a '/'.
 bool itemNameIsSafe(const CongfigItemValue_T& item);
 
-void removeIfPresent(const std::string& path);
+// A result left by a run cut short: true when `result` exists and, read
+// into `image`, has the item's checksum; a wrong one is removed.
+bool reuseVerifiedResult(const WorkFile_T& result, const CongfigItemValue_T& item,
+                         HeldImage_T* image);
 
-// A result left by a run cut short: true when `result` exists and has the
-// item's checksum (it is then used as it is); a wrong one is removed.
-bool reuseVerifiedResult(const std::string& result, const CongfigItemValue_T& item);
+// Extracts the item's package entry into the file `into` (made afresh).
+// 0 on success.
+int extractEntry(const CongfigItemValue_T& item, const WorkFile_T& into);
 
-// Extracts the item's package entry into `dir`. 0 on success.
-int extractEntry(const CongfigItemValue_T& item, const char* dir);
+// Extracts the item's package entry into a sealed image. 0 on success.
+int extractEntryToImage(const CongfigItemValue_T& item, HeldImage_T* image);
 
-// 0 when `file` has the item's checksum; otherwise logs the mismatch,
-// removes every file of `discard` and returns 1.
-int verifyOrDiscard(const std::string& file, const CongfigItemValue_T& item,
-                    std::initializer_list<const std::string*> discard);
+// Reads the file once into a sealed image. False when it cannot be read.
+bool holdWorkFile(const WorkFile_T& file, HeldImage_T* image);
 
-// Writes `file` at the item's offset into the partition that `partition`
-// names. On failure `file` is removed; on success the writer has removed it
-// and `leftover` (when given) is removed too. 0 on success.
-int writeToPartition(const std::string& file, const std::string& partition,
-                     const CongfigItemValue_T& item, const std::string* leftover);
+// 0 when the image has the item's checksum; otherwise logs the mismatch
+// with `label`, removes every file of `discard` and returns 1.
+int verifyOrDiscard(const HeldImage_T& image, const std::string& label,
+                    const CongfigItemValue_T& item,
+                    std::initializer_list<const WorkFile_T*> discard);
+
+// Writes the image at the item's offset into the partition that `partition`
+// names. On failure `file` (when given) is removed; on success `file` and
+// `leftover` (when given) are. 0 on success.
+int writeToPartition(const HeldImage_T& image, const std::string& label,
+                     const std::string& partition, const CongfigItemValue_T& item,
+                     const WorkFile_T* file, const WorkFile_T* leftover);
 
 // The device of the partition the item's name contains. False (with a log
 // line) when it names none.
 bool lookUpDevice(const CongfigItemValue_T& item, std::string& device);
+
+// Partitions whose "total" line found them already upgraded in this run:
+// the final check has nothing to add for them.
+extern std::set<std::string> m_upgradedAtStart;
 
 }  // namespace item_steps

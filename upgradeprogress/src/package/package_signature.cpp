@@ -17,10 +17,6 @@ namespace {
 
 using namespace ota_signature;
 
-// Large enough that reading costs little next to hashing, small enough for
-// the set's memory.
-constexpr size_t kReadChunk = 1 << 20;
-
 struct DigestContextFree {
     void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
@@ -140,29 +136,17 @@ bool readSignatureBlock(int fd, uint64_t fileSize, SignatureBlock_T* block, std:
 }
 
 bool digestPackageBytes(int fd, uint64_t length, unsigned char* digest, std::string* why) {
-    std::unique_ptr<EVP_MD_CTX, DigestContextFree> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
-        *why = "cannot set up SHA-256";
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    StreamResult_T read;
+    if (!streamChunks(fd, 0, length, StreamHash::Sha256, nullptr, &read)) {
+        *why = "cannot read the package";
         return false;
     }
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::vector<unsigned char> buffer(kReadChunk);
-    uint64_t offset = 0;
-    while (offset < length) {
-        const size_t chunk =
-            length - offset < kReadChunk ? static_cast<size_t>(length - offset) : kReadChunk;
-        if (!readExactly(fd, buffer.data(), chunk, offset) ||
-            EVP_DigestUpdate(ctx.get(), buffer.data(), chunk) != 1) {
-            *why = "cannot read the package";
-            return false;
-        }
-        offset += chunk;
-    }
-    unsigned int size = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest, &size) != 1 || size != kDigestSize) {
+    if (read.digest.size() != kDigestSize) {
         *why = "cannot finish SHA-256";
         return false;
     }
+    memcpy(digest, read.digest.data(), kDigestSize);
     return true;
 }
 

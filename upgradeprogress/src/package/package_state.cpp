@@ -29,3 +29,5 @@ const std::vector<std::string> m_updateListFile =
     listPaths(ota_paths::kListDir, ota_format::kRunOrder);
 const std::vector<std::string> m_unzipUpdateListFile =
     listPaths(ota_format::kEntryDir, ota_format::kExtractOrder);
+
+std::map<std::string, std::string> m_updateListText;

@@ -1,7 +1,10 @@
 // Item actions that work against the image installed on the partition:
 // "total" stages it, "update" patches one part of it, "chksync" verifies a
 // part the new image keeps.
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "bspatch.h"
 #include "ground.h"
@@ -11,8 +14,25 @@
 
 using namespace item_steps;
 
+namespace {
+
+// 0 when the staged part has the item's checksum, as checkMD5Sum answers.
+int checkStagedPart(const WorkFile_T& part, const CongfigItemValue_T& item) {
+    const int fd = openReadableAt(part.fd(), part.atName().c_str());
+    if (fd < 0) {
+        OTA_LOG("Open file [%s] failed.\n", part.path().c_str());
+        return 1;
+    }
+    const int result = checkMD5SumFd(fd, fieldText(item.checkSum), 0, part.path());
+    close(fd);
+    return result;
+}
+
+}  // namespace
+
 int handleTotalBspatch(CongfigItemValue_T item) {
-    OTA_LOG("handleTotalBspatch %s.\n", itemPath(ota_paths::kOriginalDir, item).c_str());
+    const WorkFile_T staged = itemFile(kOriginalWork, item);
+    OTA_LOG("handleTotalBspatch %s.\n", staged.path().c_str());
     if (!itemNameIsSafe(item)) {
         return 1;
     }
@@ -27,6 +47,7 @@ int handleTotalBspatch(CongfigItemValue_T item) {
     if (isUpgraded) {
         if (checkMD5Sum(device, fieldText(item.checkSum), item.offset) == 0) {
             OTA_LOG("This part has been Upgraded: %s.\n", name.c_str());
+            m_upgradedAtStart.insert(name);
             return 0;
         }
         isUpgraded = false;
@@ -41,11 +62,12 @@ int handleTotalBspatch(CongfigItemValue_T item) {
                 name.c_str());
         return 1;
     }
-    const std::string prefix = itemPath(ota_paths::kOriginalDir, item) + ota_format::kSplitSuffix;
+    const std::string prefix = staged.path() + ota_format::kSplitSuffix;
     OTA_LOG("load split: %s, %ld, %d, %s.\n", device.c_str(), static_cast<long>(item.fileSize),
             static_cast<int>(ota_format::kPartSize), prefix.c_str());
-    if (loadOriginalSplitFile(device.c_str(), static_cast<unsigned long>(item.fileSize),
-                              ota_format::kPartSize, prefix.c_str()) != 0) {
+    if (loadOriginalSplitFileAt(staged.fd(), device.c_str(),
+                                static_cast<unsigned long>(item.fileSize), ota_format::kPartSize,
+                                prefix.c_str()) != 0) {
         OTA_LOG("Load original split file (%s) (%s) failed!.\n", device.c_str(), name.c_str());
         return 1;
     }
@@ -54,23 +76,24 @@ int handleTotalBspatch(CongfigItemValue_T item) {
 }
 
 int handleUpdateBspatch(CongfigItemValue_T item) {
-    const std::string original = itemPath(ota_paths::kOriginalDir, item);
-    const std::string result = itemPath(ota_paths::kUpdateDir, item);
-    const std::string patch = itemPath(ota_paths::kPatchDir, item);
-    OTA_LOG("handleUpdateBspatch %s.\n", result.c_str());
+    const WorkFile_T original = itemFile(kOriginalWork, item);
+    const WorkFile_T result = itemFile(kUpdateWork, item);
+    const WorkFile_T patch = itemFile(kPatchWork, item);
+    OTA_LOG("handleUpdateBspatch %s.\n", result.path().c_str());
     if (!itemNameIsSafe(item)) {
         return 1;
     }
 
     // Resume: the leading parts written before a power cut were staged again
     // with their new content and are skipped. The first part that is not new
-    // ends the checking for the rest of this list.
+    // ends the checking for the rest of this list. A skip is only a shortcut:
+    // the final check reads the partition before success is written.
     if (isNeedCheck) {
-        if (!fileExists(original)) {
-            OTA_LOG("There is no %s.\n", original.c_str());
-        } else if (checkMD5Sum(original, fieldText(item.checkSum), 0) == 0) {
-            OTA_LOG("This part has been upgraded: %s.\n", original.c_str());
-            removeIfPresent(result);
+        if (!workFileExists(original)) {
+            OTA_LOG("There is no %s.\n", original.path().c_str());
+        } else if (checkStagedPart(original, item) == 0) {
+            OTA_LOG("This part has been upgraded: %s.\n", original.path().c_str());
+            removeWorkFile(result);
             return 0;
         } else {
             isNeedCheck = false;
@@ -79,30 +102,36 @@ int handleUpdateBspatch(CongfigItemValue_T item) {
 
     // A part whose write was cut is neither old nor new; its verified result
     // in the persistent directory is written again without patching.
-    if (!reuseVerifiedResult(result, item)) {
+    HeldImage_T image;
+    if (!reuseVerifiedResult(result, item, &image)) {
         // The patcher ends the whole process when its base is missing; the
         // item fails instead, so the run ends through its failure path.
-        if (!fileExists(original)) {
-            OTA_LOG("Cannot patch %s: there is no staged part %s.\n", result.c_str(),
-                    original.c_str());
+        if (!workFileExists(original)) {
+            OTA_LOG("Cannot patch %s: there is no staged part %s.\n", result.path().c_str(),
+                    original.path().c_str());
             return 1;
         }
-        if (extractEntry(item, ota_paths::kPatchDir) != 0) {
+        if (extractEntry(item, patch) != 0) {
             return 1;
         }
-        bspatch(original.c_str(), result.c_str(), patch.c_str());
+        // The patcher takes paths: these reach the files through the held
+        // directories, whatever has been renamed in their place since.
+        bspatch(original.heldPath().c_str(), result.heldPath().c_str(), patch.heldPath().c_str());
         // The result must be on storage before it is trusted after a power cut.
         sync();
-        if (verifyOrDiscard(result, item, {&result, &patch}) != 0) {
+        if (!holdWorkFile(result, &image)) {
+            image = HeldImage_T();
+        }
+        if (verifyOrDiscard(image, result.path(), item, {&result, &patch}) != 0) {
             return 1;
         }
     }
-    return writeToPartition(result, m_totalFileName, item, &patch);
+    return writeToPartition(image, result.path(), m_totalFileName, item, &result, &patch);
 }
 
 int handleChkSyncBspatch(CongfigItemValue_T item) {
-    const std::string original = itemPath(ota_paths::kOriginalDir, item);
-    OTA_LOG("handleChkSyncBspatch %s.\n", original.c_str());
+    const WorkFile_T original = itemFile(kOriginalWork, item);
+    OTA_LOG("handleChkSyncBspatch %s.\n", original.path().c_str());
     if (!itemNameIsSafe(item)) {
         return 1;
     }
@@ -112,13 +141,15 @@ int handleChkSyncBspatch(CongfigItemValue_T item) {
     }
     // Only a staged part can be compared. A list whose "total" staged less
     // than its check lines name passes those lines unchecked: nothing is
-    // written for them, and packages in the field are built on that rule.
-    if (!fileExists(original)) {
+    // written for them, packages in the field are built on that rule, and the
+    // final check still reads the partition before success is written.
+    if (!workFileExists(original)) {
         return 0;
     }
-    if (verifyOrDiscard(original, item, {}) != 0) {
+    if (checkStagedPart(original, item) != 0) {
+        OTA_LOG("check %s sum error!\n", original.path().c_str());
         return 1;
     }
-    OTA_LOG("This part has been check sync sucess: %s.\n", original.c_str());
+    OTA_LOG("This part has been check sync sucess: %s.\n", original.path().c_str());
     return 0;
 }

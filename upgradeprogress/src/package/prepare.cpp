@@ -1,30 +1,57 @@
 // Package preparation and the list runner: work directories, the package
-// opened once for the whole run, the update lists extracted and counted, then
-// run one partition after the other.
+// opened once for the whole run, the update lists read from it into memory
+// and counted, then run one partition after the other.
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "archive.h"
+#include "item_steps.h"
 #include "package.h"
+#include "work_dirs.h"
 
 namespace {
 
 using namespace ota_format;
 
-// Extracts one list into the list directory. A list the package does not
-// carry leaves its partition untouched; a list the package carries but that
-// cannot be written out fails the preparation, since running without it would
-// report an upgrade as done while its partition was never touched.
-int extractList(const std::string& entry) {
-    // The archive writes an entry under the last component of its name.
-    const std::string copy = ota_paths::kListDir + entry.substr(entry.rfind('/') + 1);
-    // Only the package's own list may run: a copy left by an earlier run of
-    // another package must not stand in for a list this package lacks.
-    remove(copy.c_str());
+// A list is a few hundred lines of at most 127 characters; anything near
+// this is not a list, and is not taken into memory.
+constexpr size_t kMaxListBytes = 1 << 20;
 
-    const int result = extractOneFile(m_archiveHandle, entry.c_str(), ota_paths::kListDir, 0);
-    if (result == kArchiveOk) {
+// Writes the list as read from the package to its copy on /OAD, for whoever
+// looks at a set after the fact. The program itself never reads the copy.
+bool writeListCopy(const WorkFile_T& copy, const std::string& text) {
+    const int fd = openFreshFileAt(copy.fd(), copy.atName().c_str(), 0644);
+    if (fd < 0) {
+        return false;
+    }
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t put = write(fd, text.data() + done, text.size() - done);
+        if (put <= 0) {
+            close(fd);
+            return false;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return close(fd) == 0;
+}
+
+// Reads one list from the checked package into memory. A list the package
+// does not carry leaves its partition untouched; a list the package carries
+// but that cannot be read fails the preparation, since running without it
+// would report an upgrade as done while its partition was never touched.
+int extractList(const std::string& entry) {
+    const std::string base = entry.substr(entry.rfind('/') + 1);
+    const WorkFile_T copy{kListWork, base};
+    // Only the package's own list may be left: a copy from an earlier run of
+    // another package must not be mistaken for this one's.
+    removeWorkFile(copy);
+
+    std::string text;
+    const int result = extractEntryToMemory(m_archiveHandle, entry.c_str(), &text, kMaxListBytes);
+    if (result == kArchiveOk && writeListCopy(copy, text)) {
+        m_updateListText[copy.path()] = std::move(text);
         OTA_LOG("extractOneFile file of %s in %s sucess.\n", entry.c_str(), ota_paths::kListDir);
         return 0;
     }
@@ -33,7 +60,7 @@ int extractList(const std::string& entry) {
         return 0;
     }
     OTA_LOG("The package carries %s but it cannot be extracted (%d).\n", entry.c_str(), result);
-    remove(copy.c_str());
+    removeWorkFile(copy);
     return 1;
 }
 
@@ -41,13 +68,12 @@ int extractList(const std::string& entry) {
 
 int prepareBspatch(int& total) {
     total = 0;
-    for (const std::string& dir : m_checkdir) {
-        // A work directory that another program replaced by a link would
-        // send every result, and later the clean-up, somewhere else.
-        if (makeRealDirectory(dir.c_str()) != 0) {
-            OTA_LOG("md %s failed!.\n", dir.c_str());
-            return 1;
-        }
+    m_updateListText.clear();
+    item_steps::m_upgradedAtStart.clear();
+    // Work directories another program made, or made open to others, are
+    // replaced, and each is held open for the rest of the run.
+    if (openWorkDirectories() != 0) {
+        return 1;
     }
 
     // A handle from an earlier preparation in this process is not reused:
@@ -67,14 +93,16 @@ int prepareBspatch(int& total) {
 
     for (const std::string& entry : m_unzipUpdateListFile) {
         if (extractList(entry) != 0) {
+            m_updateListText.clear();
             return 1;
         }
     }
 
     for (const std::string& list : m_updateListFile) {
-        if (fileExists(list)) {
+        const auto text = m_updateListText.find(list);
+        if (text != m_updateListText.end()) {
             OTA_LOG("file %s is existed!.\n", list.c_str());
-            total += fileWc(list.c_str());
+            total += countListPieces(text->second);
         }
     }
     OTA_LOG("total file line is %d !\n", total);
@@ -84,7 +112,7 @@ int prepareBspatch(int& total) {
 int handleSplitBspatch() {
     isUpgraded = true;
     for (const std::string& list : m_updateListFile) {
-        if (!fileExists(list)) {
+        if (m_updateListText.count(list) == 0) {
             continue;
         }
         OTA_LOG("handle split flie:%s.\n", list.c_str());
@@ -92,7 +120,7 @@ int handleSplitBspatch() {
             return 1;
         }
         // The next list stages its own partition into an empty directory.
-        removeDirFile(ota_paths::kOriginalDir, nullptr);
+        emptyWorkDirectory(kOriginalWork);
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // Staging of the installed image: the partition is copied into part files of
 // a fixed size before it is rewritten in place, so every part can be patched
 // from its own copy while the partition itself changes underneath.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,11 +16,31 @@
 namespace {
 
 constexpr size_t kNameBuffer = 256;
-constexpr size_t kCopyBuffer = 1048576;
 
-struct BufferFree {
-    void operator()(unsigned char* buffer) const { free(buffer); }
+struct FdOwner {
+    int fd;
+    explicit FdOwner(int opened) : fd(opened) {}
+    ~FdOwner() { close(fd); }
+    FdOwner(const FdOwner&) = delete;
+    FdOwner& operator=(const FdOwner&) = delete;
 };
+
+size_t baseNameStart(const char* path) {
+    const char* slash = strrchr(path, '/');
+    return slash != nullptr ? static_cast<size_t>(slash - path) + 1 : 0;
+}
+
+FILE* openPart(int dirFd, const char* name) {
+    const int fd = openFreshFileAt(dirFd, name, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE* stream = fdopen(fd, "wb");
+    if (stream == nullptr) {
+        close(fd);
+    }
+    return stream;
+}
 
 // Every byte written into a part is on storage before the next one is read.
 bool syncPart(FILE* part) {
@@ -52,6 +73,11 @@ char* nextFile(char* name, unsigned suffixLength) {
 
 int loadOriginalSplitFile(const char* source, unsigned long size, unsigned long partSize,
                           const char* prefix) {
+    return loadOriginalSplitFileAt(AT_FDCWD, source, size, partSize, prefix);
+}
+
+int loadOriginalSplitFileAt(int dirFd, const char* source, unsigned long size,
+                            unsigned long partSize, const char* prefix) {
     if (prefix == nullptr || source == nullptr || partSize == 0 || size == 0) {
         OTA_LOG("loadOriginalSplitFile: error param.\n");
         return 1;
@@ -62,11 +88,12 @@ int loadOriginalSplitFile(const char* source, unsigned long size, unsigned long 
         return 1;
     }
 
-    FileOwner fp(fopenReadable(source, true));
-    if (!fp) {
+    const int fd = openReadable(source, true);
+    if (fd < 0) {
         OTA_LOG("open fp error...fileName = %s, error:%s(%d).\n", source, strerror(errno), errno);
         return 1;
     }
+    FdOwner sourceOwner(fd);
     unsigned long splitFileNum = size / partSize + (size % partSize != 0 ? 1 : 0);
     OTA_LOG("splitFileNum = %lu.\n", splitFileNum);
     // Refused before any part exists: the names must last to the final part.
@@ -78,61 +105,62 @@ int loadOriginalSplitFile(const char* source, unsigned long size, unsigned long 
     snprintf(outFileName, sizeof outFileName, "%s%.*s", prefix,
              static_cast<int>(ota_format::kSuffixLength), "aaaaaaaa");
     OTA_LOG("outFileName: %s.\n", outFileName);
-    if (fseek(fp.get(), 0, SEEK_SET) != 0) {
-        OTA_LOG("fp read err ! error:%s(%d).\n", strerror(errno), errno);
-        return 1;
-    }
-
-    std::unique_ptr<unsigned char, BufferFree> buffer(
-        static_cast<unsigned char*>(malloc(kCopyBuffer)));
-    if (!buffer) {
-        OTA_LOG("filebuffer malloc is failed!\n");
-        return 1;
-    }
+    // Inside a held directory a part is made by its own name, not by a path
+    // that another program could point elsewhere.
+    const size_t nameStart = dirFd == AT_FDCWD ? 0 : baseNameStart(outFileName);
 
     FileOwner part;
     bool namesLeft = true;
+    bool writeFailed = false;
     unsigned long room = partSize;
-    unsigned long remaining = size;
-    while (remaining != 0) {
-        size_t chunk = remaining < kCopyBuffer ? remaining : kCopyBuffer;
-        if (fread(buffer.get(), 1, chunk, fp.get()) != chunk) {
-            OTA_LOG("fp read err ! error:%s(%d).\n", strerror(errno), errno);
-            return 1;
-        }
-        size_t done = 0;
-        while (done < chunk) {
-            if (!part) {
-                if (!namesLeft) {
-                    OTA_LOG("output file suffixes exhausted.\n");
-                    return 1;
-                }
-                part.reset(fopenFreshFile(outFileName));
+    StreamResult_T read;
+    const bool copied = streamChunks(
+        fd, 0, size, StreamHash::None,
+        [&](const unsigned char* data, size_t chunk) {
+            size_t done = 0;
+            while (done < chunk) {
                 if (!part) {
-                    OTA_LOG("open %s failed, error:%s(%d).\n", outFileName, strerror(errno), errno);
-                    return 1;
+                    if (!namesLeft) {
+                        OTA_LOG("output file suffixes exhausted.\n");
+                        writeFailed = true;
+                        return false;
+                    }
+                    part.reset(openPart(dirFd, outFileName + nameStart));
+                    if (!part) {
+                        OTA_LOG("open %s failed, error:%s(%d).\n", outFileName, strerror(errno),
+                                errno);
+                        writeFailed = true;
+                        return false;
+                    }
+                    namesLeft = nextFile(outFileName, ota_format::kSuffixLength) != nullptr;
                 }
-                namesLeft = nextFile(outFileName, ota_format::kSuffixLength) != nullptr;
-            }
-            size_t want = chunk - done < room ? chunk - done : room;
-            if (fwrite(buffer.get() + done, 1, want, part.get()) != want || !syncPart(part.get())) {
-                OTA_LOG("fp write err ! error:%s(%d).\n", strerror(errno), errno);
-                return 1;
-            }
-            done += want;
-            room -= want;
-            if (room == 0) {
-                if (fclose(part.release()) != 0) {
+                size_t want = chunk - done < room ? chunk - done : room;
+                if (fwrite(data + done, 1, want, part.get()) != want || !syncPart(part.get())) {
                     OTA_LOG("fp write err ! error:%s(%d).\n", strerror(errno), errno);
-                    return 1;
+                    writeFailed = true;
+                    return false;
                 }
-                room = partSize;
+                done += want;
+                room -= want;
+                if (room == 0) {
+                    if (fclose(part.release()) != 0) {
+                        OTA_LOG("fp write err ! error:%s(%d).\n", strerror(errno), errno);
+                        writeFailed = true;
+                        return false;
+                    }
+                    room = partSize;
+                }
             }
+            return true;
+        },
+        &read);
+    if (!copied) {
+        if (!writeFailed) {
+            OTA_LOG("fp read err ! error:%s(%d).\n", strerror(errno), errno);
         }
-        remaining -= chunk;
+        return 1;
     }
 
-    buffer.reset();
     if (part) {
         bool synced = syncPart(part.get());
         if (fclose(part.release()) != 0 || !synced) {

@@ -41,7 +41,42 @@ int printableLength(const char* line, size_t length) {
     return static_cast<int>(length);
 }
 
+// The in-memory list as a stream, so that it is read in exactly the pieces
+// a file would be. Null when the package carried no such list.
+FILE* openListText(const std::string& path) {
+    const auto text = m_updateListText.find(path);
+    if (text == m_updateListText.end()) {
+        return nullptr;
+    }
+    // fmemopen refuses an empty buffer; an empty list reads as /dev/null does.
+    if (text->second.empty()) {
+        static char nothing[1];
+        FILE* empty = fmemopen(nothing, 1, "r");
+        if (empty != nullptr) {
+            fgetc(empty);
+        }
+        return empty;
+    }
+    return fmemopen(const_cast<char*>(text->second.data()), text->second.size(), "r");
+}
+
 }  // namespace
+
+int countListPieces(const std::string& text) {
+    if (text.empty()) {
+        return 0;
+    }
+    FileOwner file(fmemopen(const_cast<char*>(text.data()), text.size(), "r"));
+    if (!file) {
+        return 0;
+    }
+    char line[ota_format::kLineUnit];
+    int count = 0;
+    while (fgets(line, sizeof line, file.get()) != nullptr) {
+        ++count;
+    }
+    return count;
+}
 
 int parseUpdateListFile(std::string updateListFileName) {
     if (updateListFileName.empty()) {
@@ -53,7 +88,8 @@ int parseUpdateListFile(std::string updateListFileName) {
     // one must not write into the partition of the list before it.
     m_totalFileName.clear();
 
-    FileOwner file(fopenReadable(updateListFileName.c_str()));
+    // The list as it was read from the checked package, never its copy.
+    FileOwner file(openListText(updateListFileName));
     if (!file) {
         OTA_LOG("Open file [%s] failed.\n", updateListFileName.c_str());
         return 1;

@@ -36,14 +36,6 @@ struct WriteAttempt {
     ~WriteAttempt() { OTA_flashWrite_releaseBuf(image, device, buffer); }
 };
 
-// The size of the image, or -1 when the stream cannot be positioned.
-long imageSize(FILE* image) {
-    if (fseek(image, 0, SEEK_END) != 0) {
-        return -1;
-    }
-    return ftell(image);
-}
-
 // Opens the partition for writing without creating or truncating anything:
 // a missing device node must fail, not turn into a regular file that takes
 // the image and reports success.
@@ -94,28 +86,24 @@ void OTA_flashWrite_releaseBuf(FILE* image, FILE* device, unsigned char* buffer)
     }
 }
 
-int flashWriterBlock(const char* device, long offset, const char* imagePath) {
+namespace {
+
+// Writes `size` bytes read from `source` at `offset` into the device, every
+// chunk as it was read, then forces them to storage.
+int writeStreamToDevice(const char* device, long offset, int source, long size) {
+    if (size <= 0 || size > kMaxImageSize) {
+        OTA_LOG("[OTA_Flash_Writer]filesize err ! filesize = %ld...\n", size);
+        return kWriteFailed;
+    }
     WriteAttempt attempt;
-    attempt.image = fopenReadable(imagePath);
-    if (attempt.image == nullptr) {
-        OTA_LOG("[OTA_Flash_Writer]open fp error...fileName = %s\n", imagePath);
-        return kWriteFailed;
-    }
-
-    long fileSize = imageSize(attempt.image);
-    if (fileSize <= 0 || fileSize > kMaxImageSize) {
-        OTA_LOG("[OTA_Flash_Writer]filesize err ! filesize = %ld...\n", fileSize);
-        return kWriteFailed;
-    }
-
     attempt.device = openDevice(device);
     if (attempt.device == nullptr) {
         OTA_LOG("[OTA_Flash_Writer]open fd error...\n");
         return kWriteFailed;
     }
-    if (!fitsDevice(attempt.device, offset, fileSize)) {
+    if (!fitsDevice(attempt.device, offset, size)) {
         OTA_LOG("[OTA_Flash_Writer]image does not fit ! offset = %ld, filesize = %ld...\n", offset,
-                fileSize);
+                size);
         return kWriteFailed;
     }
     // Writing anywhere but at the offset would overwrite live data.
@@ -124,37 +112,26 @@ int flashWriterBlock(const char* device, long offset, const char* imagePath) {
         return kWriteFailed;
     }
 
-    attempt.buffer = static_cast<unsigned char*>(malloc(kFlashChunkSize));
-    if (attempt.buffer == nullptr) {
-        OTA_LOG("[OTA_Flash_Writer]fp read err ! err = %d...\n", 0);
-        return kWriteFailed;
-    }
-    memset(attempt.buffer, 0, kFlashChunkSize);
-    if (fseek(attempt.image, 0, SEEK_SET) != 0) {
-        OTA_LOG("[OTA_Flash_Writer]fseek fp error...fileName = %s\n", imagePath);
-        return kWriteFailed;
-    }
-
-    // Cleared once: every chunk is read whole into the buffer before it is
-    // written (a short read fails the attempt), so no byte of an earlier chunk
-    // or of the heap can reach the device, and a clear per chunk would only
-    // cost 4 MiB of stores each time.
-    long remaining = fileSize;
-    while (remaining > 0) {
-        size_t chunk =
-            static_cast<size_t>(remaining < kFlashChunkSize ? remaining : kFlashChunkSize);
-        size_t got = fread(attempt.buffer, 1, chunk, attempt.image);
-        if (got < chunk) {
-            OTA_LOG("[OTA_Flash_Writer]fp read err ! err = %d...\n", static_cast<int>(got));
-            return kWriteFailed;
+    bool writeFailed = false;
+    StreamResult_T read;
+    const bool streamed = streamChunks(
+        source, 0, static_cast<uint64_t>(size), StreamHash::None,
+        [&](const unsigned char* data, size_t chunk) {
+            const size_t put = fwrite(data, 1, chunk, attempt.device);
+            if (put < chunk) {
+                OTA_LOG("[OTA_Flash_Writer]fd write err ! err = %d..errno = %d..\n",
+                        static_cast<int>(put), errno);
+                writeFailed = true;
+                return false;
+            }
+            return true;
+        },
+        &read);
+    if (!streamed) {
+        if (!writeFailed) {
+            OTA_LOG("[OTA_Flash_Writer]fp read err ! err = %d...\n", static_cast<int>(read.bytes));
         }
-        size_t put = fwrite(attempt.buffer, 1, chunk, attempt.device);
-        if (put < chunk) {
-            OTA_LOG("[OTA_Flash_Writer]fd write err ! err = %d..errno = %d..\n",
-                    static_cast<int>(put), errno);
-            return kWriteFailed;
-        }
-        remaining -= static_cast<long>(chunk);
+        return kWriteFailed;
     }
 
     // The image counts as written only once the device holds it: a power cut
@@ -166,14 +143,50 @@ int flashWriterBlock(const char* device, long offset, const char* imagePath) {
     return 0;
 }
 
+}  // namespace
+
+int flashWriterBlock(const char* device, long offset, const char* imagePath) {
+    const int image = openReadable(imagePath);
+    if (image < 0) {
+        OTA_LOG("[OTA_Flash_Writer]open fp error...fileName = %s\n", imagePath);
+        return kWriteFailed;
+    }
+    struct stat st {};
+    const long size = fstat(image, &st) == 0 ? static_cast<long>(st.st_size) : -1;
+    const int result = writeStreamToDevice(device, offset, image, size);
+    close(image);
+    return result;
+}
+
+int flashWriterImage(const char* device, long offset, const HeldImage_T& image) {
+    if (image.size > static_cast<uint64_t>(kMaxImageSize)) {
+        OTA_LOG("[OTA_Flash_Writer]filesize err ! filesize = %llu...\n",
+                static_cast<unsigned long long>(image.size));
+        return kWriteFailed;
+    }
+    return writeStreamToDevice(device, offset, image.fd, static_cast<long>(image.size));
+}
+
+namespace {
+
+// The partition's device, or false (logged) when the name designates none.
+bool deviceOf(const std::string& partitionName, std::string& device) {
+    if (getLoadEmmcNum(partitionName, device) == 0) {
+        OTA_LOG("can not get blkdev.\n");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int updateModuleBlock(const std::string& imagePath, const std::string& partitionName, long offset) {
     if (access(imagePath.c_str(), F_OK) != 0) {
         OTA_LOG("updateFilePath %s not exist.\n", imagePath.c_str());
         return 1;
     }
     std::string device;
-    if (getLoadEmmcNum(partitionName, device) == 0) {
-        OTA_LOG("can not get blkdev.\n");
+    if (!deviceOf(partitionName, device)) {
         return 1;
     }
     OTA_LOG("image: %s to be programmed to %s.\n", device.c_str(), imagePath.c_str());
@@ -187,6 +200,23 @@ int updateModuleBlock(const std::string& imagePath, const std::string& partition
     }
     if (remove(imagePath.c_str()) != 0) {
         OTA_LOG("Cannot delete: %s.\n", imagePath.c_str());
+    }
+    return 0;
+}
+
+int updateModuleBlockImage(const HeldImage_T& image, const std::string& label,
+                           const std::string& partitionName, long offset) {
+    std::string device;
+    if (!deviceOf(partitionName, device)) {
+        return 1;
+    }
+    OTA_LOG("image: %s to be programmed to %s.\n", device.c_str(), label.c_str());
+    if (flashWriterImage(device.c_str(), offset, image) != 0) {
+        OTA_LOG("Could not write: %s. Try again.\n", label.c_str());
+        if (flashWriterImage(device.c_str(), offset, image) != 0) {
+            OTA_LOG("Could not write again: %s. \n", label.c_str());
+            return 1;
+        }
     }
     return 0;
 }

@@ -262,6 +262,8 @@ void resetRun() {
         m_archiveHandle = nullptr;
     }
     fs::remove(ota_paths::kPackage);
+    closeWorkDirectories();
+    m_updateListText.clear();
     for (const char* dir : {ota_paths::kPatchDir, ota_paths::kOriginalDir, ota_paths::kUpdateDir,
                             ota_paths::kListDir}) {
         fs::remove_all(dir);

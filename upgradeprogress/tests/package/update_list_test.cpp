@@ -27,7 +27,8 @@ protected:
 
     // Runs `lines` as one list; the log of the run lands in `log`.
     int run(const std::string& lines) {
-        writeFile(kListPath, lines);
+        // The runner reads the list as preparation read it from the package.
+        m_updateListText[kListPath] = lines;
         LogCapture capture;
         const int result = parseUpdateListFile(kListPath);
         log = capture.stop();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <sys/types.h>
@@ -67,6 +68,8 @@ public:
     // `pinned` (may be null): every extraction afterwards checks the file
     // still has that identity.
     int openArchiveFd(int fd, const char* name, const FileIdentity_T* pinned);
+    int extractEntryToFd(const char* entryName, int fd);
+    int extractEntryToMemory(const char* entryName, std::string* out, size_t maxSize);
 
 private:
     bool packageUnchanged() const;
@@ -102,4 +105,12 @@ int extractOneFile(void* h, const char* entryName, const char* destDir, int keep
 // the open fails unless the file still has that identity, and so does every
 // extraction after which it no longer has it.
 int openArchiveFd(int fd, const char* name, const FileIdentity_T* pinned, void** out);
+// Extracts the entry into `fd` (a file the caller made, or a memfd), from
+// its start. kArchiveNoEntry when the package does not carry it.
+int extractEntryToFd(void* h, const char* entryName, int fd);
 }
+
+// Extracts the entry into memory, refused when it holds more than `maxSize`
+// bytes. The bytes come straight from the checked package: nothing another
+// program can reach lies between the package and the caller.
+int extractEntryToMemory(void* h, const char* entryName, std::string* out, size_t maxSize);

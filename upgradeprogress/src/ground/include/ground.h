@@ -7,7 +7,9 @@
 #include <pthread.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -116,6 +118,24 @@ FILE* fopenReadable(const char* path, bool blockDeviceToo = false);
 int openFreshFile(const char* path, mode_t mode);
 FILE* fopenFreshFile(const char* path);
 
+// The same, for `name` inside the directory held open on `dirFd` (AT_FDCWD:
+// `name` is a path). Whatever is at the name is unlinked first and the file
+// is made with O_EXCL: an existing file, a hard link above all, is never
+// opened, so nothing but the new file is ever truncated or written.
+// `readBack` opens it for reading too.
+int openFreshFileAt(int dirFd, const char* name, mode_t mode, bool readBack = false);
+// A regular file `name` inside the directory held on `dirFd`, opened for
+// reading without following a link at the name. -1 for anything else.
+int openReadableAt(int dirFd, const char* name);
+
+// Makes `path` a work directory of this program and holds it open: a
+// directory owned by the program's user, made with mode 0700. A link, a file,
+// or a directory owned by another user or writable by group or others is removed
+// (never what a link points at) and made afresh. Files are then made and
+// read only through the returned descriptor, so renaming the directory away
+// changes nothing. -1 on failure.
+int openWorkDirectory(const char* path);
+
 // Makes sure `path` (trailing slashes allowed) is a real directory: anything
 // else at that name, a link above all, is removed (never its target) and the
 // directory made afresh. 0 on success.
@@ -124,6 +144,64 @@ int makeRealDirectory(const char* path);
 // Removes `path` and everything below it without following a link anywhere
 // and without a shell: a link is removed itself. 0 when nothing is left.
 int removeTree(const char* path);
+// Removes everything inside the directory held open on `dirFd`, the same
+// way. 0 when nothing is left in it.
+int emptyDirectoryAt(int dirFd);
+
+// ---- Streams ----------------------------------------------------------------
+// One routine reads every stream the program checks or copies: in chunks of
+// kStreamChunk, hashed on the way, each chunk handed on.
+constexpr size_t kStreamChunk = 1048576;
+// Buffers, offsets and sizes of a read past the page cache (O_DIRECT).
+constexpr size_t kDirectAlignment = 4096;
+constexpr uint64_t kWholeStream = UINT64_MAX;
+
+enum class StreamHash { None, Md5, Sha256 };
+
+// Takes one chunk; false stops the stream.
+using ChunkSink = std::function<bool(const unsigned char* data, size_t size)>;
+
+struct StreamResult_T {
+    uint64_t bytes = 0;  // handed on, and hashed
+    std::string digest;  // raw digest bytes; empty without a hash
+};
+
+// Reads `length` bytes (kWholeStream: to the end) of fd from byte `start`
+// with pread, so the descriptor's position is left alone. `each` (may be
+// empty) gets every chunk after it was hashed. With `direct` the descriptor
+// was opened with O_DIRECT: `start` must be aligned, the last read is
+// rounded up to whole blocks and only the asked-for prefix is hashed and
+// handed on. False on a read error, a refused chunk, or a stream shorter
+// than `length`; `result` then holds what was read so far.
+bool streamChunks(int fd, uint64_t start, uint64_t length, StreamHash hash, const ChunkSink& each,
+                  StreamResult_T* result, bool direct = false);
+// Lower-case hexadecimal digits of raw digest bytes.
+std::string hexDigest(const std::string& digest);
+
+// ---- Held images --------------------------------------------------------------
+// Bytes held in a sealed memfd: nothing, this process included, can change
+// them once sealed, so what was hashed is what gets written.
+struct HeldImage_T {
+    int fd = -1;
+    uint64_t size = 0;
+    std::string md5;  // 32 lower-case hex digits of the sealed bytes
+
+    HeldImage_T() = default;
+    ~HeldImage_T();
+    HeldImage_T(HeldImage_T&& other) noexcept;
+    HeldImage_T& operator=(HeldImage_T&& other) noexcept;
+    HeldImage_T(const HeldImage_T&) = delete;
+    HeldImage_T& operator=(const HeldImage_T&) = delete;
+};
+
+// A fresh memfd that can be sealed, for an extraction to fill.
+int newImageFd(const char* name);
+// Seals the memfd `fd` (the image owns it from now on, even on failure)
+// and hashes it. False when it cannot be sealed or read.
+bool sealImage(int fd, HeldImage_T* image);
+// Copies the whole file open on `source`, read once from its start, into
+// a new sealed image and hashes it there.
+bool holdImageFrom(int source, const char* name, HeldImage_T* image);
 
 // ---- Boot-flag partition --------------------------------------------------
 // Byte layout read by the boot stage.

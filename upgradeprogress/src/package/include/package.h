@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -77,11 +78,26 @@ extern void* m_archiveHandle;
 extern const std::vector<std::string> m_checkdir;
 extern const std::vector<std::string> m_updateListFile;
 extern const std::vector<std::string> m_unzipUpdateListFile;
+// The update lists of the open package, read from it into memory at
+// preparation and keyed by the path of their copy (m_updateListFile). The
+// runner and the final check read only these, never the copies on /OAD.
+extern std::map<std::string, std::string> m_updateListText;
 
 // ---- Preparation and list runner -------------------------------------------
 int prepareBspatch(int& total);
+// Lets go of the work directories preparation holds open; the item actions
+// then work on the fixed paths again.
+void closeWorkDirectories();
 int handleSplitBspatch();
 int parseUpdateListFile(std::string updateListFileName);
+// Line reads of an update list, counted in the unit parseUpdateListFile
+// reads (at most 127 characters each).
+int countListPieces(const std::string& text);
+// Before success: every partition a list wrote is read back (past the page
+// cache where the device allows it) over the length its "total" or
+// "entotal" line gives and compared with that line's MD5. 0 when all match;
+// each mismatch is logged with the partition and both sums.
+int checkUpgradedPartitions();
 
 // ---- Item actions -----------------------------------------------------------
 int handleCreateBspatch(CongfigItemValue_T item);
@@ -95,6 +111,10 @@ int handleChkSyncBspatch(CongfigItemValue_T item);
 int loadOriginalSplitFile(const char* source, unsigned long size, unsigned long partSize,
                           const char* prefix);
 char* nextFile(char* name, unsigned suffixLength);
+// The same, with every part made inside the directory held on `dirFd`
+// (AT_FDCWD: `prefix` is a path) under the last component of its name.
+int loadOriginalSplitFileAt(int dirFd, const char* source, unsigned long size,
+                            unsigned long partSize, const char* prefix);
 
 // ---- Package signature --------------------------------------------------------
 // The signature lives in the package's ZIP end-record comment, as its only
