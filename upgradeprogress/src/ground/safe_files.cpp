@@ -204,25 +204,6 @@ FILE* fopenFreshFile(const char* path) {
     return stream;
 }
 
-int makeRealDirectory(const char* path) {
-    if (path == nullptr || path[0] == '\0') {
-        return 1;
-    }
-    const std::string bare = withoutTrailingSlashes(path);
-    struct stat st;
-    if (lstat(bare.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            return 0;
-        }
-        // A link, a file or anything else in the directory's place goes; for
-        // a link that is the link itself, never what it points at.
-        if (unlink(bare.c_str()) != 0) {
-            return 1;
-        }
-    }
-    return mkDiretory(bare) == 0 ? 0 : 1;
-}
-
 int openWorkDirectory(const char* path) {
     if (path == nullptr || path[0] == '\0') {
         return -1;

@@ -34,12 +34,13 @@ void collectClaims(const std::string& text, std::vector<ImageClaim_T>& claims) {
     while (at < text.size()) {
         size_t end = text.find('\n', at);
         end = end == std::string::npos ? text.size() : end + 1;
+        // Lines the runner refused stopped the run before this check.
+        const std::string line = text.substr(at, end - at);
+        at = end;
         CongfigItemValue_T item;
         std::string why;
-        const bool total = end - at < ota_format::kLineUnit &&
-                           parseListLine(text.data() + at, end - at, item, why);
-        at = end;
-        if (!total) {
+        if (line.size() >= ota_format::kLineUnit ||
+            !parseListLine(line.c_str(), line.size(), item, why)) {
             continue;
         }
         const std::string mode = fieldText(item.upgradMode);
@@ -59,7 +60,12 @@ void collectClaims(const std::string& text, std::vector<ImageClaim_T>& claims) {
             claim.length = item.offset > 0 ? static_cast<uint64_t>(item.offset) : kWholeStream;
         } else {
             claim.start = item.offset > 0 ? static_cast<uint64_t>(item.offset) : 0;
-            claim.length = item.fileSize > 0 ? static_cast<uint64_t>(item.fileSize) : 0;
+            // A list written by hand may leave the size at 0: the image this
+            // run wrote then gives it.
+            const auto written = m_entotalWritten.find(claim.partition);
+            claim.length = item.fileSize > 0 ? static_cast<uint64_t>(item.fileSize)
+                           : written != m_entotalWritten.end() ? written->second
+                                                               : 0;
         }
         claims.push_back(claim);
     }

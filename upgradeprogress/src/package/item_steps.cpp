@@ -12,6 +12,7 @@
 namespace item_steps {
 
 std::set<std::string> m_upgradedAtStart;
+std::map<std::string, uint64_t> m_entotalWritten;
 
 namespace {
 

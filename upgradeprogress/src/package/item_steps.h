@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <map>
 #include <set>
 #include <string>
 
@@ -68,5 +69,8 @@ bool lookUpDevice(const CongfigItemValue_T& item, std::string& device);
 // Partitions whose "total" line found them already upgraded in this run:
 // the final check has nothing to add for them.
 extern std::set<std::string> m_upgradedAtStart;
+// The length of the image each "entotal" item wrote in this run, by the
+// item's name: the final check's length for a line whose size field is 0.
+extern std::map<std::string, uint64_t> m_entotalWritten;
 
 }  // namespace item_steps

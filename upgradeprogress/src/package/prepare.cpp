@@ -70,6 +70,7 @@ int prepareBspatch(int& total) {
     total = 0;
     m_updateListText.clear();
     item_steps::m_upgradedAtStart.clear();
+    item_steps::m_entotalWritten.clear();
     // Work directories another program made, or made open to others, are
     // replaced, and each is held open for the rest of the run.
     if (openWorkDirectories() != 0) {

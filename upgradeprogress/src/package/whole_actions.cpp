@@ -89,5 +89,9 @@ int handleEntireTotalBspatch(CongfigItemValue_T item) {
         }
     }
     // The image names its own partition: no "total" line is needed before it.
-    return writeToPartition(held, image, name, item, nullptr, nullptr);
+    if (writeToPartition(held, image, name, item, nullptr, nullptr) != 0) {
+        return 1;
+    }
+    m_entotalWritten[name] = held.size;
+    return 0;
 }

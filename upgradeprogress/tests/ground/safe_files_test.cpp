@@ -52,19 +52,112 @@ protected:
 
 TEST_F(SafeFiles, WorkDirectoryThatIsALinkIsReplacedNotFollowed) {
     ASSERT_EQ(symlink(at("outside").c_str(), at("tree/update_file").c_str()), 0);
-    EXPECT_EQ(makeRealDirectory((at("tree/update_file") + "/").c_str()), 0);
+    const int fd = openWorkDirectory((at("tree/update_file") + "/").c_str());
+    EXPECT_GE(fd, 0);
+    close(fd);
     EXPECT_TRUE(isRealDir(at("tree/update_file")));
     EXPECT_FALSE(pathExists(at("tree/update_file/precious")));
     expectOutsideIntact();
+}
+
+// A directory another user owns, or that others may write, may hold
+// anything another program put there: it goes whole and comes back as the
+// program's own, 0700. One the program made earlier keeps its results.
+TEST_F(SafeFiles, WorkDirectoryOfAnotherUserOrOpenToOthersIsReplaced) {
+    struct Case {
+        const char* name;
+        mode_t mode;
+        uid_t owner;
+        bool kept;
+    };
+    for (const Case& c :
+         {Case{"foreign", 0700, 1000, false}, Case{"group_writable", 0770, 0, false},
+          Case{"world_writable", 01777, 0, false}, Case{"own_0755", 0755, 0, true},
+          Case{"own_0700", 0700, 0, true}}) {
+        SCOPED_TRACE(c.name);
+        const std::string dir = at(std::string("tree/") + c.name);
+        ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+        ASSERT_TRUE(writeFile(dir + "/result", "planted"));
+        ASSERT_EQ(chmod(dir.c_str(), c.mode), 0);
+        ASSERT_EQ(chown(dir.c_str(), c.owner == 0 ? geteuid() : c.owner, 0), 0);
+
+        const int fd = openWorkDirectory(dir.c_str());
+        ASSERT_GE(fd, 0);
+        struct stat st;
+        ASSERT_EQ(fstat(fd, &st), 0);
+        EXPECT_EQ(st.st_uid, geteuid());
+        EXPECT_EQ(st.st_mode & 022, 0u);
+        EXPECT_EQ(pathExists(dir + "/result"), c.kept);
+        if (!c.kept) {
+            EXPECT_EQ(st.st_mode & 07777, 0700u);
+        }
+        close(fd);
+    }
+}
+
+// Files are made through the held directory: a directory renamed away
+// after the check, and another put in its place, change nothing.
+TEST_F(SafeFiles, FilesGoIntoTheHeldDirectoryWhateverIsRenamedInItsPlace) {
+    const int fd = openWorkDirectory(at("tree/work").c_str());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(rename(at("tree/work").c_str(), at("tree/moved").c_str()), 0);
+    ASSERT_EQ(symlink(at("outside").c_str(), at("tree/work").c_str()), 0);
+
+    const int file = openFreshFileAt(fd, "precious", 0644);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(write(file, "new", 3), 3);
+    close(file);
+    const int back = openReadableAt(fd, "precious");
+    ASSERT_GE(back, 0);
+    close(back);
+    close(fd);
+
+    EXPECT_EQ(readFile(at("tree/moved/precious")), "new");
+    expectOutsideIntact();
+}
+
+// A hard link at the name of a file to be made would, truncated in place,
+// empty the file it links to. The name is unlinked and the file made anew.
+TEST_F(SafeFiles, AHardLinkAtTheNameIsNeverWrittenThrough) {
+    const int fd = openWorkDirectory(at("tree/work").c_str());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(link(at("outside/precious").c_str(), at("tree/work/result").c_str()), 0);
+
+    const int file = openFreshFileAt(fd, "result", 0644, true);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(write(file, "result", 6), 6);
+    close(file);
+    close(fd);
+
+    EXPECT_EQ(readFile(at("tree/work/result")), "result");
+    expectOutsideIntact();
+}
+
+// Reading by name through a held directory takes a regular file only: a
+// link is not followed and a pipe does not make the reader wait.
+TEST_F(SafeFiles, ReadingThroughAHeldDirectoryTakesOnlyARegularFile) {
+    const int fd = openWorkDirectory(at("tree/work").c_str());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(symlink(at("outside/precious").c_str(), at("tree/work/link").c_str()), 0);
+    ASSERT_EQ(mkfifo(at("tree/work/pipe").c_str(), 0644), 0);
+    ASSERT_TRUE(writeFile(at("tree/work/plain"), "x"));
+    EXPECT_LT(openReadableAt(fd, "link"), 0);
+    EXPECT_LT(openReadableAt(fd, "pipe"), 0);
+    const int plain = openReadableAt(fd, "plain");
+    EXPECT_GE(plain, 0);
+    close(plain);
+    close(fd);
 }
 
 TEST_F(SafeFiles, WorkDirectoryKeepsItsContentOrReplacesAFile) {
     ASSERT_EQ(mkdir(at("tree/kept").c_str(), 0755), 0);
     ASSERT_TRUE(writeFile(at("tree/kept/result"), "verified"));
     ASSERT_TRUE(writeFile(at("tree/was_a_file"), "x"));
-    EXPECT_EQ(makeRealDirectory(at("tree/kept/").c_str()), 0);
-    EXPECT_EQ(makeRealDirectory(at("tree/was_a_file/").c_str()), 0);
-    EXPECT_EQ(makeRealDirectory(at("tree/fresh/").c_str()), 0);
+    for (const char* dir : {"tree/kept/", "tree/was_a_file/", "tree/fresh/"}) {
+        const int fd = openWorkDirectory(at(dir).c_str());
+        EXPECT_GE(fd, 0) << dir;
+        close(fd);
+    }
     EXPECT_EQ(readFile(at("tree/kept/result")), "verified");
     EXPECT_TRUE(isRealDir(at("tree/was_a_file")));
     EXPECT_TRUE(isRealDir(at("tree/fresh")));

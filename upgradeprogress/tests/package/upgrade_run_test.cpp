@@ -237,4 +237,74 @@ TEST_F(UpgradeRun, ResumesAPartitionCutWhileItsSecondPartWasWritten) {
     expectWorkDirectoriesEmpty();
 }
 
+// Before success every partition a list wrote is read back: after a whole
+// run each holds its new image; a byte the device lost afterwards, inside
+// any image, is found and named with both sums.
+TEST_F(UpgradeRun, FinalCheckReadsEveryWrittenPartitionBack) {
+    const Scenario& s = firstRun();
+    unsigned seed = 100;
+    for (const Partition& p : s.partitions) {
+        install(p.name, p.oldImage, seed++);
+    }
+    writePackage(s.entries);
+    ASSERT_EQ(run(), 0);
+
+    LogCapture passing;
+    EXPECT_EQ(checkUpgradedPartitions(), 0);
+    const std::string passed = passing.stop();
+    for (const Partition& p : s.partitions) {
+        // tvservice's image is promised twice: by its "total" and its "entotal".
+        EXPECT_EQ(countOf(passed, "final check of " + p.name), p.name == "tvservice" ? 2 : 1)
+            << passed;
+    }
+
+    for (const Partition& p : s.partitions) {
+        SCOPED_TRACE(p.name);
+        const size_t at = p.newImage.size() - 1;
+        const std::string good = readDevice(deviceOf(p.name), static_cast<long>(at), 1);
+        writeDevice(deviceOf(p.name), static_cast<long>(at), std::string(1, good[0] ^ 0x01));
+        LogCapture failing;
+        EXPECT_EQ(checkUpgradedPartitions(), 1);
+        const std::string failed = failing.stop();
+        const int claims = p.name == "tvservice" ? 2 : 1;
+        EXPECT_EQ(countOf(failed, deviceOf(p.name) + " holds "), claims) << failed;
+        EXPECT_EQ(countOf(failed, ", its list expects " + md5Hex(p.newImage)), claims) << failed;
+        writeDevice(deviceOf(p.name), static_cast<long>(at), good);
+    }
+}
+
+// What the run acts on is the list read from the package: the copy on /OAD,
+// rewritten by another program after preparation, is never read. A line
+// whose word the program does not know is passed over, as ever, and the
+// final check then refuses the partition its write would have made.
+TEST_F(UpgradeRun, ListsRunFromThePackageAndAnUnknownWordEndsInTheFinalCheck) {
+    const std::string oldImage = makeImage(kPart + kMiB, 111);
+    const std::string newAb = changedImage(head(oldImage, 1), kMiB, 112);
+    const std::string newImage = head(oldImage, 0) + newAb;
+    install("usrfs", oldImage, 113);
+    const Partition usr{"usrfs", oldImage, newImage, ""};
+    writePackage(
+        {listEntry("usrfs",
+                   totalLine(usr) +
+                       listLine("chksync", "usrfs_split_partaa", md5Hex(head(oldImage, 0)), 0, 0) +
+                       listLine("createx", "usrfs_split_partab", md5Hex(newAb), 0, kPart)),
+         itemEntry("usrfs_split_partab", newAb)});
+
+    LogCapture capture;
+    ASSERT_EQ(prepareBspatch(m_totalItemNum), 0);
+    // Another program swaps the copy for a list that would write its bytes.
+    writeFile(std::string(ota_paths::kListDir) + "split_usrfs_udpate_list.ini",
+              listLine("create", "usrfs_split_partab", md5Hex("planted"), 0, 0));
+    writeFile(std::string(ota_paths::kUpdateDir) + "usrfs_split_partab", "planted");
+    EXPECT_EQ(handleSplitBspatch(), 0);
+    EXPECT_EQ(checkUpgradedPartitions(), 1);
+    log = capture.stop();
+
+    EXPECT_EQ(countOf(log, "This part has been check sync sucess"), 1);
+    EXPECT_EQ(countOf(log, "There no handle upgradmode: createx."), 1);
+    EXPECT_EQ(countOf(log, "to be programmed"), 0);
+    EXPECT_EQ(countOf(log, "final check of usrfs: " + deviceOf("usrfs") + " holds"), 1);
+    expectPartition("usrfs", oldImage);
+}
+
 }  // namespace

@@ -136,11 +136,6 @@ int openReadableAt(int dirFd, const char* name);
 // changes nothing. -1 on failure.
 int openWorkDirectory(const char* path);
 
-// Makes sure `path` (trailing slashes allowed) is a real directory: anything
-// else at that name, a link above all, is removed (never its target) and the
-// directory made afresh. 0 on success.
-int makeRealDirectory(const char* path);
-
 // Removes `path` and everything below it without following a link anywhere
 // and without a shell: a link is removed itself. 0 when nothing is left.
 int removeTree(const char* path);
