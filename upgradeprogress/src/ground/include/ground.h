@@ -72,6 +72,16 @@ constexpr const char kFontOther[] = "/var/local/upgrade/uming.ttc";
 // a package one of its *.pem keys verifies is installed.
 constexpr const char kKeyDir[] = "/usr/bin/upgradeprogress/keys/";
 
+// The set's installed release, a whole number on one line, written by the
+// image build. When it exists, only a package whose manifest installs this
+// release or a later one is accepted.
+constexpr const char kReleaseFile[] = "/usr/bin/upgradeprogress/release";
+
+// How each upgrade ended, for the downloader and field reports; the flags
+// stay the boot stage's only commitment.
+constexpr const char kResultDir[] = "/var/local/upgrade/";
+constexpr const char kLastResult[] = "/var/local/upgrade/last_result";
+
 // Animation frames: kFrameDir + two-digit number + kFrameSuffix.
 constexpr const char kFrameDir[] = "/usr/bin/upgradeprogress/animationImage/";
 constexpr const char kFrameSuffix[] = ".png";

@@ -52,6 +52,30 @@ constexpr const char kTotal[] = "total";
 constexpr const char kEntotal[] = "entotal";
 constexpr const char kChkSync[] = "chksync";
 
+// The manifest: one more entry, covered by the signature like every other
+// byte, that tells what the package expects of the set before anything is
+// written. Plain lines of ';'-separated fields, like the lists:
+//
+//   version;1
+//   release;N                                  the release the package installs
+//   image;PARTITION;base;LENGTH;MD5            the installed image it was built on
+//   image;PARTITION;new;LENGTH;MD5             the image it leaves
+//   part;NAME;OFFSET;BASELENGTH;BASEMD5;NEWLENGTH;NEWMD5
+//
+// A "part" line stands for every part an "update" or "chksync" line names:
+// NAME as the list names it, the bytes of the partition from OFFSET before
+// the upgrade (BASE) and after it (NEW); a checked part has BASE == NEW.
+// Lines of any other first field are skipped, so the format can grow; a
+// program that predates the manifest ignores the entry altogether.
+constexpr const char kManifestEntry[] = "patch_package/manifest";
+constexpr int kManifestVersion = 1;
+constexpr const char kManifestVersionKey[] = "version";
+constexpr const char kManifestReleaseKey[] = "release";
+constexpr const char kManifestImageKey[] = "image";
+constexpr const char kManifestPartKey[] = "part";
+constexpr const char kManifestBase[] = "base";
+constexpr const char kManifestNew[] = "new";
+
 }  // namespace ota_format
 
 // One update-list line. 84 bytes, the numbers signed 32-bit as on the set.
