@@ -105,3 +105,10 @@ int extractEntryToMemory(void* h, const char* entryName, std::string* out, size_
     }
     return static_cast<ota::ArchiveImpl*>(h)->extractEntryToMemory(entryName, out, maxSize);
 }
+
+int entrySize(void* h, const char* entryName, uint64_t* size) {
+    if (h == nullptr || size == nullptr) {
+        return kArchiveNoEntry;
+    }
+    return static_cast<ota::ArchiveImpl*>(h)->entrySize(entryName, size);
+}

@@ -124,6 +124,16 @@ int ArchiveImpl::extractEntryToFd(const char* entryName, int fd) {
     return extracted != 0 ? kArchiveExtractFailed : kArchiveOk;
 }
 
+int ArchiveImpl::entrySize(const char* entryName, uint64_t* size) {
+    ZipEntry entry;
+    if (entryName == nullptr || m_zipHandle == nullptr ||
+        FindEntry(m_zipHandle, entryName, &entry) != 0) {
+        return kArchiveNoEntry;
+    }
+    *size = entry.uncompressed_length;
+    return kArchiveOk;
+}
+
 int ArchiveImpl::extractEntryToMemory(const char* entryName, std::string* out, size_t maxSize) {
     out->clear();
     if (entryName == nullptr || m_zipHandle == nullptr) {

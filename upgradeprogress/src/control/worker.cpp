@@ -9,10 +9,13 @@
 #include <cstring>
 #include <string>
 
+#include <chrono>
+
 #include "archive.h"
 #include "control.h"
 #include "ground.h"
 #include "package.h"
+#include "upgrade_record.h"
 
 namespace {
 
@@ -56,6 +59,7 @@ int writeSuccessFlags() {
 // never valid here and is replaced by the value the boot stage knows as reset.
 constexpr unsigned char kChainFlagReset = 0x19;
 
+// The running-chain byte a failure ending writes, read and turned over now.
 unsigned char nextRunningChain() {
     const int current = readEmmcUpgradFlag(ota_paths::kFlagDevice, kFlagRunningChain);
     if (current == 0) {
@@ -66,6 +70,17 @@ unsigned char nextRunningChain() {
     }
     OTA_LOG("Read the running chain flag failed.\n");
     return kChainFlagReset;
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The failure ending, its result recorded first: "refused" while no
+// partition byte has been written in this run, "failed" after.
+void endInFailure() {
+    recordEnding(m_partitionWrites == 0 ? "refused" : "failed");
+    clearFlags(2);
 }
 
 }  // namespace
@@ -91,6 +106,11 @@ void clearFiles() {
 }
 
 void clearFlags(int value) {
+    // Written as a value, chosen once per package and recorded before the
+    // package is removed: a cut inside this ending, and the start after it
+    // that finds no package, write the same byte again instead of turning
+    // the chain over a second time.
+    const unsigned char chain = chainTargetForEnding(nextRunningChain);
     if (packageExists()) {
         removePackage();
         sync();
@@ -102,7 +122,6 @@ void clearFlags(int value) {
     }
     OTA_LOG("TV will reset the flags and reboot.\n");
 
-    const unsigned char chain = nextRunningChain();
     const FlagWrite resets[] = {
         {kFlagRunningChain, chain}, {kFlagOffset4, 0x55}, {kFlagOffset7, 0x55}};
     bool cleared = true;
@@ -115,6 +134,7 @@ void clearFlags(int value) {
     // A flag that did not reach the device is a failure, never "finished":
     // whoever reads the log after a field return must see which it was.
     if (cleared) {
+        recordEndingDone();
         OTA_LOG("clear ota flags finished.\n");
     } else {
         OTA_LOG("clear ota flags failed.\n");
@@ -125,46 +145,69 @@ void clearFlags(int value) {
 void* refreshBlock(void* /*arg*/) {
     m_totalItemNum = 0;
     m_curItemNum = 0;
+    m_partitionWrites = 0;
     request_update(2, 0);
+    recordStart();
 
     if (!packageExists()) {
         OTA_LOG("there is no package: %s\n", ota_paths::kPackage);
-        clearFlags(2);
+        m_failure.message = "there is no package";
+        endInFailure();
         return nullptr;
     }
     if (prepareBspatch(m_totalItemNum) != 0) {
         OTA_LOG("prepare bspatch failed.\n");
-        clearFlags(2);
+        m_failure.message = "the package cannot be prepared";
+        endInFailure();
         return nullptr;
     }
     OTA_LOG("m_totalItemNum is %d.\n", m_totalItemNum);
     if (m_totalItemNum == 0) {
         OTA_LOG("m_totalItemNum is 0.\n");
-        clearFlags(2);
+        m_failure.message = "the package's lists hold no lines";
+        endInFailure();
+        return nullptr;
+    }
+    // Whatever can be known to stop the run halfway is looked for before the
+    // first partition write, so that a refusal leaves every partition as it
+    // was.
+    auto phase = std::chrono::steady_clock::now();
+    const int prechecked = checkPackageAgainstSet();
+    recordPhase("precheck", secondsSince(phase));
+    if (prechecked != 0) {
+        endInFailure();
         return nullptr;
     }
     // A list that fails takes the failure ending too: the set shows the
     // failure text and restarts instead of freezing on the last percentage.
     if (handleSplitBspatch() != 0) {
         OTA_LOG("handleSplitBspatch failed.\n");
-        clearFlags(2);
+        endInFailure();
         return nullptr;
     }
     // Success is written only over partitions that hold their new images,
     // read back from the devices: a part skipped as done, a part no line
     // named, or a write the device lost ends here instead.
-    if (checkUpgradedPartitions() != 0) {
+    phase = std::chrono::steady_clock::now();
+    const int checked = checkUpgradedPartitions();
+    recordPhase("final_check", secondsSince(phase));
+    if (checked != 0) {
         OTA_LOG("final check failed, no success is written.\n");
-        clearFlags(2);
+        endInFailure();
         return nullptr;
     }
     request_update(95, 0);
+    // On record before the flags: a cut between the two starts the program
+    // again, which records the run anew.
+    recordEnding("upgraded");
 
     // The flags go out before the package is removed: a power cut between the
     // two must find a committed upgrade (and, if started again, a package that
     // resumes as already done), never a missing package that would reset the
     // flags and report a finished upgrade as failed.
     if (writeSuccessFlags() != 0) {
+        m_failure.message = "a success flag cannot be written";
+        recordEnding("failed");
         request_update(95, 1);
         return nullptr;
     }

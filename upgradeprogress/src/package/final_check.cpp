@@ -29,46 +29,40 @@ struct ImageClaim_T {
 // The claims of one list: its "total" line covers the new image from the
 // partition's start; an "entotal" line covers the image it writes, whose
 // length the builder puts in the size field.
-void collectClaims(const std::string& text, std::vector<ImageClaim_T>& claims) {
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        end = end == std::string::npos ? text.size() : end + 1;
-        // Lines the runner refused stopped the run before this check.
-        const std::string line = text.substr(at, end - at);
-        at = end;
-        CongfigItemValue_T item;
-        std::string why;
-        if (line.size() >= ota_format::kLineUnit ||
-            !parseListLine(line.c_str(), line.size(), item, why)) {
-            continue;
-        }
-        const std::string mode = fieldText(item.upgradMode);
-        const bool isTotal = mode == ota_format::kTotal;
-        if (!isTotal && mode != ota_format::kEntotal) {
-            continue;
-        }
-        ImageClaim_T claim;
-        claim.partition = fieldText(item.fileName);
-        claim.device = "/dev/zero";
-        if (getLoadEmmcNum(claim.partition, claim.device) == 0) {
-            continue;  // its line failed already; nothing was written for it
-        }
-        claim.md5 = fieldText(item.checkSum);
-        if (isTotal) {
-            claim.start = 0;
-            claim.length = item.offset > 0 ? static_cast<uint64_t>(item.offset) : kWholeStream;
-        } else {
-            claim.start = item.offset > 0 ? static_cast<uint64_t>(item.offset) : 0;
-            // A list written by hand may leave the size at 0: the image this
-            // run wrote then gives it.
-            const auto written = m_entotalWritten.find(claim.partition);
-            claim.length = item.fileSize > 0 ? static_cast<uint64_t>(item.fileSize)
-                           : written != m_entotalWritten.end() ? written->second
-                                                               : 0;
-        }
-        claims.push_back(claim);
-    }
+void collectClaims(const std::string& list, std::vector<ImageClaim_T>& claims) {
+    std::string why;
+    // Lines the runner refused stopped the run before this check.
+    forEachListItem(
+        list,
+        [&claims](const CongfigItemValue_T& item) {
+            const std::string mode = fieldText(item.upgradMode);
+            const bool isTotal = mode == ota_format::kTotal;
+            if (!isTotal && mode != ota_format::kEntotal) {
+                return true;
+            }
+            ImageClaim_T claim;
+            claim.partition = fieldText(item.fileName);
+            claim.device = "/dev/zero";
+            if (getLoadEmmcNum(claim.partition, claim.device) == 0) {
+                return true;  // its line failed already; nothing was written for it
+            }
+            claim.md5 = fieldText(item.checkSum);
+            if (isTotal) {
+                claim.start = 0;
+                claim.length = item.offset > 0 ? static_cast<uint64_t>(item.offset) : kWholeStream;
+            } else {
+                claim.start = item.offset > 0 ? static_cast<uint64_t>(item.offset) : 0;
+                // A list written by hand may leave the size at 0: the image this
+                // run wrote then gives it.
+                const auto written = m_entotalWritten.find(claim.partition);
+                claim.length = item.fileSize > 0 ? static_cast<uint64_t>(item.fileSize)
+                               : written != m_entotalWritten.end() ? written->second
+                                                                   : 0;
+            }
+            claims.push_back(claim);
+            return true;
+        },
+        &why);
 }
 
 }  // namespace
@@ -76,10 +70,7 @@ void collectClaims(const std::string& text, std::vector<ImageClaim_T>& claims) {
 int checkUpgradedPartitions() {
     std::vector<ImageClaim_T> claims;
     for (const std::string& list : m_updateListFile) {
-        const auto text = m_updateListText.find(list);
-        if (text != m_updateListText.end()) {
-            collectClaims(text->second, claims);
-        }
+        collectClaims(list, claims);
     }
     int failures = 0;
     for (const ImageClaim_T& claim : claims) {
@@ -105,6 +96,9 @@ int checkUpgradedPartitions() {
             OTA_LOG("final check of %s: %s holds %s, its list expects %s.\n",
                     claim.partition.c_str(), claim.device.c_str(), actual.c_str(),
                     claim.md5.c_str());
+            m_failure = UpgradeFailure_T{claim.partition, "",
+                                         "final check: " + claim.device + " holds " + actual +
+                                             ", its list expects " + claim.md5};
             ++failures;
             continue;
         }

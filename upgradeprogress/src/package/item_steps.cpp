@@ -110,6 +110,8 @@ int verifyOrDiscard(const HeldImage_T& image, const std::string& label,
 int writeToPartition(const HeldImage_T& image, const std::string& label,
                      const std::string& partition, const CongfigItemValue_T& item,
                      const WorkFile_T* file, const WorkFile_T* leftover) {
+    // Counted before the attempt: a failed write may have changed bytes too.
+    ++m_partitionWrites;
     if (updateModuleBlockImage(image, label, partition, item.offset) != 0) {
         OTA_LOG("Writing %s emmc failed.\n", label.c_str());
         if (file != nullptr) {

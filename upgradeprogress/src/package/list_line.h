@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "package.h"
@@ -21,3 +22,10 @@ bool pieceIsCut(FILE* file, const char* piece, size_t length);
 // line is outside the list format, with `why` naming the broken rule; nothing
 // is ever written past `item`.
 bool parseListLine(const char* line, size_t length, CongfigItemValue_T& item, std::string& why);
+
+// Calls `each` with every line of the in-memory list kept under `path`, read
+// in the pieces the runner reads, until `each` returns false. False, with
+// `why`, at the first line the runner would refuse; true for a list the
+// package does not carry.
+bool forEachListItem(const std::string& path,
+                     const std::function<bool(const CongfigItemValue_T&)>& each, std::string* why);

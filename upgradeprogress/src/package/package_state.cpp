@@ -31,3 +31,6 @@ const std::vector<std::string> m_unzipUpdateListFile =
     listPaths(ota_format::kEntryDir, ota_format::kExtractOrder);
 
 std::map<std::string, std::string> m_updateListText;
+UpgradeFailure_T m_failure;
+int m_partitionWrites = 0;
+std::vector<std::pair<std::string, double>> m_listSeconds;

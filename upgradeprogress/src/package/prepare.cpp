@@ -3,6 +3,7 @@
 // and counted, then run one partition after the other.
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "archive.h"
@@ -64,11 +65,35 @@ int extractList(const std::string& entry) {
     return 1;
 }
 
+// The manifest, when the package has one, straight from the checked package
+// into memory. One that is there but cannot be read fails the preparation:
+// the package's builder made a mistake, and nothing can be checked first.
+int readManifest() {
+    std::string text;
+    const int result = extractEntryToMemory(m_archiveHandle, kManifestEntry, &text, kMaxListBytes);
+    if (result == kArchiveNoEntry) {
+        OTA_LOG("the package has no manifest.\n");
+        return 0;
+    }
+    std::string why;
+    if (result != kArchiveOk || !parseManifest(text, &m_manifest, &why)) {
+        OTA_LOG("the package's manifest cannot be read: %s\n",
+                result != kArchiveOk ? "extraction failed" : why.c_str());
+        return 1;
+    }
+    OTA_LOG("the package's manifest: release %lld, %zu image(s), %zu part(s).\n",
+            m_manifest.release, m_manifest.images.size(), m_manifest.parts.size());
+    return 0;
+}
+
 }  // namespace
 
 int prepareBspatch(int& total) {
     total = 0;
     m_updateListText.clear();
+    m_manifest = Manifest_T();
+    m_failure = UpgradeFailure_T();
+    m_partitionWrites = 0;
     item_steps::m_upgradedAtStart.clear();
     item_steps::m_entotalWritten.clear();
     // Work directories another program made, or made open to others, are
@@ -99,6 +124,11 @@ int prepareBspatch(int& total) {
         }
     }
 
+    if (readManifest() != 0) {
+        m_updateListText.clear();
+        return 1;
+    }
+
     for (const std::string& list : m_updateListFile) {
         const auto text = m_updateListText.find(list);
         if (text != m_updateListText.end()) {
@@ -112,12 +142,19 @@ int prepareBspatch(int& total) {
 
 int handleSplitBspatch() {
     isUpgraded = true;
-    for (const std::string& list : m_updateListFile) {
+    m_listSeconds.clear();
+    for (size_t i = 0; i < m_updateListFile.size(); ++i) {
+        const std::string& list = m_updateListFile[i];
         if (m_updateListText.count(list) == 0) {
             continue;
         }
         OTA_LOG("handle split flie:%s.\n", list.c_str());
-        if (parseUpdateListFile(list) != 0) {
+        const auto start = std::chrono::steady_clock::now();
+        const int result = parseUpdateListFile(list);
+        m_listSeconds.emplace_back(
+            kRunOrder[i],
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        if (result != 0) {
             return 1;
         }
         // The next list stages its own partition into an empty directory.

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "ground.h"
+#include "item_steps.h"
 #include "list_line.h"
 #include "package.h"
 
@@ -62,6 +63,34 @@ FILE* openListText(const std::string& path) {
 
 }  // namespace
 
+bool forEachListItem(const std::string& path,
+                     const std::function<bool(const CongfigItemValue_T&)>& each, std::string* why) {
+    if (m_updateListText.count(path) == 0) {
+        return true;
+    }
+    FileOwner file(openListText(path));
+    if (!file) {
+        *why = "cannot read the list";
+        return false;
+    }
+    char line[ota_format::kLineUnit];
+    size_t length = 0;
+    int lineNumber = 0;
+    while (readListPiece(file.get(), line, length)) {
+        ++lineNumber;
+        CongfigItemValue_T item;
+        std::string broken;
+        if (pieceIsCut(file.get(), line, length) || !parseListLine(line, length, item, broken)) {
+            *why = "line " + std::to_string(lineNumber) + " is outside the update-list format";
+            return false;
+        }
+        if (!each(item)) {
+            break;
+        }
+    }
+    return true;
+}
+
 int countListPieces(const std::string& text) {
     if (text.empty()) {
         return 0;
@@ -109,6 +138,9 @@ int parseUpdateListFile(std::string updateListFileName) {
         if (!why.empty() || !parseListLine(line, length, item, why)) {
             OTA_LOG("Line %d of %s is outside the update-list format, %s: [%.*s].\n", lineNumber,
                     updateListFileName.c_str(), why.c_str(), printableLength(line, length), line);
+            m_failure = UpgradeFailure_T{m_totalFileName, "",
+                                         "line " + std::to_string(lineNumber) + " of " +
+                                             updateListFileName + " is outside the format"};
             return 1;
         }
 
@@ -116,6 +148,9 @@ int parseUpdateListFile(std::string updateListFileName) {
         if (handler == nullptr) {
             OTA_LOG("There no handle upgradmode: %s.\n", item.upgradMode);
         } else if (handler(item) != 0) {
+            m_failure = UpgradeFailure_T{m_totalFileName, item_steps::fieldText(item.fileName),
+                                         std::string(item.upgradMode) + " " +
+                                             item_steps::fieldText(item.fileName) + " failed"};
             return 1;
         }
 

@@ -70,6 +70,7 @@ public:
     int openArchiveFd(int fd, const char* name, const FileIdentity_T* pinned);
     int extractEntryToFd(const char* entryName, int fd);
     int extractEntryToMemory(const char* entryName, std::string* out, size_t maxSize);
+    int entrySize(const char* entryName, uint64_t* size);
 
 private:
     bool packageUnchanged() const;
@@ -114,3 +115,5 @@ int extractEntryToFd(void* h, const char* entryName, int fd);
 // bytes. The bytes come straight from the checked package: nothing another
 // program can reach lies between the package and the caller.
 int extractEntryToMemory(void* h, const char* entryName, std::string* out, size_t maxSize);
+// kArchiveOk with the entry's uncompressed size when the package carries it.
+int entrySize(void* h, const char* entryName, uint64_t* size);

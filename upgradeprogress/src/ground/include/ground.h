@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // ---- Log ------------------------------------------------------------------
@@ -207,6 +208,20 @@ bool sealImage(int fd, HeldImage_T* image);
 // Copies the whole file open on `source`, read once from its start, into
 // a new sealed image and hashes it there.
 bool holdImageFrom(int source, const char* name, HeldImage_T* image);
+
+// ---- Result record ----------------------------------------------------------
+// key=value lines, in the order they were first set.
+using ResultRecord_T = std::vector<std::pair<std::string, std::string>>;
+
+std::string resultValue(const ResultRecord_T& record, const std::string& key);
+void setResultValue(ResultRecord_T& record, const std::string& key, const std::string& value);
+void dropResultValue(ResultRecord_T& record, const std::string& key);
+// The record at `path`; empty when there is none or it cannot be read.
+ResultRecord_T readResultRecord(const char* path);
+// Replaces the record at `path` atomically: a new file, fsync, rename, fsync
+// of the directory (made when missing; a link in its place is refused). 0 on
+// success.
+int writeResultRecord(const char* path, const ResultRecord_T& record);
 
 // ---- Boot-flag partition --------------------------------------------------
 // Byte layout read by the boot stage.

@@ -107,6 +107,52 @@ extern const std::vector<std::string> m_unzipUpdateListFile;
 // runner and the final check read only these, never the copies on /OAD.
 extern std::map<std::string, std::string> m_updateListText;
 
+// ---- Manifest ---------------------------------------------------------------
+struct ManifestImage_T {
+    std::string partition;
+    bool base = false;  // the installed image; else the new one
+    uint64_t length = 0;
+    std::string md5;
+};
+
+struct ManifestPart_T {
+    std::string name;
+    uint64_t offset = 0;
+    uint64_t baseLength = 0;
+    std::string baseMd5;
+    uint64_t newLength = 0;
+    std::string newMd5;
+};
+
+struct Manifest_T {
+    bool present = false;
+    long long release = -1;
+    std::vector<ManifestImage_T> images;
+    std::vector<ManifestPart_T> parts;
+};
+
+// Reads a manifest's text. False, with the reason, when it is not one this
+// program can trust: a version it does not know, a line of a known kind
+// that breaks its format.
+bool parseManifest(const std::string& text, Manifest_T* manifest, std::string* why);
+
+// The open package's manifest, read at preparation (present false without one).
+extern Manifest_T m_manifest;
+
+// Why the run stopped, for the result record: the partition, the item and a
+// short message. Empty while nothing has failed.
+struct UpgradeFailure_T {
+    std::string partition;
+    std::string item;
+    std::string message;
+};
+extern UpgradeFailure_T m_failure;
+// Partition writes made by this run (every attempt counts): 0 means every
+// partition byte is as it was before the run started.
+extern int m_partitionWrites;
+// Seconds each list took in this run, by partition, in run order.
+extern std::vector<std::pair<std::string, double>> m_listSeconds;
+
 // ---- Preparation and list runner -------------------------------------------
 int prepareBspatch(int& total);
 // Lets go of the work directories preparation holds open; the item actions
@@ -122,6 +168,12 @@ int countListPieces(const std::string& text);
 // "entotal" line gives and compared with that line's MD5. 0 when all match;
 // each mismatch is logged with the partition and both sums.
 int checkUpgradedPartitions();
+// Before the first partition write: the release rule, every entry the lists
+// name present in the package, every part a list patches or checks holding
+// its base bytes, its new bytes or a verified result, and room in /tmp and
+// /OAD. 0 when the package can run on this set; otherwise logs why, fills
+// m_failure and returns 1. Without a manifest only the release rule applies.
+int checkPackageAgainstSet();
 
 // ---- Item actions -----------------------------------------------------------
 int handleCreateBspatch(CongfigItemValue_T item);

@@ -1,0 +1,116 @@
+// The record of how each upgrade ended. Another program (the downloader, a
+// field report) reads it; the boot stage's flags stay the only commitment.
+#include "upgrade_record.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "ground.h"
+#include "package.h"
+
+namespace {
+
+constexpr char kResult[] = "result";
+constexpr char kPackageSha[] = "package_sha256";
+constexpr char kStarts[] = "starts";
+constexpr char kFailedPartition[] = "failed_partition";
+constexpr char kFailedItem[] = "failed_item";
+constexpr char kMessage[] = "message";
+// While a failure ending runs: the running-chain byte it writes, and
+// whether it got as far as every flag byte.
+constexpr char kEnding[] = "ending";
+constexpr char kChainTarget[] = "chain_target";
+constexpr char kEndingStarted[] = "started";
+constexpr char kEndingDone[] = "done";
+
+ResultRecord_T g_record;
+
+std::string packageSha256() {
+    const int fd = openReadable(ota_paths::kPackage);
+    if (fd < 0) {
+        return std::string();
+    }
+    StreamResult_T read;
+    const bool hashed = streamChunks(fd, 0, kWholeStream, StreamHash::Sha256, nullptr, &read);
+    close(fd);
+    return hashed ? hexDigest(read.digest) : std::string();
+}
+
+bool endingInterrupted(const ResultRecord_T& record) {
+    return resultValue(record, kEnding) == kEndingStarted &&
+           !resultValue(record, kChainTarget).empty();
+}
+
+void save() {
+    if (writeResultRecord(ota_paths::kLastResult, g_record) != 0) {
+        OTA_LOG("cannot write %s.\n", ota_paths::kLastResult);
+    }
+}
+
+}  // namespace
+
+void recordStart() {
+    const ResultRecord_T previous = readResultRecord(ota_paths::kLastResult);
+    const std::string sha = packageSha256();
+    // A failure ending cut short: its package is gone (or, cut before the
+    // removal, still the same one). Its record stays until the ending is
+    // finished, so that the chain byte is toggled once.
+    if (endingInterrupted(previous) && (sha.empty() || sha == resultValue(previous, kPackageSha))) {
+        g_record = previous;
+        const long starts = atol(resultValue(g_record, kStarts).c_str());
+        setResultValue(g_record, kStarts, std::to_string(starts + 1));
+        save();
+        return;
+    }
+    long starts = 1;
+    if (!sha.empty() && sha == resultValue(previous, kPackageSha)) {
+        starts = atol(resultValue(previous, kStarts).c_str()) + 1;
+    }
+    g_record.clear();
+    setResultValue(g_record, kResult, "in progress");
+    setResultValue(g_record, kPackageSha, sha);
+    setResultValue(g_record, kStarts, std::to_string(starts));
+    save();
+}
+
+void recordPhase(const std::string& phase, double seconds) {
+    char text[32];
+    snprintf(text, sizeof text, "%.3f", seconds);
+    setResultValue(g_record, "seconds_" + phase, text);
+}
+
+void recordEnding(const char* result) {
+    if (endingInterrupted(g_record)) {
+        return;  // the interrupted ending's own result stands
+    }
+    setResultValue(g_record, kResult, result);
+    if (!m_failure.message.empty()) {
+        setResultValue(g_record, kFailedPartition, m_failure.partition);
+        setResultValue(g_record, kFailedItem, m_failure.item);
+        setResultValue(g_record, kMessage, m_failure.message);
+    }
+    for (const auto& list : m_listSeconds) {
+        recordPhase("list_" + list.first, list.second);
+    }
+    save();
+}
+
+unsigned char chainTargetForEnding(unsigned char (*fresh)()) {
+    if (endingInterrupted(g_record)) {
+        const int target = atoi(resultValue(g_record, kChainTarget).c_str());
+        OTA_LOG("a failure ending was cut short: the running chain byte gets %d again.\n", target);
+        return static_cast<unsigned char>(target);
+    }
+    const unsigned char target = fresh();
+    setResultValue(g_record, kChainTarget, std::to_string(target));
+    setResultValue(g_record, kEnding, kEndingStarted);
+    save();
+    return target;
+}
+
+void recordEndingDone() {
+    setResultValue(g_record, kEnding, kEndingDone);
+    save();
+}

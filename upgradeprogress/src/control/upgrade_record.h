@@ -1,0 +1,26 @@
+// The durable record of how an upgrade ended (/var/local/upgrade/last_result)
+// and what the failure ending needs from it to act once per package.
+// Internal to the control room.
+#pragma once
+
+#include <string>
+
+// At every start: notes the package's SHA-256 and how many times this
+// package has been started, and records the run as "in progress". A record
+// left by a failure ending that a cut interrupted is kept as it is.
+void recordStart();
+
+// The seconds one phase took ("precheck", "final_check").
+void recordPhase(const std::string& phase, double seconds);
+
+// Records the run's ending ("upgraded", "refused", "failed") with the
+// failure the package room noted, if any.
+void recordEnding(const char* result);
+
+// The running-chain byte the failure ending writes: the value chosen when
+// this package's ending first began, or, the first time, `fresh()`'s value,
+// recorded durably before the ending removes anything.
+unsigned char chainTargetForEnding(unsigned char (*fresh)());
+
+// The failure ending has written every flag byte.
+void recordEndingDone();
