@@ -73,14 +73,17 @@ ResultRecord_T readResultRecord(const char* path) {
         return record;
     }
     std::string text;
-    streamChunks(
-        fd, 0, kMaxRecordBytes, StreamHash::None,
+    const bool read = streamChunks(
+        fd, 0, kWholeStream, StreamHash::None,
         [&text](const unsigned char* data, size_t size) {
             text.append(reinterpret_cast<const char*>(data), size);
-            return true;
+            return text.size() <= kMaxRecordBytes;
         },
         nullptr);
     close(fd);
+    if (!read) {
+        return record;
+    }
     size_t at = 0;
     while (at < text.size()) {
         size_t end = text.find('\n', at);

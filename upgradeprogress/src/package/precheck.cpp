@@ -37,14 +37,17 @@ long long setRelease() {
         return fileExists(ota_paths::kReleaseFile) ? -2 : -1;
     }
     std::string text;
-    streamChunks(
-        fd, 0, kMaxReleaseBytes, StreamHash::None,
+    const bool read = streamChunks(
+        fd, 0, kWholeStream, StreamHash::None,
         [&text](const unsigned char* data, size_t size) {
             text.append(reinterpret_cast<const char*>(data), size);
-            return true;
+            return text.size() <= kMaxReleaseBytes;
         },
         nullptr);
     close(fd);
+    if (!read) {
+        return -2;
+    }
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
         text.pop_back();
     }
