@@ -13,6 +13,7 @@ namespace item_steps {
 
 std::set<std::string> m_upgradedAtStart;
 std::map<std::string, uint64_t> m_entotalWritten;
+std::map<std::string, bool> m_totalVerdicts;
 
 namespace {
 

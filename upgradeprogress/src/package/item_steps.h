@@ -72,5 +72,10 @@ extern std::set<std::string> m_upgradedAtStart;
 // The length of the image each "entotal" item wrote in this run, by the
 // item's name: the final check's length for a line whose size field is 0.
 extern std::map<std::string, uint64_t> m_entotalWritten;
+// The pre-check's answer, by partition, to the question a "total" line asks
+// while every partition before it was upgraded: does the partition already
+// hold its new image? Nothing is written in between, so the line takes it
+// instead of reading the partition a second time.
+extern std::map<std::string, bool> m_totalVerdicts;
 
 }  // namespace item_steps

@@ -45,7 +45,11 @@ int handleTotalBspatch(CongfigItemValue_T item) {
     // end their list here. The first one that does not ends the checking for
     // the rest of the run.
     if (isUpgraded) {
-        if (checkMD5Sum(device, fieldText(item.checkSum), item.offset) == 0) {
+        const auto verdict = m_totalVerdicts.find(name);
+        const bool upgraded = verdict != m_totalVerdicts.end()
+                                  ? verdict->second
+                                  : checkMD5Sum(device, fieldText(item.checkSum), item.offset) == 0;
+        if (upgraded) {
             OTA_LOG("This part has been Upgraded: %s.\n", name.c_str());
             m_upgradedAtStart.insert(name);
             return 0;

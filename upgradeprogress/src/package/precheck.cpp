@@ -154,6 +154,10 @@ struct ListNeeds_T {
 };
 
 struct Walk_T {
+    // While every partition so far already holds its new image, a list
+    // ends after its first line, as the runner ends it.
+    bool* stillUpgraded = nullptr;
+    bool listCut = false;
     std::string partition;
     std::string failure;  // empty while the list passes
     std::string failedItem;
@@ -166,7 +170,26 @@ struct Walk_T {
 bool checkLine(const CongfigItemValue_T& item, Walk_T& walk) {
     const std::string mode = fieldText(item.upgradMode);
     const std::string name = fieldText(item.fileName);
+    if (walk.listCut) {
+        return false;
+    }
+    if (*walk.stillUpgraded) {
+        walk.listCut = true;  // unless this very line finds work, below
+    }
     if (mode == ota_format::kTotal) {
+        if (*walk.stillUpgraded) {
+            std::string device = "/dev/zero";
+            if (getLoadEmmcNum(name, device) != 0) {
+                const bool upgraded = checkMD5Sum(device, fieldText(item.checkSum), item.offset) == 0;
+                // The runner asks the same question next: it takes this answer.
+                m_totalVerdicts[name] = upgraded;
+                if (upgraded) {
+                    return false;
+                }
+            }
+            *walk.stillUpgraded = false;
+            walk.listCut = false;
+        }
         walk.needs.staging = item.fileSize > 0 ? static_cast<uint64_t>(item.fileSize) : 0;
         return true;
     }
@@ -207,12 +230,17 @@ bool checkLine(const CongfigItemValue_T& item, Walk_T& walk) {
     if (mode == ota_format::kUpdate && part->newLength > walk.largestResult) {
         walk.largestResult = part->newLength;
     }
-    std::string baseMd5, newMd5;
-    if (!twoDigests(device, part->offset, part->baseLength, part->newLength, &baseMd5, &newMd5)) {
+    // The runner compares the staged part (the base's length) with both
+    // sums; the partition holds the new part when its new length does.
+    std::string stagedMd5, newMd5;
+    if (!twoDigests(device, part->offset, part->baseLength, part->newLength, &stagedMd5,
+                    &newMd5)) {
         walk.failure = "cannot read part " + name + " from " + device;
         return false;
     }
-    const bool isBase = baseMd5 == part->baseMd5;
+    const std::string& baseMd5 = stagedMd5;
+    const bool isBase = stagedMd5 == part->baseMd5;
+    const bool stagedIsNew = stagedMd5 == part->newMd5;
     const bool isNew = newMd5 == part->newMd5;
     if (mode == ota_format::kChkSync) {
         if (isBase) {
@@ -225,7 +253,7 @@ bool checkLine(const CongfigItemValue_T& item, Walk_T& walk) {
     // The runner's resume rules: leading parts that hold their new bytes are
     // skipped, a part holding its base is patched, and a part a cut tore is
     // written again from its verified result.
-    if (isNew && walk.prefixNew) {
+    if (stagedIsNew && walk.prefixNew) {
         return true;
     }
     walk.prefixNew = false;
@@ -255,8 +283,13 @@ int checkPackageAgainstSet() {
 
     uint64_t tmpNeed = 0;
     uint64_t oadNeed = 0;
+    bool stillUpgraded = true;
     for (size_t i = 0; i < m_updateListFile.size(); ++i) {
+        if (m_updateListText.count(m_updateListFile[i]) == 0) {
+            continue;
+        }
         Walk_T walk;
+        walk.stillUpgraded = &stillUpgraded;
         walk.partition = ota_format::kRunOrder[i];
         std::string why;
         if (!forEachListItem(

@@ -96,6 +96,7 @@ int prepareBspatch(int& total) {
     m_partitionWrites = 0;
     item_steps::m_upgradedAtStart.clear();
     item_steps::m_entotalWritten.clear();
+    item_steps::m_totalVerdicts.clear();
     // Work directories another program made, or made open to others, are
     // replaced, and each is held open for the rest of the run.
     if (openWorkDirectories() != 0) {

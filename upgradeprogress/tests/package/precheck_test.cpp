@@ -96,6 +96,10 @@ std::vector<PrecheckCase> cases() {
         {"BaseImage", [] {}, all, true, ""},
         // A cut run wrote aa: it is skipped, the rest patched.
         {"FirstPartAlreadyNew", [] { writePart(0, images().newParts[0]); }, all, true, ""},
+        // A run finished the partition: its "total" line ends the list, as
+        // the runner ends it, though ac's staged bytes (the old, shorter
+        // length) match neither of ac's sums.
+        {"WholePartitionAlreadyNew", [] { writePart(0, newImage()); }, all, true, ""},
         // A cut tore ac; its verified result waits on /OAD.
         {"TornPartWithItsResult",
          [] {
