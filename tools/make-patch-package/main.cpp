@@ -13,7 +13,9 @@
 #include "child_process.h"
 #include "ground.h"
 #include "file_util.h"
+#include "inspect.h"
 #include "interrupt.h"
+#include "manifest.h"
 #include "options.h"
 #include "package.h"
 #include "package_signing.h"
@@ -131,10 +133,11 @@ int build(const mpp::BuilderOptions_T& options) {
     }
 
     progress.begin("writing " + options.output);
-    std::string error =
-        mpp::writePackage(plans, options.output, options.signKey.empty() ? nullptr : &signer);
+    const std::string manifest = mpp::manifestText(plans, options.release);
+    std::string error = mpp::writePackage(plans, manifest, options.output,
+                                          options.signKey.empty() ? nullptr : &signer);
     if (error.empty()) {
-        error = mpp::verifyPackage(plans, options.output);
+        error = mpp::verifyPackage(plans, manifest, options.output);
         if (!error.empty()) {
             unlink(options.output.c_str());
         }
@@ -159,6 +162,9 @@ int main(int argc, char** argv) {
     }
     if (argc >= 2 && std::string(argv[1]) == "check-signature") {
         return mpp::checkSignatureCommand(argc - 2, argv + 2);
+    }
+    if (argc >= 2 && std::string(argv[1]) == "inspect") {
+        return mpp::inspectCommand(argc - 2, argv + 2);
     }
     // Entry times become DOS dates in local time; one zone for every build
     // keeps the package bytes the same wherever it is built.

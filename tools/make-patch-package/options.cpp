@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "bsdiff_gen.h"
+#include "manifest.h"
 #include "package.h"
 
 namespace mpp {
@@ -27,16 +28,22 @@ long long jobMemoryBytes() {
 const char* usageText() {
     static const std::string text =
         "usage: make-patch-package --old OLD --new NEW -o patch_package.zip"
-        " [--whole PART] [--diff builtin|bsdiff] [-j N] [--sign KEY.pem]\n"
+        " [--release N] [--whole PART] [--diff builtin|bsdiff] [-j N] [--sign KEY.pem]\n"
         "       make-patch-package check-signature PKG --key PUB.pem\n"
+        "       make-patch-package inspect PKG\n"
         "       make-patch-package verify PKG --old DIR [--old DIR ...] [--new DIR]"
         " [--key PUB.pem] [--cuts every|N] [--lang CODE] [-j N]   (verify --help)\n"
         "  OLD, NEW  directories of partition images optfs.img, usrfs.img,"
         " tvservice.img, serialsdata.img\n"
+        "  --release the release the package installs, stated in its manifest: a whole\n"
+        "            number from 0 to " +
+        std::to_string(kMaxRelease) +
+        " (default 0)\n"
         "  --whole   carry PART as one whole image (repeatable)\n"
         "  --diff    patch maker: builtin (default) or Debian's bsdiff command\n"
         "  -j N      make up to N patches at once (default: number of cores)\n"
         "  --sign    sign the package with this Ed25519 private key\n"
+        "  inspect   print a package's manifest, lists, entries and signing key id\n"
         "memory: each job holds about " +
         std::to_string((jobMemoryBytes() + (1 << 20) - 1) >> 20) +
         " MiB with the builtin maker (two parts and the old part's suffix\n"
@@ -59,7 +66,7 @@ std::string parseOptions(int argc, char** argv, BuilderOptions_T* options) {
         }
         const bool takesValue = arg == "--old" || arg == "--new" || arg == "-o" ||
                                 arg == "--whole" || arg == "--diff" || arg == "-j" ||
-                                arg == "--sign";
+                                arg == "--sign" || arg == "--release";
         if (!takesValue) {
             return "unknown argument " + arg;
         }
@@ -75,6 +82,16 @@ std::string parseOptions(int argc, char** argv, BuilderOptions_T* options) {
             options->output = value;
         } else if (arg == "--sign") {
             options->signKey = value;
+        } else if (arg == "--release") {
+            // Digits only: strtoll alone would take a sign, blanks and "0x".
+            const bool digits = !value.empty() && value.size() <= 10 &&
+                                value.find_first_not_of("0123456789") == std::string::npos;
+            const long long release = digits ? std::stoll(value) : -1;
+            if (release < 0 || release > kMaxRelease) {
+                return "--release " + value + ": give a whole number from 0 to " +
+                       std::to_string(kMaxRelease);
+            }
+            options->release = release;
         } else if (arg == "--whole") {
             if (!isPartitionName(value)) {
                 return "--whole " + value + ": not one of optfs, usrfs, tvservice, serialsdata";

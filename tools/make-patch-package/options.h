@@ -20,6 +20,8 @@ struct BuilderOptions_T {
     bool help = false;
     // Ed25519 private key (PEM) the package is signed with; empty: unsigned.
     std::string signKey;
+    // The release the package installs, stated in its manifest.
+    long long release = 0;
 };
 
 // Empty string when the arguments make a complete set of options.

@@ -118,6 +118,30 @@ std::string signPackageFile(const std::string& path, const SigningKey_T& key) {
     return std::string();
 }
 
+std::string describeSignature(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return "cannot read the package";
+    }
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    char magic[sizeof kMagic];
+    if (size < sizeof magic) {
+        return "unsigned";
+    }
+    if (!readAt(fd, magic, sizeof magic, st.st_size - static_cast<off_t>(sizeof magic))) {
+        return "cannot read the package";
+    }
+    if (memcmp(magic, kMagic, sizeof magic) != 0) {
+        return "unsigned";
+    }
+    SignatureBlock_T block;
+    std::string why;
+    if (!readSignatureBlock(fd, size, &block, &why)) {
+        return "unreadable signature block: " + why;
+    }
+    return "key id " + hexOf(block.keyId, kKeyIdSize);
+}
+
 int checkSignatureCommand(int argc, char** argv) {
     std::string package;
     std::vector<std::string> keyPaths;

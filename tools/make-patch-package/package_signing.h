@@ -27,6 +27,11 @@ std::string loadSigningKey(const std::string& path, SigningKey_T* key);
 // string on success, else the reason (the file is then not to be used).
 std::string signPackageFile(const std::string& path, const SigningKey_T& key);
 
+// What the end of the package open on fd says of its signing: "key id " and
+// the id in hex, "unsigned" when no block ends the file, or why the block
+// that is there cannot be read.
+std::string describeSignature(int fd);
+
 // make-patch-package check-signature PKG --key PUB.pem [--key ...]
 // 0 when one of the keys verifies PKG, 1 when none does, 2 on a usage error.
 int checkSignatureCommand(int argc, char** argv);

@@ -8,12 +8,13 @@
 #include <cstdio>
 #include <vector>
 
-#include <ziparchive/zip_archive.h>
 #include <ziparchive/zip_writer.h>
 
 #include "file_util.h"
 #include "interrupt.h"
 #include "md5_digest.h"
+#include "package.h"
+#include "package_reader.h"
 
 namespace mpp {
 
@@ -86,32 +87,41 @@ std::vector<EntrySource_T> entriesOf(const PartitionPlan_T& plan) {
     return entries;
 }
 
-std::string writeEntries(ZipWriter& writer, const std::vector<PartitionPlan_T>& plans) {
+std::string writeText(ZipWriter& writer, const std::string& name, const std::string& text) {
+    int32_t code = writer.StartEntryWithTime(name, ZipWriter::kCompress, kEntryTime);
+    if (code == 0) {
+        code = writer.WriteBytes(text.data(), text.size());
+    }
+    if (code == 0) {
+        code = writer.FinishEntry();
+    }
+    return code == 0 ? std::string() : zipError("cannot pack", name, code);
+}
+
+std::string writeEntries(ZipWriter& writer, const std::vector<PartitionPlan_T>& plans,
+                         const std::string& manifest) {
     for (const PartitionPlan_T& plan : plans) {
-        const std::string name = listEntryName(plan.partition);
-        const std::string text = listText(plan);
-        int32_t code = writer.StartEntryWithTime(name, ZipWriter::kCompress, kEntryTime);
-        if (code == 0) {
-            code = writer.WriteBytes(text.data(), text.size());
+        const std::string error = writeText(writer, listEntryName(plan.partition), listText(plan));
+        if (!error.empty()) {
+            return error;
         }
-        if (code == 0) {
-            code = writer.FinishEntry();
-        }
-        if (code != 0) {
-            return zipError("cannot pack", name, code);
-        }
+    }
+    std::string error = writeText(writer, ota_format::kManifestEntry, manifest);
+    if (!error.empty()) {
+        return error;
+    }
+    for (const PartitionPlan_T& plan : plans) {
         for (const EntrySource_T& source : entriesOf(plan)) {
             if (interrupted()) {
                 return "interrupted";
             }
-            code = writer.StartEntryWithTime(
+            int32_t code = writer.StartEntryWithTime(
                 source.entry, source.compress ? ZipWriter::kCompress : 0, kEntryTime);
             if (code != 0) {
                 return zipError("cannot start", source.entry, code);
             }
             std::string md5;
-            const std::string error =
-                copyInto(writer, source.path, source.offset, source.length, &md5);
+            error = copyInto(writer, source.path, source.offset, source.length, &md5);
             if (!error.empty()) {
                 return error;
             }
@@ -131,33 +141,6 @@ std::string writeEntries(ZipWriter& writer, const std::vector<PartitionPlan_T>& 
     return std::string();
 }
 
-struct HashCookie {
-    Md5Digest digest;
-    unsigned long long bytes = 0;
-};
-
-bool hashChunk(const uint8_t* data, size_t size, void* cookie) {
-    HashCookie* hash = static_cast<HashCookie*>(cookie);
-    hash->digest.update(data, size);
-    hash->bytes += size;
-    return true;
-}
-
-std::string entryMd5(ZipArchiveHandle archive, const std::string& name, std::string* md5) {
-    ZipEntry entry;
-    int32_t code = FindEntry(archive, name, &entry);
-    if (code != 0) {
-        return "the package lacks " + name + ": " + ErrorCodeString(code);
-    }
-    HashCookie cookie;
-    code = ProcessZipEntryContents(archive, &entry, hashChunk, &cookie);
-    if (code != 0) {
-        return "cannot read back " + name + ": " + ErrorCodeString(code);
-    }
-    *md5 = cookie.digest.hex();
-    return std::string();
-}
-
 }  // namespace
 
 std::string listText(const PartitionPlan_T& plan) {
@@ -168,8 +151,8 @@ std::string listText(const PartitionPlan_T& plan) {
     return text;
 }
 
-std::string writePackage(const std::vector<PartitionPlan_T>& plans, const std::string& outputPath,
-                         const SigningKey_T* signer) {
+std::string writePackage(const std::vector<PartitionPlan_T>& plans, const std::string& manifest,
+                         const std::string& outputPath, const SigningKey_T* signer) {
     std::string temp = outputPath + ".XXXXXX";
     std::vector<char> pattern(temp.begin(), temp.end());
     pattern.push_back('\0');
@@ -188,7 +171,7 @@ std::string writePackage(const std::vector<PartitionPlan_T>& plans, const std::s
     std::string error;
     {
         ZipWriter writer(file);
-        error = writeEntries(writer, plans);
+        error = writeEntries(writer, plans, manifest);
     }
     if (error.empty() && (fflush(file) != 0 || ftello(file) > kMaxArchiveSize)) {
         error = "the package would exceed 4 GiB or could not be written";
@@ -211,44 +194,41 @@ std::string writePackage(const std::vector<PartitionPlan_T>& plans, const std::s
     return error;
 }
 
-std::string verifyPackage(const std::vector<PartitionPlan_T>& plans, const std::string& path) {
-    ZipArchiveHandle archive = nullptr;
-    int32_t code = OpenArchive(path.c_str(), &archive);
-    if (code != 0) {
-        CloseArchive(archive);
-        return "cannot open " + path + " again: " + ErrorCodeString(code);
+std::string verifyPackage(const std::vector<PartitionPlan_T>& plans, const std::string& manifest,
+                          const std::string& path) {
+    PackageReader reader;
+    std::string error = reader.open(path);
+    if (!error.empty()) {
+        return error;
     }
-    std::string error;
-    size_t expected = 0;
+    // Name and MD5 of every entry packed.
+    std::vector<std::pair<std::string, std::string>> expected;
     for (const PartitionPlan_T& plan : plans) {
-        std::string md5;
-        ++expected;
-        error = entryMd5(archive, listEntryName(plan.partition), &md5);
-        if (error.empty()) {
-            const std::string text = listText(plan);
-            if (md5 != md5Hex(text.data(), text.size())) {
-                error = "the list of " + plan.partition + " reads back differently";
-            }
-        }
+        const std::string text = listText(plan);
+        expected.emplace_back(listEntryName(plan.partition), md5Hex(text.data(), text.size()));
+    }
+    expected.emplace_back(ota_format::kManifestEntry, md5Hex(manifest.data(), manifest.size()));
+    for (const PartitionPlan_T& plan : plans) {
         for (const EntrySource_T& source : entriesOf(plan)) {
-            if (!error.empty()) {
-                break;
-            }
-            ++expected;
-            error = entryMd5(archive, source.entry, &md5);
-            if (error.empty() && md5 != source.md5) {
-                error = source.entry + " reads back differently";
-            }
+            expected.emplace_back(source.entry, source.md5);
         }
+    }
+    for (const auto& [name, md5] : expected) {
+        std::string actual;
+        error = reader.md5(name, &actual);
         if (!error.empty()) {
-            break;
+            return error;
+        }
+        if (actual != md5) {
+            return name + " reads back differently";
         }
     }
-    if (error.empty() && GetArchiveInfo(archive).entry_count != expected) {
-        error = "the package holds " + std::to_string(GetArchiveInfo(archive).entry_count) +
-                " entries, " + std::to_string(expected) + " were packed";
+    std::vector<PackageEntry_T> entries;
+    error = reader.entries(&entries);
+    if (error.empty() && entries.size() != expected.size()) {
+        error = "the package holds " + std::to_string(entries.size()) + " entries, " +
+                std::to_string(expected.size()) + " were packed";
     }
-    CloseArchive(archive);
     return error;
 }
 

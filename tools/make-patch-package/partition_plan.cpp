@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -49,11 +50,46 @@ std::string md5OfRange(int fd, long long offset, long long length, std::string* 
     return digest.hex();
 }
 
+// The MD5 of a whole image from its parts, which the workers read in any
+// order: each part is hashed once every part before it has been, so the image
+// is read only once, by the workers. Workers take parts in increasing order,
+// so a wait lasts at most as long as an earlier part takes to be read.
+class OrderedDigest {
+public:
+    // False when the digest was abandoned before part `index` came up.
+    bool feed(int index, const void* data, size_t size) {
+        std::unique_lock<std::mutex> guard(lock_);
+        turn_.wait(guard, [this, index] { return next_ == index || abandoned_; });
+        if (abandoned_) {
+            return false;
+        }
+        digest_.update(data, size);
+        ++next_;
+        turn_.notify_all();
+        return true;
+    }
+    // Releases every worker waiting for a part that will never be fed.
+    void abandon() {
+        std::lock_guard<std::mutex> guard(lock_);
+        abandoned_ = true;
+        turn_.notify_all();
+    }
+    std::string hex() { return digest_.hex(); }
+
+private:
+    std::mutex lock_;
+    std::condition_variable turn_;
+    int next_ = 0;
+    bool abandoned_ = false;
+    Md5Digest digest_;
+};
+
 struct PartSources_T {
     const PlanContext_T* context;
     const PartitionPlan_T* plan;
     int oldFd;
     int newFd;
+    OrderedDigest* oldImage;
 };
 
 std::string makePatchFile(const PlanContext_T& context, const std::vector<char>& oldBytes,
@@ -153,6 +189,9 @@ std::string planPart(const PartSources_T& src, int index, PartItem_T* item) {
     if (newLength > 0 && !readAt(src.newFd, newBytes.data(), newBytes.size(), offset)) {
         return "cannot read " + item->fileName + " from " + plan.newPath;
     }
+    if (!src.oldImage->feed(index, oldBytes.data(), oldBytes.size())) {
+        return "stopped";  // another part failed first; its reason is reported
+    }
     if (newLength == 0) {
         // Past the end of the new image: the set only logs it.
         item->kind = ItemKind::kDelete;
@@ -168,6 +207,8 @@ std::string planPart(const PartSources_T& src, int index, PartItem_T* item) {
     }
     if (oldBytes == newBytes) {
         item->kind = ItemKind::kChkSync;
+        item->baseLength = newLength;
+        item->baseMd5 = item->checkSum;
         return std::string();
     }
     if (oldLength != newLength) {
@@ -178,7 +219,12 @@ std::string planPart(const PartSources_T& src, int index, PartItem_T* item) {
         item->kind = ItemKind::kCreate;
         return std::string();
     }
-    return makeCheckedPatch(src, oldBytes, newBytes, item);
+    const std::string error = makeCheckedPatch(src, oldBytes, newBytes, item);
+    if (error.empty() && item->kind == ItemKind::kUpdate) {
+        item->baseLength = oldLength;
+        item->baseMd5 = md5Hex(oldBytes.data(), oldBytes.size());
+    }
+    return error;
 }
 
 ListLine_T lineOf(const PartItem_T& item) {
@@ -248,31 +294,39 @@ std::string planSplit(const PlanContext_T& context, PartitionPlan_T& plan, int o
     if (progress) {
         progress(0, static_cast<int>(parts));
     }
-    const PartSources_T sources{&context, &plan, oldFd, newFd};
+    OrderedDigest oldImage;
+    const PartSources_T sources{&context, &plan, oldFd, newFd, &oldImage};
     std::atomic<int> next{0};
     std::atomic<bool> failed{false};
     std::mutex lock;
     std::string firstError;
     int done = 0;
+    // Called with `lock` held. A worker that stops leaves its part unhashed,
+    // so the workers waiting to hash later parts are let go.
+    auto fail = [&](const std::string& error) {
+        if (!failed.exchange(true)) {
+            firstError = error;
+        }
+        oldImage.abandon();
+    };
     auto work = [&]() {
         for (;;) {
             const int index = next.fetch_add(1);
             if (index >= parts || failed.load()) {
+                if (index < parts) {
+                    oldImage.abandon();
+                }
                 return;
             }
             if (interrupted()) {
                 std::lock_guard<std::mutex> guard(lock);
-                if (!failed.exchange(true)) {
-                    firstError = "interrupted";
-                }
+                fail("interrupted");
                 return;
             }
             const std::string error = planPart(sources, index, &plan.items[index]);
             std::lock_guard<std::mutex> guard(lock);
             if (!error.empty()) {
-                if (!failed.exchange(true)) {
-                    firstError = error;
-                }
+                fail(error);
                 return;
             }
             ++done;
@@ -294,6 +348,7 @@ std::string planSplit(const PlanContext_T& context, PartitionPlan_T& plan, int o
     if (failed.load()) {
         return plan.partition + ": " + firstError;
     }
+    plan.oldMd5 = oldImage.hex();
     for (const PartItem_T& item : plan.items) {
         plan.lines.push_back(lineOf(item));
     }

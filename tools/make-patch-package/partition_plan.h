@@ -24,6 +24,10 @@ struct PartItem_T {
     // Bytes the item carries from the new image (create, update, entotal) or
     // names in the installed one (chksync, delete).
     long long length = 0;
+    // update and chksync: the installed part the item is checked against,
+    // its length and MD5 (for chksync the same bytes as the result).
+    long long baseLength = 0;
+    std::string baseMd5;
     // update only: the checked patch in the work directory, its size and MD5.
     std::string patchPath;
     long long patchSize = 0;
@@ -37,6 +41,8 @@ struct PartitionPlan_T {
     std::string newPath;
     long long oldSize = 0;
     long long newSize = 0;
+    // MD5 of the whole installed image, for a partition split into parts.
+    std::string oldMd5;
     std::string newMd5;
     std::vector<PartItem_T> items;
     std::vector<ListLine_T> lines;

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -139,6 +140,40 @@ struct PartitionCase {
     std::vector<std::string> modes;  // expected actions after "total"
 };
 
+// The manifest a package of `cases` (in run order, each split into parts
+// unless `whole` names it) must carry, worked out from the image bytes: the
+// old part of a listed part is what the set stages, the bytes of the old
+// image from the part's offset, short at its end.
+std::string expectedManifest(const std::vector<PartitionCase>& cases, long long release,
+                             const std::vector<std::string>& whole = {}) {
+    std::string text = "version;1\nrelease;" + std::to_string(release) + "\n";
+    for (const PartitionCase& c : cases) {
+        const bool isWhole =
+            c.oldImage.empty() || std::find(whole.begin(), whole.end(), c.partition) != whole.end();
+        if (!isWhole) {
+            text += "image;" + c.partition + ";base;" + std::to_string(c.oldImage.size()) + ";" +
+                    md5Of(c.oldImage) + "\n";
+        }
+        text += "image;" + c.partition + ";new;" + std::to_string(c.newImage.size()) + ";" +
+                md5Of(c.newImage) + "\n";
+        for (size_t k = 0; !isWhole && k < c.modes.size(); ++k) {
+            if (c.modes[k] != "update" && c.modes[k] != "chksync") {
+                continue;
+            }
+            const size_t at = k * kPart;
+            const std::string oldPart = c.oldImage.substr(at, kPart);
+            const std::string newPart = c.newImage.substr(at, kPart);
+            text += "part;" + mpp::partName(c.partition, static_cast<int>(k)) + ";" +
+                    std::to_string(at) + ";" + std::to_string(oldPart.size()) + ";" +
+                    md5Of(oldPart) + ";" + std::to_string(newPart.size()) + ";" + md5Of(newPart) +
+                    "\n";
+        }
+    }
+    return text;
+}
+
+const std::string kManifest = ota_format::kManifestEntry;
+
 class FourPartitionPackage : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -169,7 +204,7 @@ protected:
             writeImage(newDir, c.partition, c.newImage);
         }
         package_ = dir_->path() + "/patch_package.zip";
-        run_ = new ToolRun(runTool(buildArgs(*dir_, package_, "-j 2")));
+        run_ = new ToolRun(runTool(buildArgs(*dir_, package_, "-j 2 --release 42")));
         entries_ = new std::map<std::string, PackageEntry>();
         if (run_->status == 0) {
             mpp_test::readPackage(package_, entries_, &readError_);
@@ -240,8 +275,9 @@ TEST_F(FourPartitionPackage, PartitionMissingInOldGoesWhole) {
     EXPECT_EQ(entries_->at(mpp::itemEntryName(lines[0].name)).bytes, c.newImage);
 }
 
-TEST_F(FourPartitionPackage, EntriesAreTheListsAndTheContentTheyName) {
+TEST_F(FourPartitionPackage, EntriesAreTheListsTheManifestAndTheContentTheyName) {
     std::map<std::string, bool> expected;  // name -> stored
+    expected[kManifest] = false;
     for (const PartitionCase& c : *cases_) {
         expected[mpp::listEntryName(c.partition)] = false;
         for (const ParsedLine& line : listOf(*entries_, c.partition)) {
@@ -263,6 +299,20 @@ TEST_F(FourPartitionPackage, EntriesAreTheListsAndTheContentTheyName) {
             EXPECT_LT(entry.bytes.size(), kPart);
         }
     }
+    // The lists come first, then the manifest, then what the lists name.
+    const long long manifestAt = entries_->at(kManifest).offset;
+    for (const auto& [name, entry] : *entries_) {
+        SCOPED_TRACE(name);
+        if (name.find("_udpate_list.ini") != std::string::npos) {
+            EXPECT_LT(entry.offset, manifestAt);
+        } else if (name != kManifest) {
+            EXPECT_GT(entry.offset, manifestAt);
+        }
+    }
+}
+
+TEST_F(FourPartitionPackage, ManifestStatesTheReleaseTheImagesAndEveryCheckedPart) {
+    EXPECT_EQ(entries_->at(kManifest).bytes, expectedManifest(*cases_, 42));
 }
 
 TEST_F(FourPartitionPackage, ReplayLeavesEveryPartitionHoldingItsNewImage) {
@@ -279,7 +329,7 @@ TEST_F(FourPartitionPackage, SameInputsGiveTheSameBytes) {
     // One worker instead of two: the order in which patches finish must not
     // show in the package; nor must the builder's time zone.
     const std::string again = dir_->path() + "/again.zip";
-    const ToolRun run = runTool(buildArgs(*dir_, again, "-j1"), "TZ=JST-9");
+    const ToolRun run = runTool(buildArgs(*dir_, again, "-j1 --release 42"), "TZ=JST-9");
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_TRUE(readBytes(again) == readBytes(package_));
 }
@@ -294,6 +344,152 @@ TEST_F(FourPartitionPackage, SummaryCountsThePartsAndNoProgressGoesToAPipe) {
     const std::string size = std::to_string(readBytes(package_).size());
     EXPECT_NE(run_->output.find("package " + size + " bytes"), std::string::npos) << run_->output;
     EXPECT_EQ(run_->output.find('\r'), std::string::npos);
+}
+
+// inspect shows each line of the manifest and of every list, and every entry
+// with the sizes the ZIP reader gives, in the order of the file.
+TEST_F(FourPartitionPackage, InspectPrintsTheManifestTheListsAndTheEntries) {
+    const ToolRun run = runTool("inspect '" + package_ + "'");
+    ASSERT_EQ(run.status, 0) << run.output;
+    const std::string& out = run.output;
+    EXPECT_NE(out.find("\nsignature: unsigned\n"), std::string::npos) << out;
+    const size_t manifestAt = out.find("\nmanifest (");
+    ASSERT_NE(manifestAt, std::string::npos) << out;
+    // The manifest's lines one after the other, in its own section.
+    std::string shown;
+    std::istringstream manifest(entries_->at(kManifest).bytes);
+    for (std::string line; std::getline(manifest, line);) {
+        shown += "  " + line + "\n";
+    }
+    EXPECT_EQ(out.find(shown), out.find('\n', manifestAt + 1) + 1) << out;
+    for (const PartitionCase& c : *cases_) {
+        std::string list;
+        std::istringstream text(entries_->at(mpp::listEntryName(c.partition)).bytes);
+        for (std::string line; std::getline(text, line);) {
+            list += "  " + line + "\n";
+        }
+        const size_t header = out.find("list of " + c.partition + " (");
+        ASSERT_NE(header, std::string::npos) << out;
+        EXPECT_EQ(out.find(list, header), out.find('\n', header) + 1) << c.partition << "\n" << out;
+    }
+
+    // The entry lines: stored size, uncompressed size, method, name.
+    std::vector<std::pair<long long, std::string>> byOffset;
+    for (const auto& [name, entry] : *entries_) {
+        byOffset.emplace_back(entry.offset, name);
+    }
+    std::sort(byOffset.begin(), byOffset.end());
+    const size_t table = out.find("\nentries (" + std::to_string(entries_->size()) + ")");
+    ASSERT_NE(table, std::string::npos) << out;
+    std::istringstream rows(out.substr(out.find('\n', out.find('\n', table + 1) + 1) + 1));
+    for (const auto& [offset, name] : byOffset) {
+        const PackageEntry& entry = entries_->at(name);
+        long long storedSize = -1;
+        long long size = -1;
+        std::string method;
+        std::string shownName;
+        ASSERT_TRUE(rows >> storedSize >> size >> method >> shownName) << out;
+        EXPECT_EQ(shownName, name);
+        EXPECT_EQ(storedSize, entry.storedSize) << name;
+        EXPECT_EQ(size, static_cast<long long>(entry.bytes.size())) << name;
+        EXPECT_EQ(method, entry.stored ? "stored" : "deflated") << name;
+    }
+    std::string rest;
+    EXPECT_FALSE(rows >> rest) << "more entries shown than the package holds: " << rest;
+}
+
+// inspect on what is not a package of this builder: a package of an older
+// builder (no manifest), and files that are no ZIP at all.
+struct InspectCase {
+    const char* label;
+    // Writes the file at `path`; returns inspect's arguments.
+    std::string (*setUp)(const std::string& path);
+    int status;
+    std::vector<std::string> shown;
+};
+
+const std::string kOldList =
+    "total;usrfs;0123456789abcdef0123456789abcdef;8192;8192\n"
+    "create;usrfs_split_partaa;0123456789abcdef0123456789abcdef;0;0\n";
+
+const InspectCase kInspectCases[] = {
+    {"PackageWithoutManifest",
+     [](const std::string& path) {
+         EXPECT_TRUE(ota_test::writeZip(
+             path,
+             {{"patch_package/split_usrfs_udpate_list.ini", kOldList, true},
+              {"patch_package/usrfs_split_partaa", ota_test::patternBytes(8192, 14), false}}));
+         return "'" + path + "'";
+     },
+     0,
+     {"\nsignature: unsigned\nno manifest\nlist of usrfs",
+      "\n  total;usrfs;0123456789abcdef0123456789abcdef;8192;8192\n"
+      "  create;usrfs_split_partaa;0123456789abcdef0123456789abcdef;0;0\nentries (2)",
+      "\n        8192          8192  stored    patch_package/usrfs_split_partaa\n"}},
+    {"NoZip",
+     [](const std::string& path) {
+         writeBytes(path, ota_test::patternBytes(5000, 15));
+         return "'" + path + "'";
+     },
+     1,
+     {"cannot open"}},
+    {"TruncatedPackage",
+     [](const std::string& path) {
+         EXPECT_TRUE(ota_test::writeZip(
+             path, {{"patch_package/manifest", "version;1\n", true},
+                    {"patch_package/usrfs.img", ota_test::patternBytes(20000, 16), false}}));
+         EXPECT_EQ(truncate(path.c_str(), 10000), 0);
+         return "'" + path + "'";
+     },
+     1,
+     {"cannot open"}},
+    {"Missing", [](const std::string& path) { return "'" + path + "'"; }, 1, {"cannot open"}},
+    {"NoPackageNamed", [](const std::string&) { return std::string(); }, 2, {"usage"}},
+};
+
+class Inspect : public ::testing::TestWithParam<InspectCase> {};
+
+TEST_P(Inspect, ShowsWhatThereIsOrFails) {
+    TempDir dir;
+    const std::string args = GetParam().setUp(dir.path() + "/p.zip");
+    const ToolRun run = runTool("inspect " + args);
+    EXPECT_EQ(run.status, GetParam().status) << run.output;
+    for (const std::string& text : GetParam().shown) {
+        EXPECT_NE(run.output.find(text), std::string::npos) << text << "\n---\n" << run.output;
+    }
+    if (GetParam().status != 0) {
+        EXPECT_EQ(run.output.find("signature:"), std::string::npos) << run.output;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Builder, Inspect, ::testing::ValuesIn(kInspectCases),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+// ---------------------------------------------------------------------------
+// Patched parts past the first: the manifest gives each its offset, and the
+// last one the short length of both images' ends.
+
+TEST(Manifest, PatchedPartsAtTheirOffsetsUpToTheImagesEnd) {
+    TempDir dir;
+    const std::string oldImage = ota_test::patternBytes(2 * kPart + 5000, 13);
+    const std::string newImage =
+        withChange(withChange(oldImage, kPart + 777, 32, 131), 2 * kPart + 100, 16, 132);
+    const std::vector<PartitionCase> cases = {
+        {"usrfs", oldImage, newImage, {"chksync", "update", "update"}}};
+    writeImage(dir.sub("old"), "usrfs", oldImage);
+    writeImage(dir.sub("new"), "usrfs", newImage);
+    const std::string package = dir.path() + "/p.zip";
+    const ToolRun run = runTool(buildArgs(dir, package, "--release 7"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::map<std::string, PackageEntry> entries;
+    std::string error;
+    ASSERT_TRUE(mpp_test::readPackage(package, &entries, &error)) << error;
+    const std::vector<ParsedLine> lines = listOf(entries, "usrfs");
+    ASSERT_EQ(lines.size(), 4u);
+    for (size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(lines[k + 1].mode, cases[0].modes[k]);
+    }
+    EXPECT_EQ(entries.at(kManifest).bytes, expectedManifest(cases, 7));
 }
 
 // ---------------------------------------------------------------------------
@@ -379,7 +575,13 @@ TEST(WholeImage, NamedPartitionGoesWholeAndAbsentOnesGetNoList) {
     const std::vector<ParsedLine> tvservice = listOf(entries, "tvservice");
     ASSERT_EQ(tvservice.size(), 2u);
     EXPECT_EQ(tvservice[1].mode, "update");
-    EXPECT_EQ(entries.size(), 4u);  // two lists, one image, one patch
+    EXPECT_EQ(entries.size(), 5u);  // two lists, the manifest, one image, one patch
+    // A whole image is built on no installed one: the manifest names no base
+    // for it. Without --release the package installs release 0.
+    EXPECT_EQ(entries.at(kManifest).bytes,
+              expectedManifest({{"usrfs", oldImage, newImage, {"entotal"}},
+                                {"tvservice", oldImage, newImage, {"update"}}},
+                               0, {"usrfs"}));
 }
 
 // ---------------------------------------------------------------------------
@@ -488,6 +690,54 @@ TEST_P(Refusal, NoPackageAndAReason) {
 
 INSTANTIATE_TEST_SUITE_P(Builder, Refusal, ::testing::ValuesIn(kRefusals),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// --release takes a whole number that fits the set's 32-bit fields, written
+// in digits only; anything else is a usage error, before any work.
+struct ReleaseCase {
+    const char* label;
+    const char* value;
+};
+
+class ReleaseRefusal : public ::testing::TestWithParam<ReleaseCase> {};
+
+TEST_P(ReleaseRefusal, IsAUsageError) {
+    TempDir dir;
+    writeImage(dir.sub("old"), "usrfs", kSmall);
+    writeImage(dir.sub("new"), "usrfs", withChange(kSmall, 100, 4, 82));
+    const std::string package = dir.path() + "/p.zip";
+    const ToolRun run =
+        runTool(buildArgs(dir, package, std::string("--release '") + GetParam().value + "'"));
+    EXPECT_EQ(run.status, 2) << run.output;
+    EXPECT_NE(run.output.find(std::string("--release ") + GetParam().value + ": give a whole"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("usage:"), std::string::npos) << run.output;
+    EXPECT_FALSE(std::filesystem::exists(package));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Builder, ReleaseRefusal,
+    ::testing::Values(ReleaseCase{"Word", "abc"}, ReleaseCase{"Empty", ""},
+                      ReleaseCase{"Negative", "-1"}, ReleaseCase{"Signed", "+5"},
+                      ReleaseCase{"Fraction", "1.5"}, ReleaseCase{"LeadingBlank", " 7"},
+                      ReleaseCase{"TrailingText", "7x"}, ReleaseCase{"Hexadecimal", "0x10"},
+                      ReleaseCase{"PastSigned32Bits", "2147483648"},
+                      ReleaseCase{"FarPast", "99999999999999999999"}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(Release, LargestTakenNumberIsWrittenAsGiven) {
+    TempDir dir;
+    writeImage(dir.sub("old"), "usrfs", kSmall);
+    writeImage(dir.sub("new"), "usrfs", kSmall);
+    const std::string package = dir.path() + "/p.zip";
+    const ToolRun run = runTool(buildArgs(dir, package, "--release 2147483647"));
+    ASSERT_EQ(run.status, 0) << run.output;
+    std::map<std::string, PackageEntry> entries;
+    std::string error;
+    ASSERT_TRUE(mpp_test::readPackage(package, &entries, &error)) << error;
+    EXPECT_EQ(entries.at(kManifest).bytes,
+              expectedManifest({{"usrfs", kSmall, kSmall, {"chksync"}}}, 2147483647));
+}
 
 // ---------------------------------------------------------------------------
 // A patch maker that lies: the applier check must catch it before packing.

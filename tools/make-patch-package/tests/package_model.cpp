@@ -71,6 +71,8 @@ bool readPackage(const std::string& path, std::map<std::string, PackageEntry>* e
         }
         PackageEntry item;
         item.stored = entry.method == kCompressStored;
+        item.storedSize = entry.compressed_length;
+        item.offset = static_cast<long long>(entry.offset);
         item.bytes.resize(entry.uncompressed_length);
         if (ExtractToMemory(archive, &entry, reinterpret_cast<uint8_t*>(&item.bytes[0]),
                             entry.uncompressed_length) != 0) {

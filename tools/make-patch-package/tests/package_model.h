@@ -12,6 +12,9 @@ namespace mpp_test {
 struct PackageEntry {
     std::string bytes;
     bool stored = false;
+    // Bytes the entry takes in the file, and where its data starts.
+    long long storedSize = 0;
+    long long offset = 0;
 };
 
 // Every entry of the package by name; false when it cannot be read.

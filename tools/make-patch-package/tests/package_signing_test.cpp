@@ -147,6 +147,58 @@ TEST_F(SignedBuild, ChangedByteIsReportedByCheckSignature) {
     EXPECT_NE(run.output.find("does not match the package"), std::string::npos) << run.output;
 }
 
+// inspect names the key a package was signed with by its id, worked out here
+// from the public key file with the openssl command: the first 8 bytes of the
+// SHA-256 of the raw key, the last 32 bytes of its DER form.
+struct InspectCase {
+    const char* name;
+    const char* signer;  // "" builds the package unsigned
+    // Byte from the end that is flipped after the build (0: none).
+    size_t flipFromEnd;
+    const char* signature;  // ends in "@NAME" for the id of key NAME
+};
+
+class InspectSignature : public SignedBuild, public ::testing::WithParamInterface<InspectCase> {};
+
+TEST_P(InspectSignature, NamesTheKeyIdOrSaysUnsigned) {
+    const std::string package = dir_ / "p.zip";
+    const std::string sign =
+        *GetParam().signer != '\0' ? "--sign " + key(GetParam().signer) : std::string();
+    ASSERT_EQ(build(package, sign + " --release 3").status, 0);
+    if (GetParam().flipFromEnd != 0) {
+        std::string bytes = readFile(package);
+        char& flipped = bytes[bytes.size() - GetParam().flipFromEnd];
+        flipped = static_cast<char>(flipped ^ 0x01);
+        ASSERT_TRUE(writeFile(package, bytes));
+    }
+    std::string expected = GetParam().signature;
+    const size_t at = expected.find('@');
+    if (at != std::string::npos) {
+        const std::string pub = key(expected.substr(at + 1) + ".pub.pem");
+        const ProgramResult id = runShell("openssl pkey -pubin -in " + pub +
+                                          " -outform DER | tail -c 32 | sha256sum | cut -c1-16");
+        ASSERT_EQ(id.exitCode, 0);
+        ASSERT_EQ(id.out.size(), 17u) << id.out;
+        expected = expected.substr(0, at) + id.out.substr(0, 16);
+    }
+    const ToolRun run = runTool("inspect '" + package + "'");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find("\nsignature: " + expected + "\n"), std::string::npos) << run.output;
+    // The rest reads the same signed or not.
+    EXPECT_NE(run.output.find("\n  release;3\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("\n  entotal;usrfs.img;"), std::string::npos) << run.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Builder, InspectSignature,
+    ::testing::Values(InspectCase{"Signed", "release.pem", 0, "key id @release"},
+                      InspectCase{"SignedWithTheOtherKey", "other.pem", 0, "key id @other"},
+                      InspectCase{"Unsigned", "", 0, "unsigned"},
+                      // The block's version, two bytes before its length and magic.
+                      InspectCase{"UnknownBlockVersion", "release.pem", 12,
+                                  "unreadable signature block: unsupported signature version 0"}),
+    [](const ::testing::TestParamInfo<InspectCase>& info) { return info.param.name; });
+
 struct BadKeyCase {
     const char* name;
     const char* keyFile;  // written into the test directory as bad.pem; "@pub" the public key

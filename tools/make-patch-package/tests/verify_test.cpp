@@ -125,9 +125,11 @@ TEST_F(VerifyRunTest, PackageUpgradesItsOwnBaseAndIsRefusedOnAnotherWithTheItemN
     }
     EXPECT_NE(rowA.find(" upgrades "), std::string::npos) << r.out;
     EXPECT_NE(rowB.find(" refused "), std::string::npos) << r.out;
-    // The optfs part that B does not hold is what fails, with the log line.
+    // The optfs part that B does not hold is what fails, with the log line:
+    // the program's check of the manifest names it before anything is
+    // written, a program without that check names it in its sum error.
     EXPECT_NE(afterB.find("optfs"), std::string::npos) << r.out;
-    EXPECT_NE(afterB.find("optfs_split_partaa sum error"), std::string::npos) << r.out;
+    EXPECT_NE(afterB.find("optfs_split_partaa"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("verify: NOT every base upgrades"), std::string::npos);
 }
 
