@@ -16,21 +16,6 @@ namespace {
 
 constexpr unsigned kSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL;
 
-bool writeAll(int fd, const unsigned char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t put = write(fd, data, size);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        data += put;
-        size -= static_cast<size_t>(put);
-    }
-    return true;
-}
-
 }  // namespace
 
 HeldImage_T::~HeldImage_T() {

@@ -21,21 +21,6 @@ std::string parentOf(const std::string& path) {
     return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t put = write(fd, text.data() + done, text.size() - done);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string resultValue(const ResultRecord_T& record, const std::string& key) {
@@ -68,20 +53,8 @@ void dropResultValue(ResultRecord_T& record, const std::string& key) {
 
 ResultRecord_T readResultRecord(const char* path) {
     ResultRecord_T record;
-    const int fd = openReadable(path);
-    if (fd < 0) {
-        return record;
-    }
     std::string text;
-    const bool read = streamChunks(
-        fd, 0, kWholeStream, StreamHash::None,
-        [&text](const unsigned char* data, size_t size) {
-            text.append(reinterpret_cast<const char*>(data), size);
-            return text.size() <= kMaxRecordBytes;
-        },
-        nullptr);
-    close(fd);
-    if (!read) {
+    if (!readSmallFile(path, kMaxRecordBytes, &text)) {
         return record;
     }
     size_t at = 0;
@@ -124,7 +97,7 @@ int writeResultRecord(const char* path, const ResultRecord_T& record) {
     const std::string name = std::string(path).substr(dir.size() + 1);
     const std::string fresh = name + ".new";
     const int fd = openFreshFileAt(dirFd, fresh.c_str(), 0644);
-    bool written = fd >= 0 && writeAll(fd, text) && fsync(fd) == 0;
+    bool written = fd >= 0 && writeAll(fd, text.data(), text.size()) && fsync(fd) == 0;
     if (fd >= 0 && close(fd) != 0) {
         written = false;
     }

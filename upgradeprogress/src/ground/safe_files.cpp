@@ -193,7 +193,11 @@ int openReadableAt(int dirFd, const char* name) {
 }
 
 FILE* fopenFreshFile(const char* path) {
-    const int fd = openFreshFile(path, 0644);
+    return fopenFreshFileAt(AT_FDCWD, path);
+}
+
+FILE* fopenFreshFileAt(int dirFd, const char* name) {
+    const int fd = openFreshFileAt(dirFd, name, 0644);
     if (fd < 0) {
         return nullptr;
     }

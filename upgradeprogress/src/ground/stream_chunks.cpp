@@ -123,6 +123,39 @@ bool streamChunks(int fd, uint64_t start, uint64_t length, StreamHash hash, cons
     return complete;
 }
 
+bool writeAll(int fd, const void* data, size_t size) {
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t put = write(fd, next, size);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return false;
+        }
+        next += put;
+        size -= static_cast<size_t>(put);
+    }
+    return true;
+}
+
+bool readSmallFile(const char* path, uint64_t maxBytes, std::string* text) {
+    text->clear();
+    const int fd = openReadable(path);
+    if (fd < 0) {
+        return false;
+    }
+    const bool read = streamChunks(
+        fd, 0, kWholeStream, StreamHash::None,
+        [text, maxBytes](const unsigned char* data, size_t size) {
+            text->append(reinterpret_cast<const char*>(data), size);
+            return text->size() <= maxBytes;
+        },
+        nullptr);
+    close(fd);
+    return read;
+}
+
 std::string hexDigest(const std::string& digest) {
     static const char kHex[] = "0123456789abcdef";
     std::string text;

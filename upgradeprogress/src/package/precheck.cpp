@@ -32,20 +32,11 @@ int refuse(const std::string& partition, const std::string& item, const std::str
 
 // The set's release: -1 without the file, -2 when it holds no number.
 long long setRelease() {
-    const int fd = openReadable(ota_paths::kReleaseFile);
-    if (fd < 0) {
-        return fileExists(ota_paths::kReleaseFile) ? -2 : -1;
+    if (!fileExists(ota_paths::kReleaseFile)) {
+        return -1;
     }
     std::string text;
-    const bool read = streamChunks(
-        fd, 0, kWholeStream, StreamHash::None,
-        [&text](const unsigned char* data, size_t size) {
-            text.append(reinterpret_cast<const char*>(data), size);
-            return text.size() <= kMaxReleaseBytes;
-        },
-        nullptr);
-    close(fd);
-    if (!read) {
+    if (!readSmallFile(ota_paths::kReleaseFile, kMaxReleaseBytes, &text)) {
         return -2;
     }
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
@@ -147,6 +138,16 @@ uint64_t freeBytes(const char* dir) {
     return static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
 }
 
+bool roomFor(const char* dir, uint64_t need, uint64_t free) {
+    if (free >= need) {
+        return true;
+    }
+    refuse("", "",
+           std::string(dir) + " has " + std::to_string(free) + " bytes free, the upgrade needs " +
+               std::to_string(need) + " (" + std::to_string(need - free) + " more)");
+    return false;
+}
+
 // What one list asks of the set, gathered while its lines are checked.
 struct ListNeeds_T {
     uint64_t staging = 0;        // bytes its "total" copies into /tmp
@@ -180,7 +181,8 @@ bool checkLine(const CongfigItemValue_T& item, Walk_T& walk) {
         if (*walk.stillUpgraded) {
             std::string device = "/dev/zero";
             if (getLoadEmmcNum(name, device) != 0) {
-                const bool upgraded = checkMD5Sum(device, fieldText(item.checkSum), item.offset) == 0;
+                const bool upgraded =
+                    checkMD5Sum(device, fieldText(item.checkSum), item.offset) == 0;
                 // The runner asks the same question next: it takes this answer.
                 m_totalVerdicts[name] = upgraded;
                 if (upgraded) {
@@ -233,8 +235,7 @@ bool checkLine(const CongfigItemValue_T& item, Walk_T& walk) {
     // The runner compares the staged part (the base's length) with both
     // sums; the partition holds the new part when its new length does.
     std::string stagedMd5, newMd5;
-    if (!twoDigests(device, part->offset, part->baseLength, part->newLength, &stagedMd5,
-                    &newMd5)) {
+    if (!twoDigests(device, part->offset, part->baseLength, part->newLength, &stagedMd5, &newMd5)) {
         walk.failure = "cannot read part " + name + " from " + device;
         return false;
     }

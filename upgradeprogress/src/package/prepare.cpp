@@ -26,16 +26,8 @@ bool writeListCopy(const WorkFile_T& copy, const std::string& text) {
     if (fd < 0) {
         return false;
     }
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t put = write(fd, text.data() + done, text.size() - done);
-        if (put <= 0) {
-            close(fd);
-            return false;
-        }
-        done += static_cast<size_t>(put);
-    }
-    return close(fd) == 0;
+    const bool written = writeAll(fd, text.data(), text.size());
+    return close(fd) == 0 && written;
 }
 
 // Reads one list from the checked package into memory. A list the package

@@ -30,18 +30,6 @@ size_t baseNameStart(const char* path) {
     return slash != nullptr ? static_cast<size_t>(slash - path) + 1 : 0;
 }
 
-FILE* openPart(int dirFd, const char* name) {
-    const int fd = openFreshFileAt(dirFd, name, 0644);
-    if (fd < 0) {
-        return nullptr;
-    }
-    FILE* stream = fdopen(fd, "wb");
-    if (stream == nullptr) {
-        close(fd);
-    }
-    return stream;
-}
-
 // Every byte written into a part is on storage before the next one is read.
 bool syncPart(FILE* part) {
     return fflush(part) == 0 && fsync(fileno(part)) == 0;
@@ -125,7 +113,7 @@ int loadOriginalSplitFileAt(int dirFd, const char* source, unsigned long size,
                         writeFailed = true;
                         return false;
                     }
-                    part.reset(openPart(dirFd, outFileName + nameStart));
+                    part.reset(fopenFreshFileAt(dirFd, outFileName + nameStart));
                     if (!part) {
                         OTA_LOG("open %s failed, error:%s(%d).\n", outFileName, strerror(errno),
                                 errno);

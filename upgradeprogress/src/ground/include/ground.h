@@ -128,6 +128,8 @@ FILE* fopenReadable(const char* path, bool blockDeviceToo = false);
 // refused), and the open never follows a link. -1 (or null) on failure.
 int openFreshFile(const char* path, mode_t mode);
 FILE* fopenFreshFile(const char* path);
+// fopenFreshFile inside the directory held on `dirFd`, as openFreshFileAt.
+FILE* fopenFreshFileAt(int dirFd, const char* name);
 
 // The same, for `name` inside the directory held open on `dirFd` (AT_FDCWD:
 // `name` is a path). Whatever is at the name is unlinked first and the file
@@ -181,6 +183,12 @@ struct StreamResult_T {
 // than `length`; `result` then holds what was read so far.
 bool streamChunks(int fd, uint64_t start, uint64_t length, StreamHash hash, const ChunkSink& each,
                   StreamResult_T* result, bool direct = false);
+// Writes every byte, going on after a short write or a signal. False on an
+// error.
+bool writeAll(int fd, const void* data, size_t size);
+// A small regular file read whole: false when it cannot be read or holds
+// more than `maxBytes` bytes, which is never taken into memory.
+bool readSmallFile(const char* path, uint64_t maxBytes, std::string* text);
 // Lower-case hexadecimal digits of raw digest bytes.
 std::string hexDigest(const std::string& digest);
 
