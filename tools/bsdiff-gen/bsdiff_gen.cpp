@@ -1,10 +1,27 @@
 #include "bsdiff_gen.h"
 
+#include <algorithm>
+
 #include "control_plan.h"
 #include "patch_writer.h"
 #include "suffix_index.h"
 
 namespace bsdiff_gen {
+
+namespace {
+
+// The score settings tried after the greedy plan, in the order in which
+// they win a tie. The first trusts the diff block with mismatches about as
+// much as the extra block (parts whose new bytes are old bytes moved a
+// little); the second prices a mismatch above an extra byte, as for random
+// edits; the third leans hard on fewer triples.
+constexpr CostModel_T kCostModels[] = {
+    {256, 1, 16, 16},
+    {112, 1, 24, 16},
+    {400, 1, 20, 12},
+};
+
+}  // namespace
 
 std::string makePatch(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                       size_t newSize, std::vector<uint8_t>* patch) {
@@ -14,7 +31,7 @@ std::string makePatch(const uint8_t* oldData, size_t oldSize, const uint8_t* new
     }
     const Bytes_T old{oldData, static_cast<int64_t>(oldSize)};
     const Bytes_T next{newData, static_cast<int64_t>(newSize)};
-    std::vector<Control_T> controls;
+    std::vector<std::vector<Control_T>> plans;
     {
         // The suffix order is by far the largest buffer; it is gone before
         // the compressors start, so the two never add up.
@@ -22,9 +39,29 @@ std::string makePatch(const uint8_t* oldData, size_t oldSize, const uint8_t* new
         if (!buildSuffixIndex(old.data, old.size, &index)) {
             return "cannot sort the suffixes of the old part";
         }
-        controls = planControls(index, old, next);
+        plans.push_back(planControls(index, old, next));
     }
-    return writePatch(controls, old, next, patch);
+    for (const CostModel_T& cost : kCostModels) {
+        plans.push_back(mergeByCost(plans.front(), old, next, cost));
+    }
+    // Every plan is written and the smallest patch kept; the greedy plan
+    // comes first and an equal size never replaces an earlier one, so the
+    // result never grows past the greedy patch and is the same on every run.
+    std::vector<uint8_t> candidate;
+    for (size_t i = 0; i < plans.size(); ++i) {
+        if (i > 0 && std::find(plans.begin(), plans.begin() + static_cast<std::ptrdiff_t>(i),
+                               plans[i]) != plans.begin() + static_cast<std::ptrdiff_t>(i)) {
+            continue;  // same triples as an earlier plan: same patch
+        }
+        const std::string error = writePatch(plans[i], old, next, i == 0 ? patch : &candidate);
+        if (!error.empty()) {
+            return error;
+        }
+        if (i > 0 && candidate.size() < patch->size()) {
+            patch->swap(candidate);
+        }
+    }
+    return std::string();
 }
 
 }  // namespace bsdiff_gen

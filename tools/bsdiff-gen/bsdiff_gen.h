@@ -15,12 +15,14 @@ constexpr size_t kMaxPartSize = 0x7fffffff;
 
 // Peak memory of one makePatch call beyond the two parts it is handed: the
 // suffix order (4 bytes per old byte) while matching, then one bzip2
-// compressor and the patch itself (at most about the new part) while writing.
+// compressor, the smallest patch so far and the one being written (each at
+// most about the new part) while the plans are tried.
 constexpr size_t workingMemory(size_t oldSize, size_t newSize) {
-    return oldSize * 4 > newSize + (8u << 20) ? oldSize * 4 : newSize + (8u << 20);
+    return oldSize * 4 > 2 * newSize + (8u << 20) ? oldSize * 4 : 2 * newSize + (8u << 20);
 }
 
-// Fills `patch` with a complete BSDIFF40 patch. Empty string on success,
+// Fills `patch` with a complete BSDIFF40 patch: the smallest of the greedy
+// plan and its rewrites by a few cost settings. Empty string on success,
 // else the reason there is none. Either part may be empty.
 std::string makePatch(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                       size_t newSize, std::vector<uint8_t>* patch);

@@ -186,3 +186,180 @@ std::vector<Control_T> planControls(const SuffixIndex_T& index, Bytes_T old, Byt
 }
 
 }  // namespace bsdiff_gen
+
+namespace bsdiff_gen {
+
+namespace {
+
+// A triple by where its runs sit: diff run at new [newStart, newStart +
+// diff) over old [oldStart, oldStart + diff), then `extra` new bytes.
+struct Run_T {
+    int64_t newStart = 0;
+    int64_t oldStart = 0;
+    int64_t diff = 0;
+    int64_t extra = 0;
+};
+
+// Folding looks at most this many triples ahead, and never over an extra
+// run, or a diff run on another diagonal, longer than these: past them a
+// triple of its own is always the cheaper choice, and the bounds keep the
+// work per byte constant.
+constexpr int kLookAhead = 4;
+constexpr int64_t kMaxGap = 64 * 1024;
+constexpr int64_t kMaxOtherRun = 64 * 1024;
+
+constexpr int64_t kUnreachable = INT64_MAX / 4;
+
+// Cost of new [newStart, newStart + length) as diff bytes over the old
+// bytes `offset` further on; unreachable when those leave the old part.
+int64_t diagonalCost(Bytes_T old, Bytes_T next, int64_t newStart, int64_t length, int64_t offset,
+                     const CostModel_T& cost) {
+    const int64_t oldStart = newStart + offset;
+    if (length <= 0) {
+        return 0;
+    }
+    if (oldStart < 0 || oldStart + length > old.size) {
+        return kUnreachable;
+    }
+    int64_t same = 0;
+    for (int64_t i = 0; i < length; ++i) {
+        same += next.data[newStart + i] == old.data[oldStart + i] ? 1 : 0;
+    }
+    return same * cost.zeroDiff + (length - same) * cost.otherDiff;
+}
+
+// Moves bytes of `run`'s extra run into diff runs where that is cheaper:
+// the longest-paying head onto `run`'s diagonal, then the longest-paying
+// tail of what is left onto the diagonal of `after` (null at the end).
+void growIntoExtra(Bytes_T old, Bytes_T next, const CostModel_T& cost, Run_T* run, Run_T* after) {
+    const int64_t start = run->newStart + run->diff;
+    int64_t forward = 0;
+    if (run->diff > 0) {
+        int64_t gain = 0;
+        int64_t bestGain = 0;
+        const int64_t oldAt = run->oldStart + run->diff;
+        for (int64_t i = 0; i < run->extra && oldAt + i < old.size; ++i) {
+            gain += cost.extra -
+                    (next.data[start + i] == old.data[oldAt + i] ? cost.zeroDiff : cost.otherDiff);
+            if (gain > bestGain) {
+                bestGain = gain;
+                forward = i + 1;
+            }
+        }
+    }
+    run->diff += forward;
+    run->extra -= forward;
+    if (after == nullptr || after->diff == 0) {
+        return;
+    }
+    int64_t backward = 0;
+    int64_t gain = 0;
+    int64_t bestGain = 0;
+    for (int64_t i = 1; i <= run->extra && after->oldStart - i >= 0; ++i) {
+        gain += cost.extra - (next.data[after->newStart - i] == old.data[after->oldStart - i]
+                                  ? cost.zeroDiff
+                                  : cost.otherDiff);
+        if (gain > bestGain) {
+            bestGain = gain;
+            backward = i;
+        }
+    }
+    run->extra -= backward;
+    after->newStart -= backward;
+    after->oldStart -= backward;
+    after->diff += backward;
+}
+
+}  // namespace
+
+std::vector<Control_T> mergeByCost(const std::vector<Control_T>& plan, Bytes_T old, Bytes_T next,
+                                   const CostModel_T& cost) {
+    std::vector<Run_T> runs;
+    runs.reserve(plan.size());
+    int64_t newPos = 0;
+    int64_t oldPos = 0;
+    for (const Control_T& control : plan) {
+        runs.push_back({newPos, oldPos, control.diffLength, control.extraLength});
+        newPos += control.diffLength + control.extraLength;
+        oldPos += control.diffLength + control.seek;
+    }
+
+    std::vector<Run_T> merged;
+    size_t next_ = 0;
+    while (next_ < runs.size()) {
+        Run_T current = runs[next_++];
+        while (next_ < runs.size()) {
+            // Try folding the next 1..kLookAhead triples into `current`: each
+            // one folded saves its triple and its extra run before it, and
+            // pays for its span (that extra run and its diff run) as diff
+            // bytes on current's diagonal. Keep the count that saves most.
+            int foldCount = 0;
+            if (current.diff > 0) {
+                const int64_t offset = current.oldStart - current.newStart;
+                int64_t saving = 0;
+                int64_t bestSaving = 0;
+                int64_t gapStart = current.newStart + current.diff;
+                int64_t gapLength = current.extra;
+                for (int k = 1; k <= kLookAhead && next_ + static_cast<size_t>(k) - 1 < runs.size();
+                     ++k) {
+                    const Run_T& candidate = runs[next_ + static_cast<size_t>(k) - 1];
+                    if (gapLength > kMaxGap) {
+                        break;
+                    }
+                    const int64_t gapCost =
+                        diagonalCost(old, next, gapStart, gapLength, offset, cost);
+                    if (gapCost >= kUnreachable) {
+                        break;
+                    }
+                    saving += cost.triple + gapLength * cost.extra - gapCost;
+                    if (candidate.oldStart - candidate.newStart != offset && candidate.diff > 0) {
+                        // Another diagonal: its diff bytes are paid again on
+                        // this one.
+                        if (candidate.diff > kMaxOtherRun) {
+                            break;
+                        }
+                        const int64_t here = diagonalCost(old, next, candidate.newStart,
+                                                          candidate.diff, offset, cost);
+                        if (here >= kUnreachable) {
+                            break;
+                        }
+                        saving += diagonalCost(old, next, candidate.newStart, candidate.diff,
+                                               candidate.oldStart - candidate.newStart, cost) -
+                                  here;
+                    }
+                    // On the same diagonal the diff run costs the same either way.
+                    if (saving > bestSaving) {
+                        bestSaving = saving;
+                        foldCount = k;
+                    }
+                    gapStart = candidate.newStart + candidate.diff;
+                    gapLength = candidate.extra;
+                }
+            }
+            if (foldCount == 0) {
+                break;
+            }
+            const Run_T& last = runs[next_ + static_cast<size_t>(foldCount) - 1];
+            current.diff = last.newStart + last.diff - current.newStart;
+            current.extra = last.extra;
+            next_ += static_cast<size_t>(foldCount);
+        }
+        growIntoExtra(old, next, cost, &current, next_ < runs.size() ? &runs[next_] : nullptr);
+        merged.push_back(current);
+    }
+
+    std::vector<Control_T> controls;
+    controls.reserve(merged.size());
+    for (size_t i = 0; i < merged.size(); ++i) {
+        Control_T control;
+        control.diffLength = merged[i].diff;
+        control.extraLength = merged[i].extra;
+        if (i + 1 < merged.size()) {
+            control.seek = merged[i + 1].oldStart - (merged[i].oldStart + merged[i].diff);
+        }
+        controls.push_back(control);
+    }
+    return controls;
+}
+
+}  // namespace bsdiff_gen

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@
 #include "bspatch.h"
 #include "control_plan.h"
 #include "corpus.h"
+#include "patch_writer.h"
 #include "suffix_index.h"
 
 namespace {
@@ -149,6 +151,39 @@ const PatchCase kCases[] = {
          return PartPair_T{"", Bytes{0x42}, diff_corpus::randomBytes(5000, 11)};
      },
      0},
+    {"SmallEditEveryFewKiB",
+     [] {
+         PartPair_T pair{"", diff_corpus::randomBytes(1 * kMiB, 14), {}};
+         pair.newPart = pair.oldPart;
+         diff_corpus::Rng rng(15);
+         for (size_t at = 1000; at + 8 < pair.newPart.size(); at += 2048 + rng.below(4096)) {
+             for (size_t i = 0; i < 1 + rng.below(6); ++i) {
+                 pair.newPart[at + i] ^= static_cast<uint8_t>(1 + rng.below(255));
+             }
+         }
+         return pair;
+     },
+     64 * 1024},
+    {"BlocksInAnotherOrder",
+     [] {
+         // 4 KiB blocks of the old part, reordered, a few of them edited
+         // and one new: the blocks of a file system after files moved.
+         PartPair_T pair{"", diff_corpus::randomBytes(1 * kMiB, 16), {}};
+         diff_corpus::Rng rng(17);
+         const size_t blocks = pair.oldPart.size() / 4096;
+         for (size_t i = 0; i < blocks; ++i) {
+             const size_t from = (i * 37 + 11) % blocks;
+             pair.newPart.insert(pair.newPart.end(), pair.oldPart.begin() + from * 4096,
+                                 pair.oldPart.begin() + (from + 1) * 4096);
+             if (rng.below(8) == 0) {
+                 pair.newPart[i * 4096 + rng.below(4096)] ^= 0x5a;
+             }
+         }
+         const Bytes fresh = diff_corpus::randomBytes(4096, 18);
+         std::copy(fresh.begin(), fresh.end(), pair.newPart.begin() + 40 * 4096);
+         return pair;
+     },
+     32 * 1024},
     {"NewPartGrowsPastTheOld",
      [] {
          PartPair_T pair{"", diff_corpus::randomBytes(100000, 12), {}};
@@ -212,6 +247,99 @@ TEST_P(GeneratedPatch, EveryRunStaysInsideBothParts) {
         ASSERT_LE(newPos, next.size);
     }
     EXPECT_EQ(newPos, next.size);
+}
+
+// Rewriting a plan by cost moves bytes between the diff and extra runs and
+// folds triples together; under any score setting, including ones that
+// fold everything they can or nothing at all, the rewritten plan must still
+// rebuild the part with both appliers.
+TEST_P(GeneratedPatch, PlansRewrittenByCostRebuildTheNewPart) {
+    const PartPair_T pair = GetParam().make();
+    const bsdiff_gen::Bytes_T old{pair.oldPart.data(), static_cast<int64_t>(pair.oldPart.size())};
+    const bsdiff_gen::Bytes_T next{pair.newPart.data(), static_cast<int64_t>(pair.newPart.size())};
+    std::vector<bsdiff_gen::Control_T> greedy;
+    {
+        bsdiff_gen::SuffixIndex_T index;
+        ASSERT_TRUE(bsdiff_gen::buildSuffixIndex(old.data, old.size, &index));
+        greedy = bsdiff_gen::planControls(index, old, next);
+    }
+    ScratchDir dir;
+    ASSERT_TRUE(diff_corpus::writeFile(dir.file("old"), pair.oldPart));
+    const bsdiff_gen::CostModel_T models[] = {
+        {256, 1, 16, 16},      // as makePatch tries
+        {100000, 0, 1, 1000},  // a triple dearer than any run: fold all that can
+        {0, 16, 16, 1},        // extra bytes cheapest: fold nothing, grow nothing
+        {16, 0, 64, 16},       // mismatches dear: grow only over equal bytes
+    };
+    for (const bsdiff_gen::CostModel_T& model : models) {
+        SCOPED_TRACE(model.triple);
+        const std::vector<bsdiff_gen::Control_T> plan =
+            bsdiff_gen::mergeByCost(greedy, old, next, model);
+        EXPECT_LE(plan.size(), greedy.size());
+        int64_t newPos = 0;
+        int64_t oldPos = 0;
+        for (const bsdiff_gen::Control_T& control : plan) {
+            ASSERT_GE(control.diffLength, 0);
+            ASSERT_GE(control.extraLength, 0);
+            if (control.diffLength > 0) {
+                ASSERT_GE(oldPos, 0);
+                ASSERT_LE(oldPos + control.diffLength, old.size);
+            }
+            newPos += control.diffLength + control.extraLength;
+            oldPos += control.diffLength + control.seek;
+        }
+        ASSERT_EQ(newPos, next.size);
+
+        Bytes patch;
+        ASSERT_EQ(bsdiff_gen::writePatch(plan, old, next, &patch), "");
+        ASSERT_TRUE(diff_corpus::writeFile(dir.file("patch"), patch));
+        ASSERT_EQ(applyWithSetApplier(dir.file("old"), dir.file("by-set"), dir.file("patch")), 0);
+        EXPECT_TRUE(diff_corpus::readFile(dir.file("by-set")) == pair.newPart);
+        ASSERT_EQ(applyWithDebianBspatch(dir.file("old"), dir.file("by-debian"), dir.file("patch")),
+                  0);
+        EXPECT_TRUE(diff_corpus::readFile(dir.file("by-debian")) == pair.newPart);
+    }
+}
+
+// makePatch keeps the smallest of the plans it tries, the greedy one
+// among them: never a byte more than the greedy plan's own patch. And the
+// choice is the same bytes whatever runs beside it or in which time zone,
+// as the builder's jobs make patches side by side.
+TEST_P(GeneratedPatch, NeverLargerThanTheGreedyPlanAndTheSameEveryTime) {
+    const PartPair_T pair = GetParam().make();
+    const bsdiff_gen::Bytes_T old{pair.oldPart.data(), static_cast<int64_t>(pair.oldPart.size())};
+    const bsdiff_gen::Bytes_T next{pair.newPart.data(), static_cast<int64_t>(pair.newPart.size())};
+    Bytes greedyPatch;
+    {
+        bsdiff_gen::SuffixIndex_T index;
+        ASSERT_TRUE(bsdiff_gen::buildSuffixIndex(old.data, old.size, &index));
+        ASSERT_EQ(bsdiff_gen::writePatch(bsdiff_gen::planControls(index, old, next), old, next,
+                                         &greedyPatch),
+                  "");
+    }
+    Bytes alone;
+    ASSERT_EQ(bsdiff_gen::makePatch(pair.oldPart.data(), pair.oldPart.size(), pair.newPart.data(),
+                                    pair.newPart.size(), &alone),
+              "");
+    EXPECT_LE(alone.size(), greedyPatch.size());
+
+    Bytes side[2];
+    std::string errors[2];
+    setenv("TZ", "JST-9", 1);
+    {
+        std::thread other([&] {
+            errors[1] = bsdiff_gen::makePatch(pair.oldPart.data(), pair.oldPart.size(),
+                                              pair.newPart.data(), pair.newPart.size(), &side[1]);
+        });
+        errors[0] = bsdiff_gen::makePatch(pair.oldPart.data(), pair.oldPart.size(),
+                                          pair.newPart.data(), pair.newPart.size(), &side[0]);
+        other.join();
+    }
+    unsetenv("TZ");
+    EXPECT_EQ(errors[0], "");
+    EXPECT_EQ(errors[1], "");
+    EXPECT_TRUE(side[0] == alone);
+    EXPECT_TRUE(side[1] == alone);
 }
 
 INSTANTIATE_TEST_SUITE_P(Parts, GeneratedPatch, ::testing::ValuesIn(kCases),
