@@ -1,7 +1,8 @@
 // bench-diff: the builder's own patch maker side by side with Debian's
 // bsdiff on the same 10 MiB parts, then whole packages built with it.
 //
-//   bench-diff [--cap SECONDS] [--parts N] [--no-packages | --only-packages]
+//   bench-diff [--cap SECONDS] [--parts N] [--before BENCH_DIFF]
+//              [--binary-corpus DIR] [--no-packages | --only-packages]
 //
 // The corpus is made here, in a scratch directory under $TMPDIR: random
 // data with scattered edits, a part of zeros but a few blocks, a part
@@ -15,7 +16,16 @@
 // and the median CPU time shown, unless Debian's first run takes over 10 s;
 // Debian's bsdiff gets at most SECONDS of CPU per run (default 60) and
 // shows as "> cap" past it. Each patch of the built-in maker is applied
-// with Debian's bspatch and compared with the new part before it counts.
+// with Debian's bspatch and with the set's applier and compared with the
+// new part before it counts.
+//
+// --before names the bench-diff of an older build: its maker is measured on
+// the same parts, so one run compares the two makers. --binary-corpus names
+// a directory holding old.img and new.img of rebuilt binaries (see
+// scripts/make-armhf-corpus), whose changed parts are a corpus of their own.
+// Per corpus the totals follow: patch bytes of each maker over the parts
+// Debian's finishes within its cap, their ratio to Debian's, CPU per part
+// and the largest peak memory of a job.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,11 +39,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bsdiff_gen.h"
+#include "bspatch.h"
 #include "corpus.h"
 
 namespace {
@@ -51,6 +63,8 @@ struct Settings_T {
     int partsPerImage = 7;
     bool packages = true;
     bool parts = true;
+    std::string before;        // bench-diff of an older build, or empty
+    std::string binaryCorpus;  // directory with old.img and new.img, or empty
 };
 
 struct DiffRun_T {
@@ -104,7 +118,7 @@ DiffRun_T runMeasured(const std::vector<std::string>& argv, int capSeconds,
         return run;
     }
     run.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-    run.peakMb = static_cast<double>(usage.ru_maxrss) * 1024.0 / 1e6;
+    run.peakMb = static_cast<double>(usage.ru_maxrss) / 1024.0;  // MiB
     run.capped =
         WIFSIGNALED(status) && (WTERMSIG(status) == SIGXCPU || WTERMSIG(status) == SIGKILL);
     run.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -136,10 +150,25 @@ bool sameFiles(const std::string& one, const std::string& other) {
     return diff_corpus::readFile(one) == diff_corpus::readFile(other);
 }
 
-bool rebuildsWithBspatch(const std::string& dir) {
+// Both appliers that will read a patch: Debian's bspatch and the set's own,
+// which ends its process on a bad patch and so runs in a child.
+bool rebuildsWithBothAppliers(const std::string& dir) {
     const std::string command =
         "bspatch '" + dir + "/old' '" + dir + "/check' '" + dir + "/ours.patch' 2>/dev/null";
-    return std::system(command.c_str()) == 0 && sameFiles(dir + "/check", dir + "/new");
+    if (std::system(command.c_str()) != 0 || !sameFiles(dir + "/check", dir + "/new")) {
+        return false;
+    }
+    const std::string oldPath = dir + "/old";
+    const std::string outPath = dir + "/check-set";
+    const std::string patchPath = dir + "/ours.patch";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(bspatch(oldPath.c_str(), outPath.c_str(), patchPath.c_str()) == 0 ? 0 : 3);
+    }
+    int status = 0;
+    const bool applied =
+        pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return applied && sameFiles(outPath, dir + "/new");
 }
 
 // CPU time: the median of the runs; peak memory: the largest of them.
@@ -156,14 +185,41 @@ DiffRun_T medianOf(const std::vector<DiffRun_T>& runs) {
     return result;
 }
 
-struct Totals_T {
+// One maker's sums over the parts of a corpus.
+struct MakerTotals_T {
+    long long bytes = 0;          // over every part
+    long long comparedBytes = 0;  // over the parts Debian's finished
+    double cpu = 0;
     double worstCpu = 0;
     double worstPeakMb = 0;
-    double worstDebianPeakMb = 0;
-    double slowestSpeedup = 1e9;
-    double largestSizeRatio = 0;
-    int compared = 0;
+    void add(const DiffRun_T& run, bool compared) {
+        bytes += run.patchSize;
+        comparedBytes += compared ? run.patchSize : 0;
+        cpu += run.cpuSeconds;
+        worstCpu = std::max(worstCpu, run.cpuSeconds);
+        worstPeakMb = std::max(worstPeakMb, run.peakMb);
+    }
+};
+
+struct CorpusTotals_T {
+    int parts = 0;
+    int compared = 0;  // parts Debian's finished within its cap
+    MakerTotals_T debian;
+    MakerTotals_T before;
+    MakerTotals_T ours;
+};
+
+struct Totals_T {
+    // By corpus name, in the order they are first benched.
+    std::vector<std::string> order;
+    std::map<std::string, CorpusTotals_T> corpora;
     int failures = 0;
+    CorpusTotals_T& corpus(const std::string& name) {
+        if (corpora.find(name) == corpora.end()) {
+            order.push_back(name);
+        }
+        return corpora[name];
+    }
 };
 
 std::string cell(double value, const char* format) {
@@ -173,15 +229,18 @@ std::string cell(double value, const char* format) {
 }
 
 // Diffs DIR/old to DIR/new with both tools and prints one row.
-void benchPart(const Settings_T& settings, const std::string& dir, const std::string& label,
-               Totals_T* totals) {
+void benchPart(const Settings_T& settings, const std::string& dir, const std::string& corpus,
+               const std::string& label, Totals_T* totals) {
     // The two tools take turns, so a change in the machine's load between
     // runs falls on both alike.
     const std::vector<std::string> debianArgs = {"/usr/bin/bsdiff", dir + "/old", dir + "/new",
                                                  dir + "/debian.patch"};
     const std::vector<std::string> ourArgs = {selfPath(), "--diff-one", dir + "/old", dir + "/new",
                                               dir + "/ours.patch"};
+    const std::vector<std::string> beforeArgs = {settings.before, "--diff-one", dir + "/old",
+                                                 dir + "/new", dir + "/before.patch"};
     std::vector<DiffRun_T> debianRuns;
+    std::vector<DiffRun_T> beforeRuns;
     std::vector<DiffRun_T> ourRuns;
     for (int round = 0; round < 3; ++round) {
         const bool debianAgain =
@@ -190,28 +249,39 @@ void benchPart(const Settings_T& settings, const std::string& dir, const std::st
             debianRuns.push_back(
                 runMeasured(debianArgs, settings.capSeconds, dir + "/debian.patch"));
         }
+        if (!settings.before.empty()) {
+            beforeRuns.push_back(runMeasured(beforeArgs, 0, dir + "/before.patch"));
+        }
         ourRuns.push_back(runMeasured(ourArgs, 0, dir + "/ours.patch"));
     }
     const DiffRun_T debian = medianOf(debianRuns);
     const DiffRun_T ours = medianOf(ourRuns);
-    const bool good = ours.finished && rebuildsWithBspatch(dir);
+    const bool good = ours.finished && rebuildsWithBothAppliers(dir);
     if (!good) {
         ++totals->failures;
     }
-    totals->worstCpu = std::max(totals->worstCpu, ours.cpuSeconds);
-    totals->worstPeakMb = std::max(totals->worstPeakMb, ours.peakMb);
+    CorpusTotals_T& sums = totals->corpus(corpus);
+    ++sums.parts;
+    sums.compared += debian.finished ? 1 : 0;
+    sums.ours.add(ours, debian.finished);
+    if (debian.finished) {
+        sums.debian.add(debian, true);
+    }
+    if (!beforeRuns.empty()) {
+        const DiffRun_T before = medianOf(beforeRuns);
+        if (!before.finished) {
+            ++totals->failures;
+        }
+        sums.before.add(before, debian.finished);
+    }
     std::string debianCpu = cell(debian.cpuSeconds, "%.2f");
     std::string debianSize = std::to_string(debian.patchSize);
     std::string speedup = "-";
     std::string ratio = "-";
     if (debian.finished) {
-        totals->worstDebianPeakMb = std::max(totals->worstDebianPeakMb, debian.peakMb);
         const double times = debian.cpuSeconds / std::max(ours.cpuSeconds, 1e-3);
         const double sizeRatio = static_cast<double>(ours.patchSize) /
                                  static_cast<double>(std::max(1LL, debian.patchSize));
-        totals->slowestSpeedup = std::min(totals->slowestSpeedup, times);
-        totals->largestSizeRatio = std::max(totals->largestSizeRatio, sizeRatio);
-        ++totals->compared;
         speedup = cell(times, "%.1fx");
         ratio = cell(sizeRatio, "%.3f");
     } else if (debian.capped) {
@@ -229,8 +299,8 @@ void benchPart(const Settings_T& settings, const std::string& dir, const std::st
 }
 
 void printHeader() {
-    printf("%-34s %8s %7s %9s | %6s %7s %9s %s | %7s %6s\n", "part (10 MiB)", "deb cpu", "deb MB",
-           "deb patch", "cpu s", "peak MB", "patch", "chk", "faster", "size");
+    printf("%-34s %8s %7s %9s | %6s %7s %9s %s | %7s %6s\n", "part (10 MiB)", "deb cpu", "deb MiB",
+           "deb patch", "cpu s", "peak MiB", "patch", "chk", "faster", "size");
     printf("%s\n", std::string(120, '-').c_str());
 }
 
@@ -245,8 +315,9 @@ bool copyRange(int from, off_t offset, size_t length, const std::string& to) {
 }
 
 // Benches the parts of two image files that differ, at most `limit` of them.
-void benchImageParts(const Settings_T& settings, const std::string& dir, const std::string& label,
-                     const std::string& oldImage, const std::string& newImage, Totals_T* totals) {
+void benchImageParts(const Settings_T& settings, const std::string& dir, const std::string& corpus,
+                     const std::string& label, const std::string& oldImage,
+                     const std::string& newImage, Totals_T* totals) {
     const int oldFd = open(oldImage.c_str(), O_RDONLY | O_CLOEXEC);
     const int newFd = open(newImage.c_str(), O_RDONLY | O_CLOEXEC);
     const size_t size = static_cast<size_t>(fs::file_size(newImage));
@@ -261,7 +332,7 @@ void benchImageParts(const Settings_T& settings, const std::string& dir, const s
         if (sameFiles(dir + "/old", dir + "/new")) {
             continue;
         }
-        benchPart(settings, dir, label + ", part " + std::to_string(at / kPart), totals);
+        benchPart(settings, dir, corpus, label + ", part " + std::to_string(at / kPart), totals);
         ++benched;
     }
     close(oldFd);
@@ -332,20 +403,68 @@ void timePackage(const std::string& label, const std::string& root) {
     fflush(stdout);
 }
 
-void printGoals(const Totals_T& totals) {
-    printf("\nGoals of the built-in maker:\n");
-    printf("  every part under 3 s of CPU:              %.2f s at most  %s\n", totals.worstCpu,
-           totals.worstCpu < 3.0 ? "met" : "NOT MET");
-    if (totals.compared > 0) {
-        printf("  >= 3x faster where Debian's finishes:     %.1fx at least  %s\n",
-               totals.slowestSpeedup, totals.slowestSpeedup >= 3.0 ? "met" : "NOT MET");
-        printf("  patch <= 1.02x Debian's where it finishes: %.3fx at most  %s\n",
-               totals.largestSizeRatio, totals.largestSizeRatio <= 1.02 ? "met" : "NOT MET");
+constexpr const char* kSynthetic = "synthetic parts";
+constexpr const char* kExt4 = "ext4 images of this machine's files";
+constexpr const char* kBinaries = "ext4 images of Debian armhf packages";
+
+double ratio(long long part, long long whole) {
+    return whole > 0 ? static_cast<double>(part) / static_cast<double>(whole) : 0;
+}
+
+// `parts`: how many parts the maker's CPU time is summed over.
+void printMaker(const char* name, const MakerTotals_T& maker, int parts,
+                const MakerTotals_T& debian) {
+    printf("  %-22s %11lld %11lld %7.3f %8.2f %8.2f %9.1f\n", name, maker.bytes,
+           maker.comparedBytes, ratio(maker.comparedBytes, debian.comparedBytes),
+           parts > 0 ? maker.cpu / parts : 0.0, maker.worstCpu, maker.worstPeakMb);
+}
+
+// The table per corpus and the goals of the built-in maker.
+void printTotals(const Settings_T& settings, const Totals_T& totals) {
+    for (const std::string& name : totals.order) {
+        const CorpusTotals_T& corpus = totals.corpora.at(name);
+        printf("\n%s: %d parts, %d of them finished by Debian's bsdiff\n", name.c_str(),
+               corpus.parts, corpus.compared);
+        printf("  %-22s %11s %11s %7s %8s %8s %9s\n", "maker", "bytes", "compared", "ratio",
+               "cpu/part", "cpu max", "peak MiB");
+        printMaker("Debian bsdiff", corpus.debian, corpus.compared, corpus.debian);
+        if (!settings.before.empty()) {
+            printMaker("built-in, --before", corpus.before, corpus.parts, corpus.debian);
+        }
+        printMaker("built-in", corpus.ours, corpus.parts, corpus.debian);
     }
-    printf("  peak memory <= Debian's:                  %.1f MB at most, Debian's %.1f MB  %s\n",
-           totals.worstPeakMb, totals.worstDebianPeakMb,
-           totals.worstPeakMb <= totals.worstDebianPeakMb ? "met" : "NOT MET");
-    printf("  patches rebuilt by Debian's bspatch:      %s\n",
+
+    printf("\nGoals of the built-in maker:\n");
+    const auto payloadGoal = [&](const char* name, double goal) {
+        const auto found = totals.corpora.find(name);
+        if (found == totals.corpora.end() || found->second.compared == 0) {
+            printf("  payload <= %.2fx Debian's, %s: not measured\n", goal, name);
+            return;
+        }
+        const double reached =
+            ratio(found->second.ours.comparedBytes, found->second.debian.comparedBytes);
+        printf("  payload <= %.2fx Debian's, %s: %.3fx  %s\n", goal, name, reached,
+               reached <= goal ? "met" : "NOT MET");
+    };
+    payloadGoal(kExt4, 0.90);
+    payloadGoal(kBinaries, 0.95);
+    double cpu = 0;
+    double beforeCpu = 0;
+    double worstPeak = 0;
+    for (const auto& [name, corpus] : totals.corpora) {
+        cpu += corpus.ours.cpu;
+        beforeCpu += corpus.before.cpu;
+        worstPeak = std::max(worstPeak, corpus.ours.worstPeakMb);
+    }
+    if (!settings.before.empty() && beforeCpu > 0) {
+        printf("  CPU per part <= 2x the --before maker's: %.2fx over all parts  %s\n",
+               cpu / beforeCpu, cpu <= 2 * beforeCpu ? "met" : "NOT MET");
+    } else {
+        printf("  CPU per part <= 2x the older maker's: not measured (no --before)\n");
+    }
+    printf("  peak memory per job <= 80 MiB: %.1f MiB at most  %s\n", worstPeak,
+           worstPeak <= 80.0 ? "met" : "NOT MET");
+    printf("  patches rebuilt by Debian's bspatch and the set's applier: %s\n",
            totals.failures == 0 ? "all" : "NOT ALL");
 }
 
@@ -375,11 +494,11 @@ int bench(const Settings_T& settings) {
         printHeader();
         // Each synthetic pair lives only while it is written: see runMeasured.
         writePair(dir, diff_corpus::scatteredEdits(kPart, 200, 1));
-        benchPart(settings, dir, "random, scattered edits", &totals);
+        benchPart(settings, dir, kSynthetic, "random, scattered edits", &totals);
         writePair(dir, diff_corpus::zerosButBlocks(kPart, 2));
-        benchPart(settings, dir, "zeros but a few blocks", &totals);
+        benchPart(settings, dir, kSynthetic, "zeros but a few blocks", &totals);
         writePair(dir, diff_corpus::shiftedBy(kPart, 5, 3));
-        benchPart(settings, dir, "shifted by 5 bytes", &totals);
+        benchPart(settings, dir, kSynthetic, "shifted by 5 bytes", &totals);
     }
 
     // Each image pair is kept for the ext4 package below.
@@ -403,12 +522,17 @@ int bench(const Settings_T& settings) {
         fs::rename(dir + "/new.img", newImage);
         ++imageCount;
         if (settings.parts) {
-            benchImageParts(settings, dir, source.label, oldImage, newImage, &totals);
+            benchImageParts(settings, dir, kExt4, source.label, oldImage, newImage, &totals);
         }
+    }
+    if (settings.parts && !settings.binaryCorpus.empty()) {
+        benchImageParts(settings, dir, kBinaries, "armhf packages",
+                        settings.binaryCorpus + "/old.img", settings.binaryCorpus + "/new.img",
+                        &totals);
     }
 
     if (settings.parts) {
-        printGoals(totals);
+        printTotals(settings, totals);
     }
 
     if (settings.packages) {
@@ -440,14 +564,18 @@ int main(int argc, char** argv) {
             settings.capSeconds = std::max(1, atoi(argv[++i]));
         } else if (arg == "--parts" && i + 1 < argc) {
             settings.partsPerImage = std::max(0, atoi(argv[++i]));
+        } else if (arg == "--before" && i + 1 < argc) {
+            settings.before = argv[++i];
+        } else if (arg == "--binary-corpus" && i + 1 < argc) {
+            settings.binaryCorpus = argv[++i];
         } else if (arg == "--no-packages") {
             settings.packages = false;
         } else if (arg == "--only-packages") {
             settings.parts = false;
         } else {
             fprintf(stderr,
-                    "usage: bench-diff [--cap SECONDS] [--parts N]"
-                    " [--no-packages | --only-packages]\n");
+                    "usage: bench-diff [--cap SECONDS] [--parts N] [--before BENCH_DIFF]"
+                    " [--binary-corpus DIR] [--no-packages | --only-packages]\n");
             return 2;
         }
     }
