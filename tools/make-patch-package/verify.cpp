@@ -25,6 +25,8 @@
 #include "ground.h"
 #include "md5_digest.h"
 #include "options.h"
+#include "verify_partitions.h"
+#include "verify_record.h"
 
 extern char** environ;
 
@@ -47,8 +49,11 @@ const char kVerifyUsage[] =
     "  Runs PKG as the set will: for each --old directory of installed images (optfs.img,\n"
     "  usrfs.img, tvservice.img, serialsdata.img) a simulated set is made with the sandbox\n"
     "  runner, the images in its partitions, PKG as /OAD/patch_package.zip and the upgrade\n"
-    "  pending, and the installed program runs on it. Verdict per base: upgrades, refused,\n"
-    "  stops, or invalid signature (--key given and PKG does not verify with it).\n"
+    "  pending, and the installed program runs on it. Verdict per base: upgrades;\n"
+    "  refused, no partition changed; failed, changed: PARTITION ... (the failure ending,\n"
+    "  told apart by comparing every partition with what was installed); stops; or invalid\n"
+    "  signature (--key given and PKG does not verify with it). The set's record of the\n"
+    "  run (/var/local/upgrade/last_result) is shown under each base.\n"
     "  --new DIR     'upgrades' also needs every partition to hold DIR's image afterwards\n"
     "  --cuts every  cut the power right after every device call of the run, restart as the\n"
     "                boot stage does, and compare the final state with the uncut run's;\n"
@@ -125,13 +130,8 @@ bool copyInto(const std::string& from, const std::string& to, bool truncate) {
     }
 }
 
-std::string devicePartitionImage(const std::string& setDir, const char* device) {
-    // "/dev/mmcblk0p28" -> SET/emmc/mmcblk0p28.img, as the runner lays a set out.
-    return setDir + "/emmc/" + (strrchr(device, '/') + 1) + ".img";
-}
-
 std::string flagImage(const std::string& setDir) {
-    return devicePartitionImage(setDir, ota_paths::kFlagDevice);
+    return setPartitionImage(setDir, ota_paths::kFlagDevice);
 }
 
 std::string flagBytes(const std::string& setDir) {
@@ -165,8 +165,7 @@ std::string hexBytes(const std::string& bytes) {
 std::string finalState(const std::string& setDir) {
     std::string state = "flags " + hexBytes(flagBytes(setDir)) + "\n";
     for (const ota_paths::Partition_T& p : ota_paths::kPartitions)
-        state +=
-            std::string(p.name) + " " + md5OfFile(devicePartitionImage(setDir, p.device)) + "\n";
+        state += std::string(p.name) + " " + md5OfFile(setPartitionImage(setDir, p.device)) + "\n";
     return state;
 }
 
@@ -179,6 +178,12 @@ std::string stateDifference(const std::string& uncut, const std::string& cut) {
             differs += (differs.empty() ? "" : "; ") + line;
     }
     return differs;
+}
+
+// Where an uncut run keeps the partitions as installed, to compare them with
+// after the run.
+std::string installedCopyDir(const std::string& setDir) {
+    return setDir + ".installed";
 }
 
 struct Base {
@@ -195,6 +200,7 @@ struct RunResult {
     int restarts = 0;
     std::string state;
     std::string setup;  // non-empty: the set could not be made
+    SetRecord record;   // uncut runs only
 };
 
 struct Context {
@@ -233,7 +239,7 @@ std::string makeSet(const Context& c, const Base& base, const std::string& setDi
     for (const ota_paths::Partition_T& p : ota_paths::kPartitions) {
         std::string image = base.dir + "/" + p.name + ".img";
         if (regularFileSize(image) < 0) continue;
-        if (!copyInto(image, devicePartitionImage(setDir, p.device), false))
+        if (!copyInto(image, setPartitionImage(setDir, p.device), false))
             return "cannot copy " + image + " into the set";
     }
     std::string lang = c.options.lang + "\n";
@@ -252,6 +258,11 @@ RunResult runOnFreshSet(const Context& c, const Base& base, const std::string& s
     auto started = std::chrono::steady_clock::now();
     r.setup = makeSet(c, base, setDir);
     if (!r.setup.empty()) return r;
+    if (cutAt == 0) {
+        runLogged({"/bin/rm", "-rf", "--", installedCopyDir(setDir)}, "/dev/null");
+        r.setup = keepInstalledPartitions(setDir, installedCopyDir(setDir));
+        if (!r.setup.empty()) return r;
+    }
     std::vector<std::string> args = {c.options.runner, "run",       setDir,
                                      c.options.rootfs, "--timeout", std::to_string(kRunTimeoutS)};
     if (cutAt > 0) {
@@ -277,6 +288,7 @@ RunResult runOnFreshSet(const Context& c, const Base& base, const std::string& s
         }
     }
     r.state = finalState(setDir);
+    if (cutAt == 0) r.record = readSetRecord(setDir);
     r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return r;
 }
@@ -317,7 +329,9 @@ std::string firstFailure(const std::string& log) {
 }
 
 struct BaseReport {
-    std::string verdict;  // upgrades, refused, stops, invalid signature, ...
+    // upgrades; refused, no partition changed; failed, changed: ...; stops;
+    // invalid signature; ...
+    std::string verdict;
     std::string detail;
     double seconds = 0;
     long deviceCalls = -1;
@@ -326,6 +340,33 @@ struct BaseReport {
     std::vector<std::string> failedCuts;
     std::vector<long> packageLeftAt;  // survived, but /OAD still holds the package
 };
+
+// The failure ending, told by the partitions' bytes: refused when every one
+// holds what was installed, failed (with those that do not) otherwise. The
+// record's word is only checked against that: a set that says "refused" has
+// promised that no partition changed. Leaves a note on a mismatch in
+// `b->detail`.
+void judgeFailureEnding(const RunResult& r, const std::string& setDir, BaseReport* b) {
+    std::vector<std::string> changed;
+    std::string error = changedPartitions(setDir, installedCopyDir(setDir), &changed);
+    if (!error.empty()) {
+        b->verdict = "not compared";
+        b->detail = "; " + error;
+        return;
+    }
+    std::string names;
+    for (const std::string& name : changed)
+        names += " " + name;
+    b->verdict = changed.empty() ? "refused, no partition changed" : "failed, changed:" + names;
+    const std::string& said = r.record.result;
+    if (!r.record.present) {
+        b->detail = "; the set left no record";
+    } else if (said == "refused" && !changed.empty()) {
+        b->detail = "; the record says result=refused, yet" + names + " changed";
+    } else if (said != "refused" && said != "failed") {
+        b->detail = "; the record says result=" + said + " after the failure ending";
+    }
+}
 
 BaseReport judgeUncut(const Context& c, const RunResult& r, const std::string& setDir) {
     BaseReport b;
@@ -345,7 +386,7 @@ BaseReport judgeUncut(const Context& c, const RunResult& r, const std::string& s
                 long long size = regularFileSize(want);
                 if (size < 0) continue;
                 Md5Digest have;
-                UniqueFd fd(open(devicePartitionImage(setDir, p.device).c_str(), O_RDONLY));
+                UniqueFd fd(open(setPartitionImage(setDir, p.device).c_str(), O_RDONLY));
                 std::vector<char> buf(static_cast<size_t>(size));
                 if (!fd.valid() || !readAt(fd.get(), buf.data(), buf.size(), 0) ||
                     md5Hex(buf.data(), buf.size()) != md5OfFile(want)) {
@@ -358,8 +399,8 @@ BaseReport judgeUncut(const Context& c, const RunResult& r, const std::string& s
         return b;
     }
     if (r.exitCode == kExitReboot) {
-        b.verdict = "refused";
-        b.detail = firstFailure(r.log) + " (flags " + hexBytes(flags) + ")";
+        judgeFailureEnding(r, setDir, &b);
+        b.detail = firstFailure(r.log) + " (flags " + hexBytes(flags) + ")" + b.detail;
         return b;
     }
     if (r.exitCode == 1) {
@@ -385,6 +426,18 @@ void runParallel(int jobs, size_t count, const std::function<void(size_t)>& task
     }
     for (std::thread& t : threads)
         t.join();
+}
+
+// The set's record after the uncut run, its lines as the program wrote them.
+void printRecord(const RunResult& r) {
+    if (!r.setup.empty()) return;
+    if (!r.record.present) {
+        printf("    last_result: none\n");
+        return;
+    }
+    printf("    last_result:\n");
+    for (const std::string& line : r.record.lines)
+        printf("      %s\n", line.c_str());
 }
 
 std::string reproduceCommand(const Context& c, const std::string& baseDir, long k) {
@@ -553,6 +606,7 @@ int verifyCommand(int argc, char** argv) {
             printf("%s: %s in %.1f s, %ld device calls%s%s\n", bases[i].dir.c_str(),
                    reports[i].verdict.c_str(), reports[i].seconds, reports[i].deviceCalls,
                    reports[i].detail.empty() ? "" : ": ", reports[i].detail.c_str());
+            printRecord(uncut[i]);
             fflush(stdout);
         });
     }
@@ -605,7 +659,11 @@ int verifyCommand(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - sweepStarted).count();
 
     bool allGood = true;
-    printf("\n%-40s %-18s %8s %8s  %s\n", "base", "verdict", "seconds", "calls", "cuts");
+    int verdictWidth = 18;
+    for (const BaseReport& b : reports)
+        verdictWidth = std::max(verdictWidth, static_cast<int>(b.verdict.size()));
+    printf("\n%-40s %-*s %8s %8s  %s\n", "base", verdictWidth, "verdict", "seconds", "calls",
+           "cuts");
     for (size_t i = 0; i < bases.size(); ++i) {
         const BaseReport& b = reports[i];
         std::string cutsText = "-";
@@ -613,8 +671,8 @@ int verifyCommand(int argc, char** argv) {
             cutsText = std::to_string(b.cutsSurvived) + " of " + std::to_string(b.cutsTried) +
                        " cuts survived";
         }
-        printf("%-40s %-18s %8.1f %8ld  %s\n", bases[i].dir.c_str(), b.verdict.c_str(), b.seconds,
-               b.deviceCalls, cutsText.c_str());
+        printf("%-40s %-*s %8.1f %8ld  %s\n", bases[i].dir.c_str(), verdictWidth, b.verdict.c_str(),
+               b.seconds, b.deviceCalls, cutsText.c_str());
         if (!b.detail.empty() && b.verdict != "upgrades") printf("    %s\n", b.detail.c_str());
         for (const std::string& f : b.failedCuts)
             printf("    %s\n", f.c_str());

@@ -11,6 +11,7 @@
 #include "testing/zip_fixture.h"
 
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -39,6 +40,39 @@ std::string randomBytes(size_t size, unsigned seed) {
     for (char& c : s)
         c = static_cast<char>(gen());
     return s;
+}
+
+// verify's report on one base: the line after its uncut run with the set's
+// record under it, and its row in the table with the line below the row.
+struct BaseReport {
+    std::string line;
+    std::map<std::string, std::string> record;
+    std::string row;
+    std::string below;
+};
+
+BaseReport reportOn(const std::string& out, const std::string& base) {
+    BaseReport b;
+    std::istringstream lines(out);
+    std::string line;
+    bool inRecord = false, inTable = false;
+    while (std::getline(lines, line)) {
+        if (line.rfind("base ", 0) == 0) inTable = true;
+        if (inRecord && line.rfind("      ", 0) == 0) {
+            size_t eq = line.find('=');
+            if (eq != std::string::npos) b.record[line.substr(6, eq - 6)] = line.substr(eq + 1);
+            continue;
+        }
+        inRecord = false;
+        if (!inTable && line.rfind(base + ": ", 0) == 0) {
+            b.line = line;
+            inRecord = std::getline(lines, line) && line == "    last_result:";
+        } else if (inTable && line.rfind(base + " ", 0) == 0) {
+            b.row = line;
+            std::getline(lines, b.below);
+        }
+    }
+    return b;
 }
 
 // ---- which device calls a sweep cuts at ----------------------------------------
@@ -99,12 +133,21 @@ protected:
         args.insert(args.end(), extra.begin(), extra.end());
         return runProgram(args);
     }
+    // A tvservice image in base A and the new release, patched in parts.
+    void addTvservice() {
+        tvservice = randomBytes(600000, 4);
+        writeBytes(dir + "/a/tvservice.img", tvservice);
+        std::string changed = tvservice;
+        changed.replace(300000, 8, std::string(8, 'Y'));
+        writeBytes(dir + "/new/tvservice.img", changed);
+    }
     Result verify(const std::vector<std::string>& extra) {
         std::vector<std::string> args = {kBuilder, "verify", dir + "/pkg.zip"};
         args.insert(args.end(), extra.begin(), extra.end());
         return runProgram(args);
     }
     std::string dir;
+    std::string tvservice;
 };
 
 TEST_F(VerifyRunTest, PackageUpgradesItsOwnBaseAndIsRefusedOnAnotherWithTheItemNamed) {
@@ -124,13 +167,120 @@ TEST_F(VerifyRunTest, PackageUpgradesItsOwnBaseAndIsRefusedOnAnotherWithTheItemN
         }
     }
     EXPECT_NE(rowA.find(" upgrades "), std::string::npos) << r.out;
-    EXPECT_NE(rowB.find(" refused "), std::string::npos) << r.out;
-    // The optfs part that B does not hold is what fails, with the log line:
-    // the program's check of the manifest names it before anything is
-    // written, a program without that check names it in its sum error.
-    EXPECT_NE(afterB.find("optfs"), std::string::npos) << r.out;
-    EXPECT_NE(afterB.find("optfs_split_partaa"), std::string::npos) << r.out;
+    EXPECT_NE(rowB.find(" refused, no partition changed "), std::string::npos) << r.out;
+    // The optfs part that B does not hold is what refuses, with the
+    // pre-check's log line, before anything is written.
+    EXPECT_NE(afterB.find("pre-check refused the package: part optfs_split_partaa of optfs"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(reportOn(r.out, dir + "/a").record["result"], "upgraded") << r.out;
+    EXPECT_EQ(reportOn(r.out, dir + "/b").record["result"], "refused") << r.out;
     EXPECT_NE(r.out.find("verify: NOT every base upgrades"), std::string::npos);
+}
+
+TEST_F(VerifyRunTest, BaseThatDriftedInALaterPartitionIsRefusedWithNoPartitionChanged) {
+    addTvservice();
+    ASSERT_EQ(buildPackage().exitCode, 0);
+    // optfs and serialsdata as the package was built on; one byte of
+    // tvservice, which runs after optfs, is not. Without a check ahead of
+    // the lists optfs would be written before tvservice fails.
+    runShell("mkdir -p '" + dir + "/drift' && cp '" + dir + "/a/optfs.img' '" + dir +
+             "/a/serialsdata.img' '" + dir + "/drift/'");
+    std::string drifted = tvservice;
+    drifted[450000] = static_cast<char>(drifted[450000] ^ 0x01);
+    writeBytes(dir + "/drift/tvservice.img", drifted);
+
+    Result r =
+        verify({"--old", dir + "/a", "--old", dir + "/drift", "--new", dir + "/new", "-j", "2"});
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    BaseReport a = reportOn(r.out, dir + "/a");
+    BaseReport drift = reportOn(r.out, dir + "/drift");
+    EXPECT_NE(a.row.find(" upgrades "), std::string::npos) << r.out;
+    EXPECT_EQ(a.record["result"], "upgraded") << r.out;
+    EXPECT_NE(drift.row.find(" refused, no partition changed "), std::string::npos) << r.out;
+    EXPECT_NE(drift.below.find("pre-check refused the package: part tvservice_split_partaa of "
+                               "tvservice holds "),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(drift.record["result"], "refused") << r.out;
+    EXPECT_EQ(drift.record["failed_partition"], "tvservice") << r.out;
+    EXPECT_EQ(drift.record["failed_item"], "tvservice_split_partaa") << r.out;
+}
+
+TEST_F(VerifyRunTest, PatchThatDoesNotRebuildItsPartFailsWithThePartitionsWrittenBeforeIt) {
+    // usrfs and tvservice patched in parts too. The tvservice patch is
+    // swapped for one that applies to the same base but makes other bytes:
+    // nothing before the first write can tell, so optfs and usrfs are
+    // written before tvservice's result fails its sum.
+    addTvservice();
+    std::string usrfs = randomBytes(400000, 5);
+    writeBytes(dir + "/a/usrfs.img", usrfs);
+    std::string usrfsNew = usrfs;
+    usrfsNew.replace(1000, 4, "ZZZZ");
+    writeBytes(dir + "/new/usrfs.img", usrfsNew);
+    ASSERT_EQ(buildPackage().exitCode, 0);
+    runShell("mkdir -p '" + dir + "/other' && cp '" + dir + "/new/'*.img '" + dir + "/other/'");
+    std::string otherTvservice = tvservice;
+    otherTvservice.replace(100000, 8, std::string(8, 'Q'));
+    writeBytes(dir + "/other/tvservice.img", otherTvservice);
+    ASSERT_EQ(runProgram({kBuilder, "--old", dir + "/a", "--new", dir + "/other", "-o",
+                          dir + "/other.zip", "--whole", "serialsdata"})
+                  .exitCode,
+              0);
+    std::vector<ota_test::ZipFixtureEntry> entries, other;
+    ASSERT_TRUE(ota_test::readZip(dir + "/pkg.zip", &entries));
+    ASSERT_TRUE(ota_test::readZip(dir + "/other.zip", &other));
+    const std::string part = "patch_package/tvservice_split_partaa";
+    bool swapped = false;
+    for (ota_test::ZipFixtureEntry& e : entries) {
+        for (const ota_test::ZipFixtureEntry& o : other) {
+            if (e.name == part && o.name == part && e.bytes != o.bytes) {
+                e.bytes = o.bytes;
+                swapped = true;
+            }
+        }
+    }
+    ASSERT_TRUE(swapped) << "no tvservice patch to swap";
+    ASSERT_TRUE(ota_test::writeZip(dir + "/pkg.zip", entries));
+
+    Result r = verify({"--old", dir + "/a", "--new", dir + "/new"});
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    BaseReport a = reportOn(r.out, dir + "/a");
+    EXPECT_NE(a.row.find(" failed, changed: optfs usrfs "), std::string::npos) << r.out;
+    EXPECT_NE(a.below.find("tvservice_split_partaa"), std::string::npos) << r.out;
+    EXPECT_EQ(a.record["result"], "failed") << r.out;
+    EXPECT_EQ(a.record["failed_item"], "tvservice_split_partaa") << r.out;
+}
+
+TEST_F(VerifyRunTest, FailureEndingIsJudgedByThePartitionsNotByTheRecord) {
+    ASSERT_EQ(buildPackage().exitCode, 0);
+    // A stand-in that writes tvservice, then usrfs, takes the failure
+    // ending and records that it refused.
+    std::string rootfs = dir + "/lying-rootfs";
+    std::string program = rootfs + "/usr/bin/upgradeprogress/upgradeprogress";
+    runShell("mkdir -p '" + rootfs + "/usr/bin/upgradeprogress' '" + rootfs +
+             "/var/local/upgrade'");
+    std::string flag = "printf '\\125' | dd of=/dev/mmcblk0p4 bs=1 conv=notrunc status=none seek=";
+    writeBytes(
+        program,
+        "#!/bin/sh\n"
+        "printf changed | dd of=/dev/mmcblk0p18 bs=1 seek=4096 conv=notrunc,fsync status=none\n"
+        "printf changed | dd of=/dev/mmcblk0p26 bs=1 seek=8192 conv=notrunc,fsync status=none\n"
+        "printf 'result=refused\\nfailed_item=none\\n' > /var/local/upgrade/last_result\n" +
+            flag + "4\n" + flag + "7\n" + "rm -f /OAD/patch_package.zip\nexec " + kProbe +
+            " reboot\n");
+    chmod(program.c_str(), 0755);
+
+    Result r = verify({"--old", dir + "/a", "--rootfs", rootfs});
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    BaseReport a = reportOn(r.out, dir + "/a");
+    // In the order the lists run, whatever order they were written in.
+    EXPECT_NE(a.row.find(" failed, changed: usrfs tvservice "), std::string::npos) << r.out;
+    EXPECT_NE(a.below.find("the record says result=refused, yet usrfs tvservice changed"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(a.record["result"], "refused") << r.out;
+    EXPECT_EQ(a.record["failed_item"], "none") << r.out;
 }
 
 TEST_F(VerifyRunTest, CorruptPatchStopsTheApplierWithItsMessage) {
