@@ -61,6 +61,16 @@ FILE* openListText(const std::string& path) {
     return fmemopen(const_cast<char*>(text->second.data()), text->second.size(), "r");
 }
 
+// The partition a list belongs to, by its place among the lists.
+std::string partitionOfList(const std::string& path) {
+    for (size_t i = 0; i < m_updateListFile.size(); ++i) {
+        if (m_updateListFile[i] == path) {
+            return ota_format::kRunOrder[i];
+        }
+    }
+    return std::string();
+}
+
 }  // namespace
 
 bool forEachListItem(const std::string& path,
@@ -138,7 +148,7 @@ int parseUpdateListFile(std::string updateListFileName) {
         if (!why.empty() || !parseListLine(line, length, item, why)) {
             OTA_LOG("Line %d of %s is outside the update-list format, %s: [%.*s].\n", lineNumber,
                     updateListFileName.c_str(), why.c_str(), printableLength(line, length), line);
-            m_failure = UpgradeFailure_T{m_totalFileName, "",
+            m_failure = UpgradeFailure_T{partitionOfList(updateListFileName), "",
                                          "line " + std::to_string(lineNumber) + " of " +
                                              updateListFileName + " is outside the format"};
             return 1;
@@ -148,7 +158,8 @@ int parseUpdateListFile(std::string updateListFileName) {
         if (handler == nullptr) {
             OTA_LOG("There no handle upgradmode: %s.\n", item.upgradMode);
         } else if (handler(item) != 0) {
-            m_failure = UpgradeFailure_T{m_totalFileName, item_steps::fieldText(item.fileName),
+            m_failure = UpgradeFailure_T{partitionOfList(updateListFileName),
+                                         item_steps::fieldText(item.fileName),
                                          std::string(item.upgradMode) + " " +
                                              item_steps::fieldText(item.fileName) + " failed"};
             return 1;
