@@ -1,6 +1,9 @@
 #include "bsdiff_gen.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <cstring>
 
 #include "control_plan.h"
 #include "patch_writer.h"
@@ -62,6 +65,34 @@ std::string makePatch(const uint8_t* oldData, size_t oldSize, const uint8_t* new
         }
     }
     return std::string();
+}
+
+bool deflatesBelow(const uint8_t* data, size_t size, size_t limit) {
+    // The best deflate can do: one 258-byte match in about two bits.
+    if (limit == 0 || limit < size / 1032) {
+        return false;
+    }
+    z_stream stream;
+    std::memset(&stream, 0, sizeof(stream));
+    if (deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) !=
+        Z_OK) {
+        return false;
+    }
+    std::vector<uint8_t> out(64 * 1024);
+    size_t produced = 0;
+    int status = Z_OK;
+    stream.next_in = const_cast<Bytef*>(data);
+    while (status == Z_OK && produced < limit) {
+        if (stream.avail_in == 0 && stream.total_in < size) {
+            stream.avail_in = static_cast<uInt>(std::min<size_t>(size - stream.total_in, 1u << 30));
+        }
+        stream.next_out = out.data();
+        stream.avail_out = static_cast<uInt>(out.size());
+        status = deflate(&stream, stream.total_in < size ? Z_NO_FLUSH : Z_FINISH);
+        produced += out.size() - stream.avail_out;
+    }
+    deflateEnd(&stream);
+    return status == Z_STREAM_END && produced < limit;
 }
 
 }  // namespace bsdiff_gen

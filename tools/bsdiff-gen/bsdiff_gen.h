@@ -27,4 +27,11 @@ constexpr size_t workingMemory(size_t oldSize, size_t newSize) {
 std::string makePatch(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                       size_t newSize, std::vector<uint8_t>* patch);
 
+// Whether `data` deflated (raw deflate, best compression, as the package
+// stores a whole part) takes fewer than `limit` bytes: then carrying the
+// part whole beats a patch of `limit` bytes. Stops as soon as the answer is
+// known, and deflate never shrinks data more than about 1032 to 1, so a
+// patch that small is never checked against it.
+bool deflatesBelow(const uint8_t* data, size_t size, size_t limit);
+
 }  // namespace bsdiff_gen

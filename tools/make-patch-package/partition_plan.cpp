@@ -148,8 +148,11 @@ std::string makeCheckedPatch(const PartSources_T& src, const std::vector<char>& 
         unlink(patchFile.c_str());
         return "no patch was made for " + item->fileName;
     }
-    if (patchSize >= item->length) {
-        // Carrying the part whole is no larger and needs no installed content.
+    if (patchSize >= item->length ||
+        bsdiff_gen::deflatesBelow(reinterpret_cast<const uint8_t*>(newBytes.data()),
+                                  newBytes.size(), static_cast<size_t>(patchSize))) {
+        // Carrying the part whole (deflated in the package) is smaller and
+        // needs no installed content.
         unlink(patchFile.c_str());
         item->kind = ItemKind::kCreate;
         return std::string();

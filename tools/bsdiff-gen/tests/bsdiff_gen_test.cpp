@@ -378,3 +378,21 @@ TEST(LongestMatch, EmptyTextMatchesNothing) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Whether a part carried whole, deflated, beats a patch of a given size.
+
+TEST(DeflatesBelow, TellsAPartThatDeflatesSmallFromOneThatDoesNot) {
+    // 10 MiB of zeros deflate to about 10 KiB: below 20000 bytes, not
+    // below 5000, and never below the 1032:1 bound (about 10160 bytes).
+    const Bytes zeros(10 * kMiB, 0);
+    EXPECT_TRUE(bsdiff_gen::deflatesBelow(zeros.data(), zeros.size(), 20000));
+    EXPECT_FALSE(bsdiff_gen::deflatesBelow(zeros.data(), zeros.size(), 5000));
+    // Random bytes do not shrink: stored blocks cost a few bytes per 64 KiB.
+    const Bytes noise = diff_corpus::randomBytes(1 * kMiB, 19);
+    EXPECT_FALSE(bsdiff_gen::deflatesBelow(noise.data(), noise.size(), noise.size()));
+    EXPECT_TRUE(bsdiff_gen::deflatesBelow(noise.data(), noise.size(), noise.size() + 1024));
+    // Nothing at all still takes a byte or two.
+    EXPECT_FALSE(bsdiff_gen::deflatesBelow(nullptr, 0, 1));
+    EXPECT_TRUE(bsdiff_gen::deflatesBelow(nullptr, 0, 16));
+}
