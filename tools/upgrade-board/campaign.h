@@ -6,6 +6,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "crash_states.h"
 
 namespace board {
 
@@ -20,9 +23,20 @@ struct CampaignRequest {
     int jobs = 1;
     long timeoutS = 900;  // per boot
     std::string workDir;  // empty: SETDIR/.board/campaign
+    // Fault classes: the states are spread over them, and each state ends
+    // upgraded, refused or failed, lost after commit, or a false success.
+    // Empty: today's crash states at flushes and with cached writes lost.
+    std::vector<Fault> faults;
+    std::string faultsText;  // as given, for the command that boots a state again
+    // A previous campaign's work directory: its recorded log and disks are
+    // used instead of recording a new upgrade.
+    std::string logDir;
+    size_t only = 0;  // 1..: boot only this state of the list
 };
 
-// One line per state, then the summary; 0 when every state ended upgraded.
+// One line per state, then the summary; 0 when every state ended upgraded
+// (with fault classes: when none was a false success or ended otherwise than
+// the four ways).
 int runCampaign(const CampaignRequest& request);
 
 }  // namespace board

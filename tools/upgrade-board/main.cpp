@@ -27,6 +27,7 @@ const char kUsage[] =
     "      --timeout S kills it S s after QEMU started.\n"
     "  upgrade-board campaign SETDIR [ROOTFS] [--states N] [--cuts N] [--twice N]\n"
     "                    [--seed S] [-j N] [--new DIR] [--timeout S]\n"
+    "                    [--faults LIST] [--log DIR] [--only K]\n"
     "      Records one upgrade of SETDIR with every write and flush logged, replays the log\n"
     "      to N crash points (default 20) and boots each again while bytes 4 and 7 of the\n"
     "      boot flags are not both 0x55, at most 3 times. --cuts N also kills QEMU at N\n"
@@ -37,6 +38,17 @@ const char kUsage[] =
     "      cut left it. Each state must end with every partition holding its new image\n"
     "      (DIR/optfs.img ..., or the recorded run's end state), the success flags set and\n"
     "      /OAD clean. Exit 0 when all did.\n"
+    "      --faults LIST spreads the N states over fault classes (comma-separated, or all):\n"
+    "      flush, cached (the default states), torn (as cached, one write since the flush\n"
+    "      landed in part), flipped (as cached, bits flipped in sectors written since the\n"
+    "      flush), neighbour (as flush, a flushed sector near the last write damaged),\n"
+    "      reordered (a write acknowledged before the last flush lost, later ones kept),\n"
+    "      twice (as --twice). Each state then ends upgraded, refused or failed as the\n"
+    "      design allows, lost after commit, or a false success; a table per class\n"
+    "      follows. Exit 0 when no state was a false success or ended otherwise.\n"
+    "      --log DIR takes the upgrade an earlier campaign recorded in DIR (its work\n"
+    "      directory) instead of recording one; --only K boots only the K-th state.\n"
+    "      Each state's line prints the command that boots it again alone.\n"
     "\n"
     "The last line of 'run' on stdout, and the exit code (as upgrade-sandbox's):\n"
     "  upgrade-board: exit status N        N\n"
@@ -121,6 +133,16 @@ int commandCampaign(int argc, char** argv) {
             request.timeoutS = value;
         } else if (arg == "--new" && hasValue) {
             request.newImages = argv[++i];
+        } else if (arg == "--faults" && hasValue) {
+            std::string error;
+            request.faultsText = argv[++i];
+            if (!board::parseFaults(request.faultsText, &request.faults, &error))
+                return usageError("bad --faults: " + error);
+        } else if (arg == "--log" && hasValue) {
+            request.logDir = argv[++i];
+        } else if (arg == "--only" && hasValue) {
+            if (!parseNumber(argv[++i], &value) || value == 0) return usageError("bad --only");
+            request.only = static_cast<size_t>(value);
         } else if (arg.rfind("-", 0) == 0) {
             return usageError("unknown option " + arg);
         } else if (request.setDir.empty()) {
@@ -132,6 +154,8 @@ int commandCampaign(int argc, char** argv) {
         }
     }
     if (request.setDir.empty()) return usageError("campaign needs SETDIR");
+    if (!request.logDir.empty() && request.cuts > 0)
+        return usageError("--cuts needs a recorded run of its own, not --log");
     return board::runCampaign(request);
 }
 

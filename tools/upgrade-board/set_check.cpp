@@ -78,9 +78,20 @@ bool imagesOfDisk(const DiskLayout& layout, const std::string& disk, ExpectedIma
     return true;
 }
 
-std::string upgradeProblems(const DiskLayout& layout, const std::string& disk,
-                            const ExpectedImages& expected, bool ranToEnd,
-                            const std::string& scratchDir, std::string* notes) {
+bool successFlagsSet(const DiskLayout& layout, const std::string& disk) {
+    const DiskPartition* flags = findPartition(layout, "mmcblk0p4");
+    std::string bytes, error;
+    if (flags == nullptr || !readPartition(*flags, disk, 0, 9, &bytes, &error)) return false;
+    for (int i = 0; i < 4; ++i) {
+        if (static_cast<unsigned char>(bytes[static_cast<size_t>(kSuccessOffsets[i])]) !=
+            kSuccessValues[i])
+            return false;
+    }
+    return true;
+}
+
+std::string imageProblems(const DiskLayout& layout, const std::string& disk,
+                          const ExpectedImages& expected) {
     std::string problems, error;
     auto add = [&problems](const std::string& p) {
         problems += (problems.empty() ? "" : "; ") + p;
@@ -97,6 +108,43 @@ std::string upgradeProblems(const DiskLayout& layout, const std::string& disk,
             add(std::string(image.name) + " lacks its new image");
         }
     }
+    return problems;
+}
+
+bool lastResult(const DiskLayout& layout, const std::string& disk, const std::string& scratchDir,
+                std::string* result) {
+    const DiskPartition* varLocal = findPartition(layout, "var-local");
+    std::string dir = scratchDir + "/var-local-result", error;
+    if (varLocal == nullptr || !extractFolder(*varLocal, disk, dir, &error)) {
+        runTool({"rm", "-rf", "--", dir}, &error);
+        return false;
+    }
+    std::ifstream in(dir + "/upgrade/last_result");
+    std::string line, ending, message, partition;
+    while (std::getline(in, line)) {
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
+        if (key == "result") ending = value;
+        if (key == "message") message = value;
+        if (key == "failed_partition") partition = value;
+    }
+    *result = ending.empty() ? "no record" : ending;
+    if (!message.empty()) *result += ": " + message;
+    if (!partition.empty()) *result += " (" + partition + ")";
+    runTool({"rm", "-rf", "--", dir}, &error);
+    return true;
+}
+
+std::string upgradeProblems(const DiskLayout& layout, const std::string& disk,
+                            const ExpectedImages& expected, bool ranToEnd,
+                            const std::string& scratchDir, std::string* notes) {
+    std::string problems, error;
+    auto add = [&problems](const std::string& p) {
+        problems += (problems.empty() ? "" : "; ") + p;
+    };
+    const std::string images = imageProblems(layout, disk, expected);
+    if (!images.empty()) add(images);
     const DiskPartition* flags = findPartition(layout, "mmcblk0p4");
     std::string bytes;
     if (flags == nullptr || !readPartition(*flags, disk, 0, 9, &bytes, &error)) {

@@ -22,6 +22,20 @@ bool loadNewImages(const std::string& dir, ExpectedImages* out, std::string* err
 bool imagesOfDisk(const DiskLayout& layout, const std::string& disk, ExpectedImages* out,
                   std::string* error);
 
+// Bytes 4, 5, 7, 8 of the boot flags are 55 AA 55 AA.
+bool successFlagsSet(const DiskLayout& layout, const std::string& disk);
+
+// The data partitions that do not hold their new image ("usrfs lacks its new
+// image; ..."); empty when all do.
+std::string imageProblems(const DiskLayout& layout, const std::string& disk,
+                          const ExpectedImages& expected);
+
+// The set's record of its last upgrade (/var/local/upgrade/last_result) in one
+// line, "failed: <message> (<partition>)"; false when /var/local cannot be
+// mounted.
+bool lastResult(const DiskLayout& layout, const std::string& disk, const std::string& scratchDir,
+                std::string* result);
+
 // Empty when the disk holds a finished upgrade: every partition its new
 // image and the success flags 55 AA 55 AA at bytes 4, 5, 7, 8. After a boot
 // that ran the program to its end, /OAD must also be empty and the suspend
