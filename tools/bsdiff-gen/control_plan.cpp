@@ -48,7 +48,9 @@ Found_T findNextMatch(const SuffixIndex_T& index, Bytes_T old, Bytes_T next, int
     int64_t scoredEnd = scan;  // bytes [scan, scoredEnd) are counted in `aligned`
     int64_t aligned = 0;
     while (scan < next.size) {
-        const Match_T match = longestMatch(index, next.data + scan, next.size - scan);
+        // Among equal matches, the one nearest the alignment in use.
+        const Match_T match = longestMatch(index, next.data + scan, next.size - scan,
+                                           std::max<int64_t>(0, scan + offset));
         for (; scoredEnd < scan + match.length; ++scoredEnd) {
             aligned += alignedEqual(old, next, scoredEnd, offset) ? 1 : 0;
         }

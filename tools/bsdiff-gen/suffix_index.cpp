@@ -3,6 +3,7 @@
 #include <divsufsort.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace bsdiff_gen {
 
@@ -27,7 +28,41 @@ bool buildSuffixIndex(const uint8_t* text, int64_t size, SuffixIndex_T* index) {
     return true;
 }
 
-Match_T longestMatch(const SuffixIndex_T& index, const uint8_t* query, int64_t length) {
+namespace {
+
+// Of the suffixes around sorted position `at` that share best.length bytes
+// with the query, the one nearest to `near`.
+Match_T nearestOfEqual(const SuffixIndex_T& index, int64_t at, Match_T best, const uint8_t* query,
+                       int64_t near) {
+    if (near < 0 || best.length == 0 || best.length >= kNearestUpTo) {
+        return best;
+    }
+    const auto distance = [near](int64_t pos) { return pos > near ? pos - near : near - pos; };
+    int64_t bestDistance = distance(best.oldPos);
+    for (int64_t direction = -1; direction <= 1; direction += 2) {
+        for (int64_t step = 1; step <= kNearestSpan; ++step) {
+            const int64_t sorted = at + direction * step;
+            if (sorted < 0 || sorted >= index.size) {
+                break;
+            }
+            const int64_t start = index.order[static_cast<size_t>(sorted)];
+            if (index.size - start < best.length ||
+                std::memcmp(index.text + start, query, static_cast<size_t>(best.length)) != 0) {
+                break;  // sorted order: no suffix further out shares the length
+            }
+            if (distance(start) < bestDistance) {
+                bestDistance = distance(start);
+                best.oldPos = start;
+            }
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+Match_T longestMatch(const SuffixIndex_T& index, const uint8_t* query, int64_t length,
+                     int64_t near) {
     Match_T best;
     if (index.size == 0 || length <= 0) {
         return best;
@@ -54,7 +89,7 @@ Match_T longestMatch(const SuffixIndex_T& index, const uint8_t* query, int64_t l
             // The whole query occurs here: nothing can be longer.
             best.oldPos = start;
             best.length = length;
-            return best;
+            return nearestOfEqual(index, middle, best, query, near);
         }
         const bool suffixIsSmaller = common == index.size - start || suffix[common] < query[common];
         if (suffixIsSmaller) {
@@ -66,15 +101,18 @@ Match_T longestMatch(const SuffixIndex_T& index, const uint8_t* query, int64_t l
         }
     }
     // The longest match is a neighbour of the insertion point.
+    int64_t at = -1;
     if (low >= 0) {
         best.oldPos = index.order[static_cast<size_t>(low)];
         best.length = lowCommon;
+        at = low;
     }
     if (high < index.size && highCommon > best.length) {
         best.oldPos = index.order[static_cast<size_t>(high)];
         best.length = highCommon;
+        at = high;
     }
-    return best;
+    return at < 0 ? best : nearestOfEqual(index, at, best, query, near);
 }
 
 }  // namespace bsdiff_gen

@@ -28,7 +28,16 @@ constexpr int64_t kMaxIndexedSize = INT32_MAX;
 bool buildSuffixIndex(const uint8_t* text, int64_t size, SuffixIndex_T* index);
 
 // The longest prefix of query[0, length) found anywhere in the text, with
-// one of its positions. Length 0 when not even the first byte occurs.
-Match_T longestMatch(const SuffixIndex_T& index, const uint8_t* query, int64_t length);
+// one of its positions. Length 0 when not even the first byte occurs. With
+// `near` at 0 or more, a match shorter than kNearestUpTo bytes is taken, of
+// the positions that share its length among the kNearestSpan suffixes on
+// either side in sorted order, at the one nearest to `near` (the first
+// found on a tie): in code, where the same few instructions recur
+// everywhere, the copy near the alignment in use leaves more equal bytes
+// around it and a shorter seek.
+constexpr int64_t kNearestUpTo = 4096;
+constexpr int64_t kNearestSpan = 16;
+Match_T longestMatch(const SuffixIndex_T& index, const uint8_t* query, int64_t length,
+                     int64_t near = -1);
 
 }  // namespace bsdiff_gen

@@ -370,6 +370,25 @@ TEST(LongestMatch, FindsTheLongestPrefixAnywhereInTheText) {
     }
 }
 
+TEST(LongestMatch, AmongEqualMatchesTakesTheOneNearestTheHint) {
+    // "abc" occurs at 0, 8, 16 and 24, each time followed by another byte.
+    const std::string text = "abcQxxxxabcRxxxxabcSxxxxabcTxxxx";
+    bsdiff_gen::SuffixIndex_T index;
+    ASSERT_TRUE(bsdiff_gen::buildSuffixIndex(reinterpret_cast<const uint8_t*>(text.data()),
+                                             static_cast<int64_t>(text.size()), &index));
+    const uint8_t* query = reinterpret_cast<const uint8_t*>("abcZ");
+    for (const int64_t near : {0, 7, 9, 15, 17, 30}) {
+        SCOPED_TRACE(near);
+        const bsdiff_gen::Match_T match = bsdiff_gen::longestMatch(index, query, 4, near);
+        EXPECT_EQ(match.length, 3);
+        const int64_t expected = std::min<int64_t>(24, (near + 4) / 8 * 8);
+        EXPECT_EQ(match.oldPos, expected);
+    }
+    // A longer match elsewhere still wins over a nearer shorter one.
+    const uint8_t* longer = reinterpret_cast<const uint8_t*>("abcSx");
+    EXPECT_EQ(bsdiff_gen::longestMatch(index, longer, 5, 0).oldPos, 16);
+}
+
 TEST(LongestMatch, EmptyTextMatchesNothing) {
     bsdiff_gen::SuffixIndex_T index;
     ASSERT_TRUE(bsdiff_gen::buildSuffixIndex(nullptr, 0, &index));
