@@ -19,6 +19,7 @@
 #include "crash_states.h"
 #include "set_check.h"
 #include "set_layout.h"
+#include "state_ending.h"
 #include "write_log.h"
 
 namespace board {
@@ -48,15 +49,6 @@ std::string seconds(long ms) {
     snprintf(buf, sizeof buf, "%.1f s", static_cast<double>(ms) / 1000.0);
     return buf;
 }
-
-// How a state ended, when it has a fault class.
-enum class StateEnding { Upgraded, RefusedOrFailed, LostAfterCommit, FalseSuccess, Other };
-
-struct Outcome {
-    StateEnding ending = StateEnding::Other;
-    std::string reason;  // refused or failed: why; other: what went wrong
-    bool cleanUpLeft = false;
-};
 
 struct Trial {
     std::string label;
@@ -94,61 +86,18 @@ std::string partitionAt(const Shared& shared, size_t entry) {
 // How a state with a fault class ended, from the problems its boots left.
 Outcome classify(const Shared& shared, const Trial& trial, const std::string& disk,
                  const std::string& dir, const std::string& problems, bool committedAtCut) {
-    Outcome out;
+    EndingFacts facts;
     std::string error;
-    if (problems.empty()) {
-        out.ending = StateEnding::Upgraded;
-        return out;
+    facts.fault = trial.state->fault;
+    facts.committedAtCut = committedAtCut;
+    facts.problems = problems;
+    if (!problems.empty()) {
+        facts.successFlags = successFlagsSet(shared.layout, disk);
+        facts.imageProblems = imageProblems(shared.layout, disk, shared.expected);
+        facts.pending = upgradePending(shared.layout, disk, &error);
+        facts.recordReadable = lastResult(shared.layout, disk, dir, &facts.record);
     }
-    const Fault fault = trial.state->fault;
-    if (successFlagsSet(shared.layout, disk)) {
-        std::string images = imageProblems(shared.layout, disk, shared.expected);
-        if (!images.empty()) {
-            // Only a device that breaks its flush contract, or damages what it
-            // had already stored, can do this after the flags were on its
-            // medium; anything else is the program's fault.
-            const bool deviceAfterCommit =
-                committedAtCut && (fault == Fault::Reordered || fault == Fault::Neighbour);
-            out.ending =
-                deviceAfterCommit ? StateEnding::LostAfterCommit : StateEnding::FalseSuccess;
-            out.reason = images;
-        } else if (problems.find("cannot be read") != std::string::npos) {
-            out.ending = StateEnding::RefusedOrFailed;
-            out.reason = "/OAD or /var/local unmountable";
-        } else {
-            out.reason = problems;
-        }
-        return out;
-    }
-    // The board's init mounts /OAD and /var/local before the program starts,
-    // as the set's boot does: damage that leaves one unmountable stops there.
-    const std::string unmountable = "guest init failed: mount ";
-    if (problems.rfind("boot ", 0) == 0 && problems.find(unmountable) != std::string::npos) {
-        size_t at = problems.find(unmountable) + unmountable.size();
-        out.ending = StateEnding::RefusedOrFailed;
-        out.reason = problems.substr(at, problems.find(')', at) - at) + " unmountable";
-        return out;
-    }
-    if (problems.rfind("boot ", 0) == 0) {
-        // A start that did not end in the program's reboot: only the patch
-        // applier's refusal (exit 1) is an ending of the design.
-        const bool refusedPatch = problems.find(": exit status 1") != std::string::npos &&
-                                  problems.size() == problems.find(": exit status 1") + 15;
-        out.ending = refusedPatch ? StateEnding::RefusedOrFailed : StateEnding::Other;
-        out.reason = problems;
-        return out;
-    }
-    std::string record;
-    const bool readable = lastResult(shared.layout, disk, dir, &record);
-    out.ending = StateEnding::RefusedOrFailed;
-    if (!readable) {
-        out.reason = "/var/local unmountable";
-    } else if (upgradePending(shared.layout, disk, &error)) {
-        out.reason = "still pending after 3 starts, last record " + record;
-    } else {
-        out.reason = "failure ending, " + record;
-    }
-    return out;
+    return decideEnding(facts);
 }
 
 // A boot of `disk` that runs the installed program without echoing it, its
@@ -304,8 +253,7 @@ std::string runTrial(const Shared& shared, const Trial& trial, size_t index, Out
     if (problems.empty()) problems = bootUntilDone(shared, dir, disk, &boots, &notes);
     std::string line =
         prefix + ": " + std::to_string(boots) + (boots == 1 ? " start" : " starts") + ", ";
-    if (trial.classed && problems.rfind("runner failed", 0) != 0 &&
-        problems.rfind("the recorded restart", 0) != 0) {
+    if (trial.classed) {
         *outcome = classify(shared, trial, disk, dir, problems, committedAtCut);
     } else {
         outcome->ending = problems.empty() ? StateEnding::Upgraded : StateEnding::Other;
