@@ -373,12 +373,14 @@ bool reorderedState(const WriteLog& log, const LogShape& shape, double where, st
         lastFlush = f;
         ++flushes;
     }
-    // The write lost: one the last flush acknowledged, from the interval it
-    // closed when that holds one, else from anywhere before it.
+    // The write lost: every other state one from the interval the last flush
+    // closed (when that holds one), else one from anywhere before that flush,
+    // so that writes long acknowledged, the images' among them, are lost too.
     const Interval& closed = shape.intervals[flushes - 1];
+    const bool recent = (rng() & 1) != 0;
     std::vector<size_t> candidates;
     for (size_t w : closed.writes) {
-        if (w < lastFlush && !isFua(log.entries[w])) candidates.push_back(w);
+        if (recent && w < lastFlush && !isFua(log.entries[w])) candidates.push_back(w);
     }
     // A later write lands: the loss breaks the order, not only the flush.
     size_t lastWrite = 0;
