@@ -98,6 +98,7 @@ struct Suite {
 };
 const Suite* g_suite = nullptr;
 
+// The parts of every list, the lists in the order the program runs them.
 std::vector<WrittenPart> writtenParts(const SampleUpgrade& sample) {
     std::vector<WrittenPart> parts;
     long call = 1;
@@ -133,7 +134,6 @@ struct AttackRun {
     long holdAt = 0;        // > 0: the attacker acts while this device call is held
     std::string meanwhile;  // what it runs then (sh -c)
     std::string before;     // shell text run as root in the sandbox before the program
-    std::map<std::string, std::string> noted;  // what the arrangement saw
     ChildResult result;
 
     std::string oad(const std::string& name) const { return set + "/OAD/" + name; }
@@ -176,16 +176,18 @@ void runAll(std::vector<AttackRun>& runs) {
 // the attacker's bytes at offset 0, with their real MD5; the results beside.
 // <partition>_split_partaa is a real item name of the sample package for the
 // three split partitions.
-void writeAttackerPlan(const AttackRun& run) {
-    mkdir(run.varLocal("attacker").c_str(), 0755);
-    mkdir(run.varLocal("attacker/lists").c_str(), 0755);
-    mkdir(run.varLocal("attacker/results").c_str(), 0755);
+bool writeAttackerPlan(const AttackRun& run) {
+    if (mkdir(run.varLocal("attacker").c_str(), 0755) != 0 ||
+        mkdir(run.varLocal("attacker/lists").c_str(), 0755) != 0 ||
+        mkdir(run.varLocal("attacker/results").c_str(), 0755) != 0)
+        return false;
     for (size_t i = 0; i < 4; ++i) {
         const char* name = kPartitions[i].name;
         const ImagePair& image = g_suite->images()[i];
         std::string list;
-        readZipEntry(g_suite->sample.package, std::string("patch_package/") + listName(name),
-                     &list);
+        if (!readZipEntry(g_suite->sample.package, std::string("patch_package/") + listName(name),
+                          &list))
+            return false;
         std::string total = split(list, '\n')[0];
         if (total.rfind("total;", 0) != 0) {
             const std::string size = std::to_string(image.oldImage.size());
@@ -194,10 +196,12 @@ void writeAttackerPlan(const AttackRun& run) {
         }
         const std::string result = std::string(name) + "_split_partaa";
         const std::string bytes = attackerBytes(std::min(kPartSize, image.newImage.size()));
-        writeFile(run.varLocal("attacker/results/" + result), bytes);
-        writeFile(run.varLocal("attacker/lists/" + listName(name)),
-                  total + "\ncreate;" + result + ";" + md5Hex(bytes) + ";0;0\n");
+        if (!writeFile(run.varLocal("attacker/results/" + result), bytes) ||
+            !writeFile(run.varLocal("attacker/lists/" + listName(name)),
+                       total + "\ncreate;" + result + ";" + md5Hex(bytes) + ";0;0\n"))
+            return false;
     }
+    return true;
 }
 
 // Overwrites every file of /OAD/update_file/ with the pattern, same length,
@@ -266,13 +270,12 @@ std::vector<AttackCase> cases() {
         // pattern into three partitions and then the success flags.
         {"ListReplacedAfterExtraction", at(1),
          [](AttackRun& run) {
-             writeAttackerPlan(run);
              run.meanwhile =
                  "set -e\n"
                  "cp /var/local/attacker/lists/* /OAD/patch_package/\n"
                  "cp /var/local/attacker/results/* /OAD/update_file/\n"
                  "echo 'attacker: lists and results planted'";
-             return withPackage(run);
+             return writeAttackerPlan(run) && withPackage(run);
          },
          kSuccess | kFailure, nullptr, "attacker: lists and results planted"},
 
@@ -282,10 +285,10 @@ std::vector<AttackCase> cases() {
         // first item and every partition after it.
         {"ResultPlantedWithAListThatNamesIt", at(0),
          [](AttackRun& run) {
-             writeAttackerPlan(run);
              // Root's own directories, 0700: the program keeps them and
              // must judge what is in them.
-             const bool made = mkdir(run.oad("update_file").c_str(), 0700) == 0 &&
+             const bool made = writeAttackerPlan(run) &&
+                               mkdir(run.oad("update_file").c_str(), 0700) == 0 &&
                                mkdir(run.oad("patch_package").c_str(), 0700) == 0;
              for (size_t i = 0; made && i < 4; ++i) {
                  const std::string list = listName(kPartitions[i].name);
@@ -337,10 +340,10 @@ std::vector<AttackCase> cases() {
                  // memfd, and no memfd of the set takes a byte.
                  const std::vector<std::string> memfds = run.reports("memfd ");
                  EXPECT_FALSE(memfds.empty()) << "no memfd while a part is written\n" << run.log();
-                 for (const std::string& line : memfds)
+                 for (const std::string& line : memfds) {
                      EXPECT_NE(line.find("refused: dd: error writing"), std::string::npos) << line;
-                 for (const std::string& line : memfds)
                      EXPECT_NE(line.find("Operation not permitted"), std::string::npos) << line;
+                 }
                  // The window of tvservice's part, seen from both sides.
                  const bool inside = run.holdAt >= tv->firstCall && run.holdAt <= tv->lastCall;
                  const std::string name = "tvservice_split_partaa";
@@ -354,10 +357,12 @@ std::vector<AttackCase> cases() {
              EXPECT_GT(overwritten, 0u) << "the attacker never found a result to overwrite";
          }},
 
-        // Once usrfs's installed image is staged, the attacker renames the
-        // NEW first part over the staged one, before the program compares
-        // it (it waits for the name to appear; the program keeps writing
-        // the staged part through its own descriptor). The program then
+        // Once usrfs's installed image is being staged, the attacker renames
+        // the NEW first part over the staged one, before the program
+        // compares it (the program keeps writing the staged part through its
+        // own descriptor). No device call falls between the staging and that
+        // comparison, so the attacker starts at the last call before the
+        // staging and waits for the part's name to appear. The program then
         // takes the part as written already and skips it. A program whose
         // last word on a part is the staged copy would write the success
         // flags over usrfs still holding its old first part.
@@ -387,13 +392,15 @@ std::vector<AttackCase> cases() {
         // hard links (made by root: protected_hardlinks) named after the
         // program's first files, to /OAD/precious and /tmp/precious. A
         // program that opened its files with O_CREAT|O_TRUNC in the
-        // directories as it found them would write a list copy and a
-        // result into /OAD/precious and stage optfs into /tmp/precious,
-        // and uid 1000 could swap any of its files at any moment.
+        // directories as it found them would write its list copy, its
+        // first result, patch and staged part through those links, and
+        // uid 1000 could swap any of its files at any moment.
         {"HardLinksInForeignDirectories", at(1),
          [](AttackRun& run) {
              const std::string precious = run.oad("precious");
-             if (!writeFile(precious, kPrecious + "\n")) return false;
+             if (!writeFile(precious, kPrecious + "\n") ||
+                 !writeFile(run.varLocal("precious"), kPrecious + "\n"))
+                 return false;
              for (const char* dir : {"update_file", "patch_package"}) {
                  const std::string path = run.oad(dir);
                  if (mkdir(path.c_str(), 0777) != 0 || chmod(path.c_str(), 0777) != 0 ||
@@ -405,9 +412,7 @@ std::vector<AttackCase> cases() {
                  return false;
              run.before =
                  "set -e\n"
-                 "echo '" +
-                 kPrecious +
-                 "' > /tmp/precious\n"
+                 "cp /var/local/precious /tmp/precious\n"
                  "setpriv --reuid=1000 --regid=1000 --clear-groups \\\n"
                  "    mkdir -m 0777 /tmp/original_file /tmp/patch_file\n"
                  "ln /tmp/precious /tmp/original_file/optfs_split_partaa\n"
