@@ -57,6 +57,7 @@ struct Trial {
     bool cutRestart = false;            // the restart that resumes `state` is cut too
     uint64_t restartSeed = 0;           // which crash state of that restart
     bool classed = false;               // one of the fault classes' states
+    bool ofFailureRun = false;          // replayed from the run that took the failure ending
 };
 
 struct Shared {
@@ -68,15 +69,19 @@ struct Shared {
     ExpectedImages expected;
     std::string rootfs;
     std::string logDir;  // where the recorded log and disks stay
+    // A run that takes the failure ending: the set with a checked part
+    // drifted from the package's base, and its log.
+    std::string failureBase;
+    WriteLog failureLog;
 };
 
 // The partition the last write up to a log entry went to, for a state's line.
-std::string partitionAt(const Shared& shared, size_t entry) {
-    while (entry > 0 && !isWrite(shared.log.entries.at(entry)))
+std::string partitionAt(const Shared& shared, const WriteLog& log, size_t entry) {
+    while (entry > 0 && !isWrite(log.entries.at(entry)))
         --entry;
-    const LogEntry& e = shared.log.entries.at(entry);
+    const LogEntry& e = log.entries.at(entry);
     if (!isWrite(e)) return "nothing";
-    const long long at = static_cast<long long>(e.sector * shared.log.sectorSize);
+    const long long at = static_cast<long long>(e.sector * log.sectorSize);
     for (const DiskPartition& p : shared.layout.partitions) {
         if (at >= p.offset && at < p.offset + p.bytes) return p.name;
     }
@@ -228,12 +233,13 @@ std::string runTrial(const Shared& shared, const Trial& trial, size_t index, Out
     mkdir(dir.c_str(), 0755);
     std::string disk = dir + "/disk.img";
     std::string crashDisk = dir + "/crash.img";
-    if (!copyFile(shared.baseDisk, disk, &error))
+    if (!copyFile(trial.ofFailureRun ? shared.failureBase : shared.baseDisk, disk, &error))
         return trial.label + ": runner failed (" + error + ")";
     int boots = 0;
     std::string prefix = trial.label;
     if (trial.state != nullptr) {
-        if (!replayCrashState(shared.log, *trial.state, disk, &error)) {
+        if (!replayCrashState(trial.ofFailureRun ? shared.failureLog : shared.log, *trial.state,
+                              disk, &error)) {
             return trial.label + ": runner failed (" + error + ")";
         }
     } else {
@@ -284,6 +290,52 @@ std::string runTrial(const Shared& shared, const Trial& trial, size_t index, Out
     line += "; consoles in " + dir;
     if (!kept.empty()) line += "; boot it again: upgrade-board run " + kept + " " + shared.rootfs;
     return line;
+}
+
+// The set as the recorded run found it, with the first 4 KiB of every data
+// partition turned over, so that the program's pre-check refuses the package; that run is recorded
+// in LOGDIR/failure/ (or taken from there with --log). Returns what went wrong.
+std::string recordFailureRun(Shared* shared) {
+    std::string error;
+    const std::string dir = shared->logDir + "/failure";
+    shared->failureBase = dir + "/base.img";
+    const std::string logPath = dir + "/write.log";
+    if (shared->request->logDir.empty()) {
+        mkdir(dir.c_str(), 0755);
+        if (!copyFile(shared->baseDisk, shared->failureBase, &error)) return error;
+        // Every data partition drifts: whichever the package patches, its
+        // pre-check then finds a part that is not the base it was made for.
+        for (const auto& image : shared->expected) {
+            const DiskPartition* p = findPartition(shared->layout, image.first);
+            std::string bytes;
+            if (p == nullptr || !readPartition(*p, shared->failureBase, 0, 4096, &bytes, &error))
+                return "cannot read " + image.first + " of " + shared->failureBase;
+            for (char& c : bytes)
+                c = static_cast<char>(~c);
+            FILE* f = fopen(shared->failureBase.c_str(), "r+b");
+            bool written = f != nullptr && fseeko(f, p->offset, SEEK_SET) == 0 &&
+                           fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+            if (f != nullptr && fclose(f) != 0) written = false;
+            if (!written) return "cannot drift " + image.first + " in " + shared->failureBase;
+        }
+        const std::string disk = dir + "/disk.img";
+        if (!copyFile(shared->failureBase, disk, &error)) return error;
+        BoardBoot boot = quietBoot(*shared, disk, dir, dir + "/console.log");
+        boot.writeLog = logPath;
+        BoardResult r = bootBoard(shared->files, boot);
+        std::string record;
+        if (r.ending != Ending::Reboot || successFlagsSet(shared->layout, disk) ||
+            upgradePending(shared->layout, disk, &error) ||
+            !lastResult(shared->layout, disk, dir, &record)) {
+            return "the run with drifted partitions did not take the failure ending (" +
+                   verdictText(r, shared->request->timeoutS) + "); console in " + boot.consoleLog;
+        }
+        say("campaign: recorded one failure ending, every data partition's first 4 KiB "
+            "drifted: " +
+            record);
+    }
+    if (!readWriteLog(logPath, &shared->failureLog, &error)) return error;
+    return "";
 }
 
 }  // namespace
@@ -375,6 +427,13 @@ int runCampaign(const CampaignRequest& requestIn) {
     if (!recordProblems.empty())
         return fail("the recorded upgrade did not end upgraded: " + recordProblems);
 
+    const bool withFailure = std::find(request.faults.begin(), request.faults.end(),
+                                       Fault::Failure) != request.faults.end();
+    if (withFailure) {
+        std::string why = recordFailureRun(&shared);
+        if (!why.empty()) return fail(why);
+    }
+
     std::vector<CrashState> states;
     if (request.faults.empty()) {
         states = chooseCrashStates(shared.log, request.states, request.seed);
@@ -382,7 +441,13 @@ int runCampaign(const CampaignRequest& requestIn) {
         std::vector<size_t> share = spreadStates(request.states, request.faults.size());
         for (size_t c = 0; c < request.faults.size(); ++c) {
             std::vector<CrashState> more;
-            if (request.faults[c] == Fault::Twice) {
+            if (request.faults[c] == Fault::Failure) {
+                more = chooseCrashStates(shared.failureLog, share[c], request.seed ^ 0x6661696cULL);
+                for (size_t k = 0; k < more.size(); ++k) {
+                    more[k].fault = Fault::Failure;
+                    more[k].seed = (request.seed ^ 0x6661696cULL) * 1000003ULL + k;
+                }
+            } else if (request.faults[c] == Fault::Twice) {
                 more = chooseCrashStates(beforeFlagWrites(shared.log, shared.layout), share[c],
                                          request.seed ^ 0x7477696365ULL);
                 for (size_t k = 0; k < more.size(); ++k) {
@@ -408,15 +473,18 @@ int runCampaign(const CampaignRequest& requestIn) {
                               std::to_string(request.seed) + " --only ";
     for (size_t i = 0; i < states.size() && !request.faults.empty(); ++i) {
         const CrashState& st = states[i];
+        const WriteLog& log = st.fault == Fault::Failure ? shared.failureLog : shared.log;
         std::string damage = describeDamage(st);
         Trial t{"state " + std::to_string(i + 1) + "/" + std::to_string(states.size()) + " " +
                     faultName(st.fault) + " seed " + std::to_string(st.seed) + " (" +
-                    st.describe(shared.log.entries.size(), flushes) + ", last write to " +
-                    partitionAt(shared, st.lastEntry) + (damage.empty() ? "" : "; " + damage) +
+                    (st.fault == Fault::Failure ? "failure run's " : "") +
+                    st.describe(log.entries.size(), flushesIn(log)) + ", last write to " +
+                    partitionAt(shared, log, st.lastEntry) + (damage.empty() ? "" : "; " + damage) +
                     "; again: " + again + std::to_string(i + 1) + ")",
                 &st, -1};
         t.classed = true;
         t.cutRestart = st.fault == Fault::Twice;
+        t.ofFailureRun = st.fault == Fault::Failure;
         t.restartSeed = st.seed;
         trials.push_back(t);
     }

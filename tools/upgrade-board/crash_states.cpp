@@ -452,13 +452,15 @@ const char* faultName(Fault fault) {
             return "reordered";
         case Fault::Twice:
             return "twice";
+        case Fault::Failure:
+            return "failure";
     }
     return "?";
 }
 
 bool parseFaults(const std::string& list, std::vector<Fault>* out, std::string* error) {
-    const Fault all[] = {Fault::Flush,     Fault::Cached,    Fault::Torn, Fault::Flipped,
-                         Fault::Neighbour, Fault::Reordered, Fault::Twice};
+    const Fault all[] = {Fault::Flush,     Fault::Cached,    Fault::Torn,  Fault::Flipped,
+                         Fault::Neighbour, Fault::Reordered, Fault::Twice, Fault::Failure};
     out->clear();
     size_t from = 0;
     while (from <= list.size()) {
@@ -540,6 +542,7 @@ std::vector<CrashState> chooseFaultStates(const WriteLog& log, Fault fault, size
                     made = reorderedState(log, shape, where, rng, &s);
                     break;
                 case Fault::Twice:
+                case Fault::Failure:
                     break;
             }
         }

@@ -20,6 +20,7 @@ enum class Fault {
     Neighbour,  // as Flush, and a flushed sector near the last write damaged
     Reordered,  // a write acknowledged before the last flush lost, later ones kept
     Twice,      // a crash state whose resuming restart is cut as well
+    Failure,    // a crash state of a run that takes the failure ending
 };
 const char* faultName(Fault fault);
 // "flush,torn", or "all" for every class.
@@ -71,7 +72,7 @@ std::vector<CrashState> chooseCrashStates(const WriteLog& log, size_t count, uin
 // first classes one more when it does not divide.
 std::vector<size_t> spreadStates(size_t count, size_t classes);
 
-// `count` states of one class (not Twice, which needs the set's layout), each
+// `count` states of one class (not Twice or Failure, which need the set), each
 // with a seed of its own drawn from `seed`, spread over the log.
 std::vector<CrashState> chooseFaultStates(const WriteLog& log, Fault fault, size_t count,
                                           uint64_t seed);

@@ -256,7 +256,7 @@ TEST(FaultClasses, NamesAndSpread) {
     std::vector<board::Fault> faults;
     std::string error;
     ASSERT_TRUE(board::parseFaults("all", &faults, &error));
-    EXPECT_EQ(faults.size(), 7u);
+    EXPECT_EQ(faults.size(), 8u);
     ASSERT_TRUE(board::parseFaults("torn,flush,torn", &faults, &error));
     EXPECT_EQ(faults, (std::vector<board::Fault>{board::Fault::Flush, board::Fault::Torn}));
     EXPECT_FALSE(board::parseFaults("flush,shorn", &faults, &error));
