@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -345,6 +346,19 @@ bool replaceZipEntry(const std::string& zip, const std::string& entry, const std
     return ota_test::writeZip(output, entries);
 }
 
+bool removeZipEntry(const std::string& zip, const std::string& entry, const std::string& output) {
+    std::vector<ota_test::ZipFixtureEntry> entries;
+    if (!ota_test::readZip(zip, &entries)) {
+        return false;
+    }
+    const size_t before = entries.size();
+    entries.erase(
+        std::remove_if(entries.begin(), entries.end(),
+                       [&entry](const ota_test::ZipFixtureEntry& e) { return e.name == entry; }),
+        entries.end());
+    return entries.size() < before && ota_test::writeZip(output, entries);
+}
+
 // ---- Sets -----------------------------------------------------------------------
 
 std::string pendingFlags() {
@@ -429,6 +443,22 @@ long deviceCallsOf(const ChildResult& run) {
 bool upgradePending(const std::string& setDir) {
     const std::string flags = readAt(flagPath(setDir), 0, 8);
     return flags.size() != 8 || flags[4] != '\x55' || flags[7] != '\x55';
+}
+
+std::map<std::string, std::string> lastResult(const std::string& setDir) {
+    std::map<std::string, std::string> record;
+    const std::string text = readFile(setDir + "/var-local/upgrade/last_result");
+    size_t at = 0;
+    size_t end;
+    while ((end = text.find('\n', at)) != std::string::npos) {
+        const std::string line = text.substr(at, end - at);
+        at = end + 1;
+        const size_t equals = line.find('=');
+        if (equals != std::string::npos) {
+            record[line.substr(0, equals)] = line.substr(equals + 1);
+        }
+    }
+    return record;
 }
 
 bool partitionHolds(const std::string& setDir, const char* device, const std::string& image) {

@@ -6,6 +6,7 @@
 
 #include "testing/files.h"
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,6 +97,9 @@ bool readZipEntry(const std::string& zip, const std::string& entry, std::string*
 // Copies a ZIP file entry by entry, replacing the bytes of `entry`.
 bool replaceZipEntry(const std::string& zip, const std::string& entry, const std::string& bytes,
                      const std::string& output);
+// Copies a ZIP file entry by entry, leaving `entry` out; false when `zip`
+// does not read or holds no such entry.
+bool removeZipEntry(const std::string& zip, const std::string& entry, const std::string& output);
 
 // ---- Sets -----------------------------------------------------------------------
 // The flag partition's first ten bytes as a set leaves the factory with an
@@ -128,6 +132,10 @@ ChildResult runProgramToDeviceCall(const std::string& setDir, long call, int tim
 long deviceCallsOf(const ChildResult& run);
 
 bool upgradePending(const std::string& setDir);
+// The program's record of how the last upgrade on the set ended
+// (/var/local/upgrade/last_result), one key=value line each; empty when
+// there is none.
+std::map<std::string, std::string> lastResult(const std::string& setDir);
 bool partitionHolds(const std::string& setDir, const char* device, const std::string& image);
 
 // What differs from a committed upgrade: a partition without its new image,
