@@ -641,7 +641,8 @@ const Reference& reference() {
     static const Reference* made = [] {
         Reference* r = new Reference;
         const Material& m = material();
-        const std::string set = scratchDir("precheck_reference") + "/set";
+        const std::string dir = scratchDir("precheck_reference");
+        const std::string set = dir + "/set";
         if (!makeSet(set, m.sample.images, m.sample.package)) {
             r->problems = "cannot make the set";
             return r;
@@ -654,7 +655,7 @@ const Reference& reference() {
         r->record = lastResult(set);
         r->problems = upgradeProblems(set, m.sample.images) + cleanUpProblems(set) +
                       invariantProblems(set, before, m.sample.images);
-        if (r->problems.empty()) removeTree(set + "/..");
+        if (r->problems.empty()) removeTree(dir);
         return r;
     }();
     return *made;
