@@ -24,6 +24,9 @@ constexpr char kEnding[] = "ending";
 constexpr char kChainTarget[] = "chain_target";
 constexpr char kEndingStarted[] = "started";
 constexpr char kEndingDone[] = "done";
+// Set once a start of this package passed its pre-check and began the lists.
+constexpr char kWriting[] = "writing";
+constexpr char kYes[] = "yes";
 
 ResultRecord_T g_record;
 
@@ -65,14 +68,29 @@ void recordStart() {
         return;
     }
     long starts = 1;
-    if (!sha.empty() && sha == resultValue(previous, kPackageSha)) {
+    const bool samePackage = !sha.empty() && sha == resultValue(previous, kPackageSha);
+    if (samePackage) {
         starts = atol(resultValue(previous, kStarts).c_str()) + 1;
     }
     g_record.clear();
     setResultValue(g_record, kResult, "in progress");
     setResultValue(g_record, kPackageSha, sha);
     setResultValue(g_record, kStarts, std::to_string(starts));
+    if (samePackage && resultValue(previous, kWriting) == kYes) {
+        setResultValue(g_record, kWriting, kYes);
+    }
     save();
+}
+
+void recordWritingBegins() {
+    if (resultValue(g_record, kWriting) != kYes) {
+        setResultValue(g_record, kWriting, kYes);
+        save();
+    }
+}
+
+bool writingBegan() {
+    return resultValue(g_record, kWriting) == kYes;
 }
 
 void recordPhase(const std::string& phase, double seconds) {

@@ -10,6 +10,14 @@
 // left by a failure ending that a cut interrupted is kept as it is.
 void recordStart();
 
+// The run has passed its pre-check and begins the lists: from here on a
+// partition may change. Recorded durably, so that a later start of the same
+// package that fails says "failed", not "refused", even if that start itself
+// writes nothing.
+void recordWritingBegins();
+// True when this start or an earlier start of this package began writing.
+bool writingBegan();
+
 // The seconds one phase took ("precheck", "final_check").
 void recordPhase(const std::string& phase, double seconds);
 

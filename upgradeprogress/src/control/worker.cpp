@@ -76,10 +76,11 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The failure ending, its result recorded first: "refused" while no
-// partition byte has been written in this run, "failed" after.
+// The failure ending, its result recorded first: "refused" while no start
+// of this package has gone past its pre-check and no partition write was
+// tried, "failed" after.
 void endInFailure() {
-    recordEnding(m_partitionWrites == 0 ? "refused" : "failed");
+    recordEnding(m_partitionWrites == 0 && !writingBegan() ? "refused" : "failed");
     clearFlags(2);
 }
 
@@ -178,6 +179,7 @@ void* refreshBlock(void* /*arg*/) {
         endInFailure();
         return nullptr;
     }
+    recordWritingBegins();
     // A list that fails takes the failure ending too: the set shows the
     // failure text and restarts instead of freezing on the last percentage.
     if (handleSplitBspatch() != 0) {
