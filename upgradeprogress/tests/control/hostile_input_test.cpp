@@ -516,7 +516,8 @@ TEST_P(HostileInput, EndsAsTheDesignAllowsAndTouchesNothingElse) {
             EXPECT_EQ(readFile(w.set + owned), "keep") << owned;
         }
     }
-    if (!HasFailure()) removeTree(w.set + "/..");
+    // rm refuses a path that ends in "..": the case's scratch directory by name.
+    if (!HasFailure()) removeTree(w.set.substr(0, w.set.rfind('/')));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HostileInput, ::testing::ValuesIn(cases()),
