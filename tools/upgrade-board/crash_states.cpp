@@ -403,9 +403,8 @@ bool reorderedState(const WriteLog& log, const LogShape& shape, double where, st
     for (size_t i = 0; i <= cut; ++i) {
         if (i != s->lostEarly) s->entries.push_back(i);
     }
+    // Every write since the flush landed: the line names the lost one instead.
     s->since = 0;
-    for (size_t i = lastFlush + 1; i <= cut; ++i)
-        s->since += isWrite(log.entries[i]) ? 1 : 0;
     return true;
 }
 
