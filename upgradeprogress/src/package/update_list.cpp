@@ -71,6 +71,25 @@ std::string partitionOfList(const std::string& path) {
     return std::string();
 }
 
+enum class ListRead { End, Item, Broken };
+
+// The next line of a list as the runner reads it: one piece of at most 127
+// characters, split into `item`, or Broken with `why` for a line outside the
+// format.
+ListRead nextListItem(FILE* file, char (&line)[ota_format::kLineUnit], size_t& length,
+                      CongfigItemValue_T& item, std::string& why) {
+    if (!readListPiece(file, line, length)) {
+        return ListRead::End;
+    }
+    why.clear();
+    if (pieceIsCut(file, line, length)) {
+        why = "the line with its terminator is longer than " +
+              std::to_string(ota_format::kLineUnit - 1) + " characters";
+        return ListRead::Broken;
+    }
+    return parseListLine(line, length, item, why) ? ListRead::Item : ListRead::Broken;
+}
+
 }  // namespace
 
 bool forEachListItem(const std::string& path,
@@ -86,11 +105,12 @@ bool forEachListItem(const std::string& path,
     char line[ota_format::kLineUnit];
     size_t length = 0;
     int lineNumber = 0;
-    while (readListPiece(file.get(), line, length)) {
+    CongfigItemValue_T item;
+    std::string broken;
+    for (ListRead read;
+         (read = nextListItem(file.get(), line, length, item, broken)) != ListRead::End;) {
         ++lineNumber;
-        CongfigItemValue_T item;
-        std::string broken;
-        if (pieceIsCut(file.get(), line, length) || !parseListLine(line, length, item, broken)) {
+        if (read == ListRead::Broken) {
             *why = "line " + std::to_string(lineNumber) + " is outside the update-list format";
             return false;
         }
@@ -137,15 +157,12 @@ int parseUpdateListFile(std::string updateListFileName) {
     char line[ota_format::kLineUnit];
     size_t length = 0;
     int lineNumber = 0;
-    while (readListPiece(file.get(), line, length)) {
+    CongfigItemValue_T item;
+    std::string why;
+    for (ListRead read;
+         (read = nextListItem(file.get(), line, length, item, why)) != ListRead::End;) {
         ++lineNumber;
-        CongfigItemValue_T item;
-        std::string why;
-        if (pieceIsCut(file.get(), line, length)) {
-            why = "the line with its terminator is longer than " +
-                  std::to_string(ota_format::kLineUnit - 1) + " characters";
-        }
-        if (!why.empty() || !parseListLine(line, length, item, why)) {
+        if (read == ListRead::Broken) {
             OTA_LOG("Line %d of %s is outside the update-list format, %s: [%.*s].\n", lineNumber,
                     updateListFileName.c_str(), why.c_str(), printableLength(line, length), line);
             m_failure = UpgradeFailure_T{partitionOfList(updateListFileName), "",
