@@ -307,18 +307,9 @@ int checkPackageAgainstSet() {
     }
 
     const uint64_t tmpFree = freeBytes("/tmp");
-    if (tmpFree < tmpNeed) {
-        return refuse("", "",
-                      "/tmp has " + std::to_string(tmpFree) + " bytes free, the upgrade needs " +
-                          std::to_string(tmpNeed) + " (" + std::to_string(tmpNeed - tmpFree) +
-                          " more)");
-    }
     const uint64_t oadFree = freeBytes("/OAD");
-    if (oadFree < oadNeed) {
-        return refuse("", "",
-                      "/OAD has " + std::to_string(oadFree) + " bytes free, the upgrade needs " +
-                          std::to_string(oadNeed) + " (" + std::to_string(oadNeed - oadFree) +
-                          " more)");
+    if (!roomFor("/tmp", tmpNeed, tmpFree) || !roomFor("/OAD", oadNeed, oadFree)) {
+        return 1;
     }
     OTA_LOG(
         "pre-check passed: every part holds what the package expects, /tmp needs %llu of "
