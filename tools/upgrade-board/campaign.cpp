@@ -17,6 +17,7 @@
 #include "board_run.h"
 #include "child.h"
 #include "crash_states.h"
+#include "report.h"
 #include "set_check.h"
 #include "set_layout.h"
 #include "state_ending.h"
@@ -434,6 +435,12 @@ int runCampaign(const CampaignRequest& requestIn) {
         if (!why.empty()) return fail(why);
     }
 
+    // What tells the shards of one campaign from those of another: the
+    // states are chosen from the logs, so every shard must replay the same.
+    const std::string logId =
+        fileFingerprint(boot.writeLog) +
+        (withFailure ? "+" + fileFingerprint(shared.logDir + "/failure/write.log") : "");
+
     std::vector<CrashState> states;
     if (request.faults.empty()) {
         states = chooseCrashStates(shared.log, request.states, request.seed);
@@ -522,6 +529,15 @@ int runCampaign(const CampaignRequest& requestIn) {
 
     if (request.only > trials.size())
         return fail("there is no state " + std::to_string(request.only));
+    if (request.shard.count > 1) {
+        std::string mine;
+        for (size_t i = request.shard.index - 1; i < trials.size() && mine.size() < 60;
+             i += request.shard.count)
+            mine += (mine.empty() ? "" : ", ") + std::to_string(i + 1);
+        say("campaign: shard " + std::to_string(request.shard.index) + " of " +
+            std::to_string(request.shard.count) + ": " +
+            (mine.empty() ? "no state" : "states " + mine + (mine.size() >= 60 ? ", ..." : "")));
+    }
     std::atomic<size_t> next{0};
     std::atomic<size_t> statesUpgraded{0}, twiceUpgraded{0}, cutsUpgraded{0}, cleanUpsLeft{0};
     std::vector<Outcome> outcomes(trials.size());
@@ -529,6 +545,7 @@ int runCampaign(const CampaignRequest& requestIn) {
     auto worker = [&]() {
         for (size_t i = next++; i < trials.size(); i = next++) {
             if (request.only != 0 && i + 1 != request.only) continue;
+            if (!inShard(request.shard, i)) continue;
             std::string line = runTrial(shared, trials[i], i, &outcomes[i]);
             ran[i] = 1;
             if (outcomes[i].ending == StateEnding::Upgraded) {
@@ -548,33 +565,17 @@ int runCampaign(const CampaignRequest& requestIn) {
         t.join();
 
     long wall = nowS() - started;
-    size_t refused = 0, lost = 0, falseSuccesses = 0, others = 0, classedRan = 0;
+    std::vector<StateRecord> records;
+    for (size_t i = 0; i < trials.size(); ++i) {
+        if (!trials[i].classed || !ran[i]) continue;
+        const Outcome& o = outcomes[i];
+        records.push_back({i + 1, trials[i].state->fault, o.ending, o.cleanUpLeft, o.reason});
+    }
+    const Summary summary = summarize(request.faults, records);
+    const size_t falseSuccesses = summary.falseSuccesses, others = summary.others;
     if (!request.faults.empty()) {
-        say("campaign: by fault class");
-        say("  class      states  upgraded  refused/failed  lost after commit  false success  "
-            "other");
-        for (Fault f : request.faults) {
-            size_t n = 0, counts[5] = {};
-            std::map<std::string, size_t> reasons;
-            for (size_t i = 0; i < trials.size(); ++i) {
-                if (!trials[i].classed || !ran[i] || trials[i].state->fault != f) continue;
-                ++n;
-                ++counts[static_cast<int>(outcomes[i].ending)];
-                if (outcomes[i].ending == StateEnding::RefusedOrFailed)
-                    ++reasons[outcomes[i].reason];
-            }
-            char row[160];
-            snprintf(row, sizeof row, "  %-10s %6zu  %8zu  %14zu  %17zu  %13zu  %5zu", faultName(f),
-                     n, counts[0], counts[1], counts[2], counts[3], counts[4]);
-            say(row);
-            for (const auto& r : reasons)
-                say("      " + std::to_string(r.second) + " x " + r.first);
-            classedRan += n;
-            refused += counts[1];
-            lost += counts[2];
-            falseSuccesses += counts[3];
-            others += counts[4];
-        }
+        for (const std::string& line : summary.table)
+            say(line);
     }
     if (request.faults.empty()) {
         say("campaign: " + std::to_string(statesUpgraded.load()) + " of " +
@@ -598,15 +599,20 @@ int runCampaign(const CampaignRequest& requestIn) {
     say("campaign: wall time " + std::to_string(wall / 60) + " min " + std::to_string(wall % 60) +
         " s");
     if (!request.faults.empty()) {
-        if (others > 0) {
-            say("campaign: " + std::to_string(others) +
-                " crash states ended none of the four ways (see their lines)");
+        if (others > 0) say(summary.othersLine());
+        say(summary.lastLine());
+        if (!request.reportPath.empty()) {
+            Report report;
+            report.seed = request.seed;
+            report.asked = request.states;
+            report.total = trials.size();
+            report.faults = faultList(request.faults);
+            report.log = logId;
+            report.shard = request.shard;
+            report.records = records;
+            if (!writeReport(request.reportPath, report, &error)) return fail(error);
+            say("campaign: endings written to " + request.reportPath);
         }
-        say("campaign: " + std::to_string(statesUpgraded.load()) + " of " +
-            std::to_string(classedRan) + " crash states ended upgraded, " +
-            std::to_string(refused) + " refused or failed as the design allows, " +
-            std::to_string(lost) + " lost after commit, " + std::to_string(falseSuccesses) +
-            " false successes");
         // The recorded log stays, so that each state's command boots it again.
         const bool twiceAndCutsGood =
             twiceUpgraded == twiceStates.size() && cutsUpgraded == request.cuts;
@@ -617,6 +623,38 @@ int runCampaign(const CampaignRequest& requestIn) {
     if (allGood && request.logDir.empty())
         runTool({"rm", "-rf", "--", recordDir, shared.baseDisk, boot.writeLog}, &error);
     return allGood ? 0 : 1;
+}
+
+int mergeCampaign(const std::vector<std::string>& paths) {
+    std::vector<Report> reports(paths.size());
+    std::string error;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (!readReport(paths[i], &reports[i], &error)) {
+            printf("merge: %s\n", error.c_str());
+            return kExitRunnerFailure;
+        }
+    }
+    Report merged;
+    if (!mergeReports(reports, &merged, &error)) {
+        printf("merge: %s\n", error.c_str());
+        return kExitRunnerFailure;
+    }
+    std::vector<Fault> faults;
+    parseFaults(merged.faults, &faults, &error);
+    const Summary summary = summarize(faults, merged.records);
+    say("campaign: " + std::to_string(reports.size()) + " reports of seed " +
+        std::to_string(merged.seed) + ", " + std::to_string(merged.total) + " crash states");
+    for (const std::string& line : summary.table)
+        say(line);
+    if (summary.cleanUpsLeft > 0) {
+        say("campaign: " + std::to_string(summary.cleanUpsLeft) +
+            " of them had the success flags set before the cut and are not started again; their "
+            "/OAD keeps what "
+            "the clean-up had not removed yet");
+    }
+    if (summary.others > 0) say(summary.othersLine());
+    say(summary.lastLine());
+    return summary.falseSuccesses == 0 && summary.others == 0 ? 0 : 1;
 }
 
 }  // namespace board

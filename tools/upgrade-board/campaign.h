@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crash_states.h"
+#include "shard.h"
 
 namespace board {
 
@@ -32,11 +33,19 @@ struct CampaignRequest {
     // used instead of recording a new upgrade.
     std::string logDir;
     size_t only = 0;  // 1..: boot only this state of the list
+    // This machine's part of the states: every shard.count-th, in the
+    // numbering of the whole campaign.
+    Shard shard;
+    std::string reportPath;  // also write the endings there, for "upgrade-board merge"
 };
 
 // One line per state, then the summary; 0 when every state ended upgraded
 // (with fault classes: when none was a false success or ended otherwise than
 // the four ways).
 int runCampaign(const CampaignRequest& request);
+
+// "upgrade-board merge": the table and last line of the campaign whose
+// shards wrote `reports`; exits as that campaign would have.
+int mergeCampaign(const std::vector<std::string>& reports);
 
 }  // namespace board

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "campaign.h"
 #include "run_command.h"
@@ -28,6 +29,7 @@ const char kUsage[] =
     "  upgrade-board campaign SETDIR [ROOTFS] [--states N] [--cuts N] [--twice N]\n"
     "                    [--seed S] [-j N] [--new DIR] [--timeout S]\n"
     "                    [--faults LIST] [--log DIR] [--only K]\n"
+    "                    [--shard I/N | --shards N] [--report FILE]\n"
     "      Records one upgrade of SETDIR with every write and flush logged, replays the log\n"
     "      to N crash points (default 20) and boots each again while bytes 4 and 7 of the\n"
     "      boot flags are not both 0x55, at most 3 times. --cuts N also kills QEMU at N\n"
@@ -51,6 +53,16 @@ const char kUsage[] =
     "      --log DIR takes the upgrade an earlier campaign recorded in DIR (its work\n"
     "      directory) instead of recording one; --only K boots only the K-th state.\n"
     "      Each state's line prints the command that boots it again alone.\n"
+    "      --shard I/N (I from 1) boots only states I, I+N, I+2N ... of the states the seed\n"
+    "      chose, under their numbers in the whole campaign. Without it, with --report or\n"
+    "      --shards N, the shard comes from CI_NODE_INDEX (from 1) of CI_NODE_TOTAL, or\n"
+    "      SLURM_ARRAY_TASK_ID - SLURM_ARRAY_TASK_MIN (from 0) of N, or\n"
+    "      JOB_COMPLETION_INDEX (from 0) of N. --report FILE writes each state's class,\n"
+    "      ending and reason to FILE. Both need --faults, and neither --cuts nor --twice.\n"
+    "  upgrade-board merge REPORT...\n"
+    "      Prints the table per class and last line of the campaign whose shards wrote the\n"
+    "      REPORTs, and exits as it would have. Refuses reports of different seeds, logs,\n"
+    "      classes or state counts, and a set that holds a state twice or misses one.\n"
     "\n"
     "The last line of 'run' on stdout, and the exit code (as upgrade-sandbox's):\n"
     "  upgrade-board: exit status N        N\n"
@@ -110,6 +122,8 @@ int commandRun(int argc, char** argv) {
 
 int commandCampaign(int argc, char** argv) {
     board::CampaignRequest request;
+    bool shardGiven = false;
+    size_t shards = 0;  // --shards N
     for (int i = 0; i < argc; ++i) {
         std::string arg = argv[i];
         long value = 0;
@@ -145,6 +159,16 @@ int commandCampaign(int argc, char** argv) {
         } else if (arg == "--only" && hasValue) {
             if (!parseNumber(argv[++i], &value) || value == 0) return usageError("bad --only");
             request.only = static_cast<size_t>(value);
+        } else if (arg == "--shard" && hasValue) {
+            std::string error;
+            if (!board::parseShard(argv[++i], &request.shard, &error))
+                return usageError("bad --shard: " + error);
+            shardGiven = true;
+        } else if (arg == "--shards" && hasValue) {
+            if (!parseNumber(argv[++i], &value) || value == 0) return usageError("bad --shards");
+            shards = static_cast<size_t>(value);
+        } else if (arg == "--report" && hasValue) {
+            request.reportPath = argv[++i];
         } else if (arg.rfind("-", 0) == 0) {
             return usageError("unknown option " + arg);
         } else if (request.setDir.empty()) {
@@ -158,6 +182,27 @@ int commandCampaign(int argc, char** argv) {
     if (request.setDir.empty()) return usageError("campaign needs SETDIR");
     if (!request.logDir.empty() && request.cuts > 0)
         return usageError("--cuts needs a recorded run of its own, not --log");
+    if (shardGiven && shards != 0 && shards != request.shard.count)
+        return usageError("--shard and --shards disagree");
+    if (!shardGiven && (shards != 0 || !request.reportPath.empty())) {
+        // One job of a batch: the engine says which.
+        bool found = false;
+        std::string error;
+        if (!board::shardFromEnvironment(getenv, shards, &request.shard, &found, &error))
+            return usageError(error);
+        if (!found && shards != 0)
+            return usageError("--shards " + std::to_string(shards) +
+                              " but no --shard I/N, CI_NODE_INDEX, SLURM_ARRAY_TASK_ID or "
+                              "JOB_COMPLETION_INDEX");
+    }
+    if (request.shard.count > 1 || !request.reportPath.empty()) {
+        if (request.faults.empty()) return usageError("--shard and --report need --faults");
+        if (request.cuts > 0 || request.twice > 0)
+            return usageError(
+                "--shard and --report take no --cuts or --twice (--faults twice "
+                "cuts restarts)");
+        if (request.only != 0) return usageError("--only boots one state; it takes no --shard");
+    }
     return board::runCampaign(request);
 }
 
@@ -172,5 +217,9 @@ int main(int argc, char** argv) {
     }
     if (command == "run") return commandRun(argc - 2, argv + 2);
     if (command == "campaign") return commandCampaign(argc - 2, argv + 2);
+    if (command == "merge") {
+        if (argc < 3) return usageError("merge needs the shards' reports");
+        return board::mergeCampaign(std::vector<std::string>(argv + 2, argv + argc));
+    }
     return usageError("unknown command " + command);
 }
