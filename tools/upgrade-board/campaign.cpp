@@ -422,9 +422,20 @@ int runCampaign(const CampaignRequest& requestIn) {
     } else if (!imagesOfDisk(shared.layout, recorded, &shared.expected, &error)) {
         return fail(error);
     }
+    // An earlier campaign's log may be shared by several campaigns at once
+    // (the shards of one): its recorded disk is checked through a copy, as
+    // reading a disk leaves scratch files beside it.
+    std::string checked = recorded, checkDir = recordDir;
+    if (!request.logDir.empty()) {
+        checked = request.workDir + "/recorded.img";
+        checkDir = request.workDir + "/record-check";
+        mkdir(checkDir.c_str(), 0755);
+        if (!copyFile(recorded, checked, &error)) return fail(error);
+    }
     std::string notes;
     std::string recordProblems =
-        upgradeProblems(shared.layout, recorded, shared.expected, true, recordDir, &notes);
+        upgradeProblems(shared.layout, checked, shared.expected, true, checkDir, &notes);
+    if (!request.logDir.empty()) runTool({"rm", "-rf", "--", checked, checkDir}, &error);
     if (!recordProblems.empty())
         return fail("the recorded upgrade did not end upgraded: " + recordProblems);
 
