@@ -65,13 +65,19 @@ bool reuseVerifiedResult(const WorkFile_T& result, const CongfigItemValue_T& ite
     return false;
 }
 
-int extractEntry(const CongfigItemValue_T& item, const WorkFile_T& into) {
-    const int fd = openFreshFileAt(into.fd(), into.atName().c_str(), 0644);
+int extractEntry(const CongfigItemValue_T& item, const WorkFile_T& into, HeldImage_T* image) {
+    const int fd = openFreshFileAt(into.fd(), into.atName().c_str(), 0644, image != nullptr);
     if (fd < 0) {
         return extractFailed(item);
     }
     const int result = extractEntryToFd(m_archiveHandle, entryOf(item).c_str(), fd);
     const bool synced = fsync(fd) == 0;
+    // Read back through the descriptor that wrote it: the name is never
+    // opened again.
+    if (result == kArchiveOk && synced && image != nullptr &&
+        !holdImageFrom(fd, into.name.c_str(), image)) {
+        *image = HeldImage_T();
+    }
     close(fd);
     if (result != kArchiveOk || !synced) {
         removeWorkFile(into);

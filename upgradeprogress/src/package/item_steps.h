@@ -40,8 +40,10 @@ bool reuseVerifiedResult(const WorkFile_T& result, const CongfigItemValue_T& ite
                          HeldImage_T* image);
 
 // Extracts the item's package entry into the file `into` (made afresh).
-// 0 on success.
-int extractEntry(const CongfigItemValue_T& item, const WorkFile_T& into);
+// With `image`, the file is then read once, through the same descriptor,
+// into a sealed image (left empty when that fails). 0 on success.
+int extractEntry(const CongfigItemValue_T& item, const WorkFile_T& into,
+                 HeldImage_T* image = nullptr);
 
 // Extracts the item's package entry into a sealed image. 0 on success.
 int extractEntryToImage(const CongfigItemValue_T& item, HeldImage_T* image);

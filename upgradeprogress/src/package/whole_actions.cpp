@@ -39,13 +39,10 @@ int handleCreateBspatch(CongfigItemValue_T item) {
     // written as it is.
     HeldImage_T image;
     if (!reuseVerifiedResult(result, item, &image)) {
-        if (extractEntry(item, result) != 0) {
-            return 1;
-        }
         // Read back once into sealed memory: that is what is checked and
         // written, whatever becomes of the file.
-        if (!holdWorkFile(result, &image)) {
-            image = HeldImage_T();
+        if (extractEntry(item, result, &image) != 0) {
+            return 1;
         }
         if (verifyOrDiscard(image, result.path(), item, {&result}) != 0) {
             return 1;
