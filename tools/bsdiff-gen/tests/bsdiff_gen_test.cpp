@@ -197,6 +197,33 @@ const PatchCase kCases[] = {
 
 class GeneratedPatch : public ::testing::TestWithParam<PatchCase> {};
 
+// Every diff run reads inside the old part, no run is negative, and the
+// runs together cover the new part exactly.
+::testing::AssertionResult planStaysInsideBothParts(const std::vector<bsdiff_gen::Control_T>& plan,
+                                                    const bsdiff_gen::Bytes_T& old,
+                                                    const bsdiff_gen::Bytes_T& next) {
+    int64_t newPos = 0;
+    int64_t oldPos = 0;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        const bsdiff_gen::Control_T& control = plan[i];
+        if (control.diffLength < 0 || control.extraLength < 0) {
+            return ::testing::AssertionFailure() << "triple " << i << " has a negative run";
+        }
+        if (control.diffLength > 0 && (oldPos < 0 || oldPos + control.diffLength > old.size)) {
+            return ::testing::AssertionFailure() << "triple " << i << " reads outside the old part";
+        }
+        newPos += control.diffLength + control.extraLength;
+        oldPos += control.diffLength + control.seek;
+        if (newPos > next.size) {
+            return ::testing::AssertionFailure() << "triple " << i << " runs past the new part";
+        }
+    }
+    if (newPos != next.size) {
+        return ::testing::AssertionFailure() << "the plan covers " << newPos << " of " << next.size;
+    }
+    return ::testing::AssertionSuccess();
+}
+
 TEST_P(GeneratedPatch, BothAppliersRebuildTheNewPartExactly) {
     const PartPair_T pair = GetParam().make();
     Bytes patch;
@@ -233,20 +260,7 @@ TEST_P(GeneratedPatch, EveryRunStaysInsideBothParts) {
                                              static_cast<int64_t>(pair.oldPart.size()), &index));
     const bsdiff_gen::Bytes_T old{pair.oldPart.data(), static_cast<int64_t>(pair.oldPart.size())};
     const bsdiff_gen::Bytes_T next{pair.newPart.data(), static_cast<int64_t>(pair.newPart.size())};
-    int64_t newPos = 0;
-    int64_t oldPos = 0;
-    for (const bsdiff_gen::Control_T& control : bsdiff_gen::planControls(index, old, next)) {
-        ASSERT_GE(control.diffLength, 0);
-        ASSERT_GE(control.extraLength, 0);
-        if (control.diffLength > 0) {
-            ASSERT_GE(oldPos, 0);
-            ASSERT_LE(oldPos + control.diffLength, old.size);
-        }
-        newPos += control.diffLength + control.extraLength;
-        oldPos += control.diffLength + control.seek;
-        ASSERT_LE(newPos, next.size);
-    }
-    EXPECT_EQ(newPos, next.size);
+    EXPECT_TRUE(planStaysInsideBothParts(bsdiff_gen::planControls(index, old, next), old, next));
 }
 
 // Rewriting a plan by cost moves bytes between the diff and extra runs and
@@ -276,19 +290,7 @@ TEST_P(GeneratedPatch, PlansRewrittenByCostRebuildTheNewPart) {
         const std::vector<bsdiff_gen::Control_T> plan =
             bsdiff_gen::mergeByCost(greedy, old, next, model);
         EXPECT_LE(plan.size(), greedy.size());
-        int64_t newPos = 0;
-        int64_t oldPos = 0;
-        for (const bsdiff_gen::Control_T& control : plan) {
-            ASSERT_GE(control.diffLength, 0);
-            ASSERT_GE(control.extraLength, 0);
-            if (control.diffLength > 0) {
-                ASSERT_GE(oldPos, 0);
-                ASSERT_LE(oldPos + control.diffLength, old.size);
-            }
-            newPos += control.diffLength + control.extraLength;
-            oldPos += control.diffLength + control.seek;
-        }
-        ASSERT_EQ(newPos, next.size);
+        ASSERT_TRUE(planStaysInsideBothParts(plan, old, next));
 
         Bytes patch;
         ASSERT_EQ(bsdiff_gen::writePatch(plan, old, next, &patch), "");
