@@ -580,7 +580,8 @@ int runCampaign(const CampaignRequest& requestIn) {
     for (size_t i = 0; i < trials.size(); ++i) {
         if (!trials[i].classed || !ran[i]) continue;
         const Outcome& o = outcomes[i];
-        records.push_back({i + 1, trials[i].state->fault, o.ending, o.cleanUpLeft, o.reason});
+        records.push_back({i + 1, trials[i].state->fault, o.ending, o.cleanUpLeft, o.reason,
+                           trials[i].state->lastEntry + 1, trials[i].ofFailureRun});
     }
     const Summary summary = summarize(request.faults, records);
     const size_t falseSuccesses = summary.falseSuccesses, others = summary.others;

@@ -196,7 +196,8 @@ bool writeReport(const std::string& path, const Report& r, std::string* error) {
         << "shard\t" << r.shard.index << "/" << r.shard.count << "\n";
     for (const StateRecord& s : r.records) {
         out << "state\t" << s.number << "\t" << faultName(s.fault) << "\t" << endingName(s.ending)
-            << "\t" << (s.cleanUpLeft ? "clean-up-left" : "-") << "\t" << escaped(s.reason) << "\n";
+            << "\t" << (s.cleanUpLeft ? "clean-up-left" : "-") << "\t" << escaped(s.reason) << "\t"
+            << (s.failureRun ? "failure:" : "main:") << s.entry << "\n";
     }
     // Written whole under another name first: a shard cut while writing
     // leaves no half report for the merge to take.
@@ -230,7 +231,7 @@ bool readReport(const std::string& path, Report* r, std::string* error) {
         const std::vector<std::string> f = splitTabs(line);
         const std::string at = path + ":" + std::to_string(lineNo) + ": ";
         unsigned long long n = 0;
-        if (f[0] == "state" && f.size() == 6) {
+        if (f[0] == "state" && (f.size() == 6 || f.size() == 7)) {
             StateRecord s;
             std::vector<Fault> fault;
             std::string why;
@@ -243,6 +244,18 @@ bool readReport(const std::string& path, Report* r, std::string* error) {
             s.number = static_cast<size_t>(n);
             s.fault = fault[0];
             s.cleanUpLeft = f[4] == "clean-up-left";
+            // The cut's place came later: a report without it still merges.
+            if (f.size() == 7) {
+                const bool failure = f[6].rfind("failure:", 0) == 0;
+                const size_t colon = f[6].find(':');
+                if ((!failure && f[6].rfind("main:", 0) != 0) ||
+                    !number(f[6].substr(colon + 1), &n)) {
+                    *error = at + "bad state line";
+                    return false;
+                }
+                s.entry = static_cast<size_t>(n);
+                s.failureRun = failure;
+            }
             r->records.push_back(s);
         } else if (f.size() == 2 && f[0] == "seed" && number(f[1], &n)) {
             r->seed = n;

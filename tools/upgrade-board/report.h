@@ -21,6 +21,10 @@ struct StateRecord {
     StateEnding ending = StateEnding::Other;
     bool cleanUpLeft = false;
     std::string reason;
+    // Where the cut fell: after this many entries of the recorded upgrade's
+    // log, or of the failure run's; 0 when the report did not say.
+    size_t entry = 0;
+    bool failureRun = false;
 };
 
 // The table per class and the counts of its last lines.

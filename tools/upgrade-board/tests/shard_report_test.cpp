@@ -154,6 +154,8 @@ protected:
             r.cleanUpLeft = r.ending == StateEnding::Upgraded && rng() % 2 == 0;
             if (r.ending == StateEnding::RefusedOrFailed) r.reason = reasons[rng() % 4];
             if (r.ending == StateEnding::FalseSuccess) r.reason = "usrfs lacks its new image";
+            r.failureRun = r.fault == Fault::Failure;
+            r.entry = 1 + rng() % 180;
             all.push_back(r);
         }
         return all;
@@ -235,6 +237,8 @@ TEST_F(ShardReports, FourShardsMergeToTheUnshardedTable) {
         EXPECT_EQ(merged.records[i].number, i + 1);
         EXPECT_EQ(merged.records[i].fault, all[i].fault);
         EXPECT_EQ(merged.records[i].ending, all[i].ending);
+        EXPECT_EQ(merged.records[i].entry, all[i].entry);
+        EXPECT_EQ(merged.records[i].failureRun, all[i].failureRun);
     }
 }
 
@@ -327,6 +331,10 @@ TEST_F(ShardReports, ReadingRefusesWhatIsNotAWholeReport) {
     EXPECT_FALSE(readsBack(text.substr(0, seed) + text.substr(text.find('\n', seed) + 1)));
     EXPECT_FALSE(readsBack(text + "state\t5\tflush\tmaybe\t-\t\n"));
     EXPECT_FALSE(readsBack(text + "state\t5\tsideways\tupgraded\t-\t\n"));
+    EXPECT_FALSE(readsBack(text + "state\t5\tflush\tupgraded\t-\t\tsideways:4\n"));
+    EXPECT_FALSE(readsBack(text + "state\t5\tflush\tupgraded\t-\t\tmain:\n"));
+    // A report written before the cut's place was recorded still reads.
+    EXPECT_TRUE(readsBack(text + "state\t5\tflush\tupgraded\t-\t\n"));
     Report back;
     std::string error;
     EXPECT_FALSE(board::readReport(dir_ + "/absent", &back, &error));
