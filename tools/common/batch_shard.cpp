@@ -1,9 +1,9 @@
-#include "shard.h"
+#include "batch_shard.h"
 
 #include <cerrno>
 #include <cstdlib>
 
-namespace board {
+namespace host {
 
 namespace {
 
@@ -87,4 +87,30 @@ bool shardFromEnvironment(const std::function<const char*(const char*)>& getEnv,
     return true;
 }
 
-}  // namespace board
+bool chooseShard(const Shard* given, size_t shards, bool writesReport,
+                 const std::function<const char*(const char*)>& getEnv, Shard* out,
+                 std::string* error) {
+    if (given != nullptr) {
+        if (shards != 0 && shards != given->count) {
+            *error = "--shard " + std::to_string(given->index) + "/" +
+                     std::to_string(given->count) + " and --shards " + std::to_string(shards) +
+                     " disagree";
+            return false;
+        }
+        *out = *given;
+        return true;
+    }
+    *out = Shard();
+    if (shards == 0 && !writesReport) return true;
+    // One job of a batch: the engine says which.
+    bool found = false;
+    if (!shardFromEnvironment(getEnv, shards, out, &found, error)) return false;
+    if (!found && shards != 0) {
+        *error = "--shards " + std::to_string(shards) +
+                 " but no --shard I/N, CI_NODE_INDEX, SLURM_ARRAY_TASK_ID or JOB_COMPLETION_INDEX";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace host
