@@ -13,22 +13,6 @@ namespace {
 
 const char kMagic[] = "upgrade-board report 1";
 
-const char* endingName(StateEnding e) {
-    switch (e) {
-        case StateEnding::Upgraded:
-            return "upgraded";
-        case StateEnding::RefusedOrFailed:
-            return "refused-or-failed";
-        case StateEnding::LostAfterCommit:
-            return "lost-after-commit";
-        case StateEnding::FalseSuccess:
-            return "false-success";
-        case StateEnding::Other:
-            break;
-    }
-    return "other";
-}
-
 bool endingOf(const std::string& name, StateEnding* out) {
     for (StateEnding e :
          {StateEnding::Upgraded, StateEnding::RefusedOrFailed, StateEnding::LostAfterCommit,
@@ -112,6 +96,22 @@ bool unescaped(const std::string& text, std::string* out) {
 
 }  // namespace
 
+const char* endingName(StateEnding e) {
+    switch (e) {
+        case StateEnding::Upgraded:
+            return "upgraded";
+        case StateEnding::RefusedOrFailed:
+            return "refused-or-failed";
+        case StateEnding::LostAfterCommit:
+            return "lost-after-commit";
+        case StateEnding::FalseSuccess:
+            return "false-success";
+        case StateEnding::Other:
+            break;
+    }
+    return "other";
+}
+
 std::string Summary::othersLine() const {
     if (others == 0) return "";
     return "campaign: " + std::to_string(others) +
@@ -176,6 +176,11 @@ std::string fileFingerprint(const std::string& path) {
     char text[64];
     snprintf(text, sizeof text, "%llu:%016llx", size, static_cast<unsigned long long>(hash));
     return text;
+}
+
+std::string recordedLogId(const std::string& logDir, bool withFailure) {
+    return fileFingerprint(logDir + "/write.log") +
+           (withFailure ? "+" + fileFingerprint(logDir + "/failure/write.log") : "");
 }
 
 std::string faultList(const std::vector<Fault>& faults) {

@@ -27,6 +27,9 @@ struct StateRecord {
     bool failureRun = false;
 };
 
+// An ending as a report and the picture name it: "refused-or-failed".
+const char* endingName(StateEnding ending);
+
 // The table per class and the counts of its last lines.
 struct Summary {
     std::vector<std::string> table;  // "campaign: by fault class", the header, rows, reasons
@@ -50,6 +53,11 @@ struct Report {
 
 // A fingerprint of a file's bytes and size, "" when it cannot be read.
 std::string fileFingerprint(const std::string& path);
+
+// What identifies the logs a campaign recorded in its work directory: the
+// upgrade's write.log, and failure/write.log when the failure class was
+// asked for. A report's `log`.
+std::string recordedLogId(const std::string& logDir, bool withFailure);
 
 std::string faultList(const std::vector<Fault>& faults);
 
