@@ -21,6 +21,7 @@
 #include "set_check.h"
 #include "set_layout.h"
 #include "state_ending.h"
+#include "timeline_svg.h"
 #include "write_log.h"
 
 namespace board {
@@ -448,9 +449,7 @@ int runCampaign(const CampaignRequest& requestIn) {
 
     // What tells the shards of one campaign from those of another: the
     // states are chosen from the logs, so every shard must replay the same.
-    const std::string logId =
-        fileFingerprint(boot.writeLog) +
-        (withFailure ? "+" + fileFingerprint(shared.logDir + "/failure/write.log") : "");
+    const std::string logId = recordedLogId(shared.logDir, withFailure);
 
     std::vector<CrashState> states;
     if (request.faults.empty()) {
@@ -625,6 +624,13 @@ int runCampaign(const CampaignRequest& requestIn) {
             if (!writeReport(request.reportPath, report, &error)) return fail(error);
             say("campaign: endings written to " + request.reportPath);
         }
+        const std::string picture =
+            request.picturePath.empty() ? request.workDir + "/timeline.svg" : request.picturePath;
+        Timeline timeline;
+        if (!loadTimeline(shared.logDir, withFailure, &timeline, &error)) return fail(error);
+        timeline.caption = timelineCaption(request.seed, trials.size(), faultList(request.faults));
+        if (!writeTimeline(picture, timelineSvg(timeline, records), &error)) return fail(error);
+        say("campaign: picture " + picture);
         // The recorded log stays, so that each state's command boots it again.
         const bool twiceAndCutsGood =
             twiceUpgraded == twiceStates.size() && cutsUpgraded == request.cuts;
@@ -637,7 +643,8 @@ int runCampaign(const CampaignRequest& requestIn) {
     return allGood ? 0 : 1;
 }
 
-int mergeCampaign(const std::vector<std::string>& paths) {
+int mergeCampaign(const std::vector<std::string>& paths, const std::string& logDir,
+                  const std::string& picture) {
     std::vector<Report> reports(paths.size());
     std::string error;
     for (size_t i = 0; i < paths.size(); ++i) {
@@ -653,6 +660,18 @@ int mergeCampaign(const std::vector<std::string>& paths) {
     }
     std::vector<Fault> faults;
     parseFaults(merged.faults, &faults, &error);
+    const bool withFailure =
+        std::find(faults.begin(), faults.end(), Fault::Failure) != faults.end();
+    if (!logDir.empty()) {
+        // The states' places are entries of the logs they replayed: a picture
+        // over other logs would put them where their cuts did not fall.
+        const std::string id = recordedLogId(logDir, withFailure);
+        if (id != merged.log) {
+            printf("merge: the logs in %s (%s) are not the ones the reports replayed (%s)\n",
+                   logDir.c_str(), id.empty() ? "unreadable" : id.c_str(), merged.log.c_str());
+            return kExitRunnerFailure;
+        }
+    }
     const Summary summary = summarize(faults, merged.records);
     say("campaign: " + std::to_string(reports.size()) + " reports of seed " +
         std::to_string(merged.seed) + ", " + std::to_string(merged.total) + " crash states");
@@ -666,6 +685,19 @@ int mergeCampaign(const std::vector<std::string>& paths) {
     }
     if (summary.others > 0) say(summary.othersLine());
     say(summary.lastLine());
+    if (!logDir.empty()) {
+        Timeline timeline;
+        bool drawn = loadTimeline(logDir, withFailure, &timeline, &error);
+        if (drawn) {
+            timeline.caption = timelineCaption(merged.seed, merged.total, merged.faults);
+            drawn = writeTimeline(picture, timelineSvg(timeline, merged.records), &error);
+        }
+        if (!drawn) {
+            printf("merge: %s\n", error.c_str());
+            return kExitRunnerFailure;
+        }
+        say("campaign: picture " + picture);
+    }
     return summary.falseSuccesses == 0 && summary.others == 0 ? 0 : 1;
 }
 

@@ -37,6 +37,9 @@ struct CampaignRequest {
     // numbering of the whole campaign.
     Shard shard;
     std::string reportPath;  // also write the endings there, for "upgrade-board merge"
+    // With fault classes: where the timeline picture goes; empty:
+    // WORKDIR/timeline.svg.
+    std::string picturePath;
 };
 
 // One line per state, then the summary; 0 when every state ended upgraded
@@ -45,7 +48,10 @@ struct CampaignRequest {
 int runCampaign(const CampaignRequest& request);
 
 // "upgrade-board merge": the table and last line of the campaign whose
-// shards wrote `reports`; exits as that campaign would have.
-int mergeCampaign(const std::vector<std::string>& reports);
+// shards wrote `reports`; exits as that campaign would have. With `logDir`
+// (the campaign's work directory, whose logs the reports must have
+// replayed) it also draws the campaign's picture into `picture`.
+int mergeCampaign(const std::vector<std::string>& reports, const std::string& logDir = "",
+                  const std::string& picture = "");
 
 }  // namespace board

@@ -29,7 +29,7 @@ const char kUsage[] =
     "  upgrade-board campaign SETDIR [ROOTFS] [--states N] [--cuts N] [--twice N]\n"
     "                    [--seed S] [-j N] [--new DIR] [--timeout S]\n"
     "                    [--faults LIST] [--log DIR] [--only K]\n"
-    "                    [--shard I/N | --shards N] [--report FILE]\n"
+    "                    [--shard I/N | --shards N] [--report FILE] [--picture FILE]\n"
     "      Records one upgrade of SETDIR with every write and flush logged, replays the log\n"
     "      to N crash points (default 20) and boots each again while bytes 4 and 7 of the\n"
     "      boot flags are not both 0x55, at most 3 times. --cuts N also kills QEMU at N\n"
@@ -59,10 +59,16 @@ const char kUsage[] =
     "      SLURM_ARRAY_TASK_ID - SLURM_ARRAY_TASK_MIN (from 0) of N, or\n"
     "      JOB_COMPLETION_INDEX (from 0) of N. --report FILE writes each state's class,\n"
     "      ending and reason to FILE. Both need --faults, and neither --cuts nor --twice.\n"
-    "  upgrade-board merge REPORT...\n"
+    "      With --faults the campaign also draws an SVG timeline of the recorded logs: the\n"
+    "      writes by partition, the flushes, and each state where its cut fell, coloured by\n"
+    "      its ending; into --picture FILE, or else timeline.svg in its work directory.\n"
+    "  upgrade-board merge [--log DIR] [--picture FILE] REPORT...\n"
     "      Prints the table per class and last line of the campaign whose shards wrote the\n"
     "      REPORTs, and exits as it would have. Refuses reports of different seeds, logs,\n"
     "      classes or state counts, and a set that holds a state twice or misses one.\n"
+    "      --log DIR (the campaign's work directory with the recorded logs) also draws the\n"
+    "      campaign's timeline into --picture FILE (default timeline.svg); refused (2) when\n"
+    "      DIR's logs are not the ones the reports replayed.\n"
     "\n"
     "The last line of 'run' on stdout, and the exit code (as upgrade-sandbox's):\n"
     "  upgrade-board: exit status N        N\n"
@@ -169,6 +175,9 @@ int commandCampaign(int argc, char** argv) {
             shards = static_cast<size_t>(value);
         } else if (arg == "--report" && hasValue) {
             request.reportPath = argv[++i];
+        } else if (arg == "--picture" && hasValue) {
+            request.picturePath = argv[++i];
+            if (request.picturePath.empty()) return usageError("bad --picture");
         } else if (arg.rfind("-", 0) == 0) {
             return usageError("unknown option " + arg);
         } else if (request.setDir.empty()) {
@@ -180,6 +189,8 @@ int commandCampaign(int argc, char** argv) {
         }
     }
     if (request.setDir.empty()) return usageError("campaign needs SETDIR");
+    if (!request.picturePath.empty() && request.faults.empty())
+        return usageError("--picture needs --faults");
     if (!request.logDir.empty() && request.cuts > 0)
         return usageError("--cuts needs a recorded run of its own, not --log");
     if (shardGiven && shards != 0 && shards != request.shard.count)
@@ -206,6 +217,30 @@ int commandCampaign(int argc, char** argv) {
     return board::runCampaign(request);
 }
 
+int commandMerge(int argc, char** argv) {
+    std::string logDir, picture;
+    std::vector<std::string> reports;
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--log" && i + 1 < argc) {
+            logDir = argv[++i];
+            if (logDir.empty()) return usageError("bad --log");
+        } else if (arg == "--picture" && i + 1 < argc) {
+            picture = argv[++i];
+            if (picture.empty()) return usageError("bad --picture");
+        } else if (arg.rfind("--", 0) == 0) {
+            return usageError("unknown option " + arg);
+        } else {
+            reports.push_back(arg);
+        }
+    }
+    if (reports.empty()) return usageError("merge needs the shards' reports");
+    if (!picture.empty() && logDir.empty())
+        return usageError("merge --picture needs --log DIR, the campaign's recorded logs");
+    return board::mergeCampaign(reports, logDir,
+                                picture.empty() && !logDir.empty() ? "timeline.svg" : picture);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -217,9 +252,6 @@ int main(int argc, char** argv) {
     }
     if (command == "run") return commandRun(argc - 2, argv + 2);
     if (command == "campaign") return commandCampaign(argc - 2, argv + 2);
-    if (command == "merge") {
-        if (argc < 3) return usageError("merge needs the shards' reports");
-        return board::mergeCampaign(std::vector<std::string>(argv + 2, argv + argc));
-    }
+    if (command == "merge") return commandMerge(argc - 2, argv + 2);
     return usageError("unknown command " + command);
 }

@@ -16,9 +16,11 @@
 #include <map>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "campaign.h"
 #include "log_builder.h"
 #include "report.h"
 #include "shard.h"
@@ -141,6 +143,13 @@ std::string scratchDir() {
 
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
 std::string sectors(char fill, size_t count) {
@@ -438,6 +447,69 @@ TEST_F(TimelinePicture, FourMergedShardsDrawTheUnshardedPictureByteForByte) {
     std::string error;
     ASSERT_TRUE(board::mergeReports(reports, &merged, &error)) << error;
     EXPECT_EQ(board::timelineSvg(timeline_, merged.records), whole);
+}
+
+// The regions come from the GPT that sfdisk writes as the board's disk does;
+// merge draws from a campaign's work directory only when its logs are the
+// ones the reports replayed.
+TEST_F(TimelinePicture, MergeDrawsFromTheCampaignsLogsAndRefusesOthers) {
+    if (std::system("command -v sfdisk >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no sfdisk to write the GPT with";
+    const std::string disk = dir_ + "/base.img";
+    std::string table = "label: gpt\n";
+    for (const Part& p : kParts) {
+        table += "start=" + std::to_string(p.start) + ", size=" + std::to_string(p.size) +
+                 ", name=\"" + p.name + "\"\n";
+    }
+    writeFile(dir_ + "/table", table);
+    ASSERT_EQ(std::system(("truncate -s 10M '" + disk +
+                           "' && sfdisk --quiet --no-reread "
+                           "--no-tell-kernel '" +
+                           disk + "' < '" + dir_ + "/table' >/dev/null")
+                              .c_str()),
+              0);
+
+    board::Timeline loaded;
+    std::string error;
+    ASSERT_TRUE(board::loadTimeline(dir_, true, &loaded, &error)) << error;
+    ASSERT_EQ(loaded.regions.size(), kParts.size());
+    for (size_t i = 0; i < kParts.size(); ++i) {
+        EXPECT_EQ(loaded.regions[i].name, kParts[i].name);
+        EXPECT_EQ(loaded.regions[i].offset, kParts[i].start * 512);
+        EXPECT_EQ(loaded.regions[i].bytes, kParts[i].size * 512);
+    }
+    loaded.caption = timeline_.caption;
+    EXPECT_EQ(board::timelineSvg(loaded, kRecords()), board::timelineSvg(timeline_, kRecords()));
+
+    const std::vector<StateRecord> records = kRecords();
+    std::vector<std::string> paths;
+    for (size_t index = 1; index <= 2; ++index) {
+        board::Report r;
+        r.seed = 15;
+        r.asked = records.size();
+        r.total = records.size();
+        r.faults = kAllClasses;
+        r.log = board::recordedLogId(dir_, true);
+        r.shard = board::Shard{index, 2};
+        for (size_t i = 0; i < records.size(); ++i) {
+            if (board::inShard(r.shard, i)) r.records.push_back(records[i]);
+        }
+        paths.push_back(dir_ + "/report-" + std::to_string(index));
+        ASSERT_TRUE(board::writeReport(paths.back(), r, &error)) << error;
+    }
+    const std::string picture = dir_ + "/merged.svg";
+    // A false success and a state that ended none of the four ways: exit 1,
+    // as the campaign would.
+    EXPECT_EQ(board::mergeCampaign(paths, dir_, picture), 1);
+    board::Timeline expected = loaded;
+    expected.caption = board::timelineCaption(15, records.size(), kAllClasses);
+    EXPECT_EQ(readFile(picture), board::timelineSvg(expected, records));
+
+    // Another recorded failure run: refused, and the picture left alone.
+    unlink(picture.c_str());
+    writeFile(dir_ + "/failure/write.log", buildLog(kFailureRun, 4, true));
+    EXPECT_EQ(board::mergeCampaign(paths, dir_, picture), 2);
+    EXPECT_NE(access(picture.c_str(), F_OK), 0);
 }
 
 }  // namespace
