@@ -15,10 +15,11 @@ constexpr size_t kMaxPartSize = 0x7fffffff;
 
 // Peak memory of one makePatch call beyond the two parts it is handed: the
 // suffix order (4 bytes per old byte) while matching, then one bzip2
-// compressor, the smallest patch so far and the one being written (each at
-// most about the new part) while the plans are tried.
+// block being sorted (under 12 MiB with its suffix order), the smallest
+// patch so far and the one being written (each at most about the new part)
+// while the plans are tried.
 constexpr size_t workingMemory(size_t oldSize, size_t newSize) {
-    return oldSize * 4 > 2 * newSize + (8u << 20) ? oldSize * 4 : 2 * newSize + (8u << 20);
+    return oldSize * 4 > 2 * newSize + (12u << 20) ? oldSize * 4 : 2 * newSize + (12u << 20);
 }
 
 // Fills `patch` with a complete BSDIFF40 patch: the smallest of the greedy

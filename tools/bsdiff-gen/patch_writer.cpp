@@ -1,6 +1,6 @@
 #include "patch_writer.h"
 
-#include <bzlib.h>
+#include "bzip2_stream.h"
 
 #include <algorithm>
 #include <cstring>
@@ -11,68 +11,6 @@ namespace bsdiff_gen {
 namespace {
 
 constexpr size_t kChunk = 64 * 1024;
-
-// Feeds bytes to one bzip2 stream whose output is appended to a buffer.
-class BlockCompressor {
-public:
-    explicit BlockCompressor(std::vector<uint8_t>* out) : out_(out) {
-        std::memset(&stream_, 0, sizeof(stream_));
-        // Block size 900 k, as every bsdiff patch has; default work factor.
-        ok_ = BZ2_bzCompressInit(&stream_, 9, 0, 0) == BZ_OK;
-        open_ = ok_;
-    }
-    ~BlockCompressor() {
-        if (open_) {
-            BZ2_bzCompressEnd(&stream_);
-        }
-    }
-    BlockCompressor(const BlockCompressor&) = delete;
-    BlockCompressor& operator=(const BlockCompressor&) = delete;
-
-    void feed(const uint8_t* data, size_t size) {
-        while (ok_ && size > 0) {
-            // bzip2 counts input in unsigned int.
-            const size_t piece = std::min<size_t>(size, 1u << 30);
-            stream_.next_in = const_cast<char*>(reinterpret_cast<const char*>(data));
-            stream_.avail_in = static_cast<unsigned>(piece);
-            while (ok_ && stream_.avail_in > 0) {
-                ok_ = step(BZ_RUN) == BZ_RUN_OK;
-            }
-            data += piece;
-            size -= piece;
-        }
-    }
-
-    // Ends the stream; false if any step failed.
-    bool finish() {
-        int status = BZ_FINISH_OK;
-        while (ok_ && status == BZ_FINISH_OK) {
-            status = step(BZ_FINISH);
-            ok_ = status == BZ_FINISH_OK || status == BZ_STREAM_END;
-        }
-        if (open_) {
-            BZ2_bzCompressEnd(&stream_);
-            open_ = false;
-        }
-        return ok_;
-    }
-
-private:
-    int step(int action) {
-        const size_t before = out_->size();
-        out_->resize(before + kChunk);
-        stream_.next_out = reinterpret_cast<char*>(out_->data() + before);
-        stream_.avail_out = static_cast<unsigned>(kChunk);
-        const int status = BZ2_bzCompress(&stream_, action);
-        out_->resize(before + (kChunk - stream_.avail_out));
-        return status;
-    }
-
-    std::vector<uint8_t>* out_;
-    bz_stream stream_;
-    bool ok_ = false;
-    bool open_ = false;
-};
 
 // Calls `run(newPos, oldPos, control)` for each triple, with the positions
 // at which its diff run starts.
@@ -87,8 +25,8 @@ void forEachTriple(const std::vector<Control_T>& controls,
     }
 }
 
-bool compressControls(const std::vector<Control_T>& controls, std::vector<uint8_t>* out) {
-    BlockCompressor block(out);
+void compressControls(const std::vector<Control_T>& controls, std::vector<uint8_t>* out) {
+    Bzip2Stream block(out);
     std::vector<uint8_t> triple;
     for (const Control_T& control : controls) {
         triple.clear();
@@ -97,14 +35,14 @@ bool compressControls(const std::vector<Control_T>& controls, std::vector<uint8_
         appendOfftout(control.seek, &triple);
         block.feed(triple.data(), triple.size());
     }
-    return block.finish();
+    block.finish();
 }
 
 // The diff bytes are made here from the two parts rather than kept from the
 // planning: holding them would cost another part's worth of memory per job.
-bool compressDiff(const std::vector<Control_T>& controls, Bytes_T old, Bytes_T next,
+void compressDiff(const std::vector<Control_T>& controls, Bytes_T old, Bytes_T next,
                   std::vector<uint8_t>* out) {
-    BlockCompressor block(out);
+    Bzip2Stream block(out);
     std::vector<uint8_t> chunk(kChunk);
     forEachTriple(controls, [&](int64_t newPos, int64_t oldPos, const Control_T& control) {
         for (int64_t done = 0; done < control.diffLength;) {
@@ -118,17 +56,17 @@ bool compressDiff(const std::vector<Control_T>& controls, Bytes_T old, Bytes_T n
             done += count;
         }
     });
-    return block.finish();
+    block.finish();
 }
 
-bool compressExtra(const std::vector<Control_T>& controls, Bytes_T next,
+void compressExtra(const std::vector<Control_T>& controls, Bytes_T next,
                    std::vector<uint8_t>* out) {
-    BlockCompressor block(out);
+    Bzip2Stream block(out);
     forEachTriple(controls, [&](int64_t newPos, int64_t, const Control_T& control) {
         block.feed(next.data + newPos + control.diffLength,
                    static_cast<size_t>(control.extraLength));
     });
-    return block.finish();
+    block.finish();
 }
 
 void putOfftout(int64_t value, uint8_t* at) {
@@ -161,17 +99,11 @@ std::string writePatch(const std::vector<Control_T>& controls, Bytes_T old, Byte
     patch->assign(32, 0);
     std::memcpy(patch->data(), "BSDIFF40", 8);
     const size_t controlStart = patch->size();
-    if (!compressControls(controls, patch)) {
-        return "bzip2 failed on the control block";
-    }
+    compressControls(controls, patch);
     const size_t diffStart = patch->size();
-    if (!compressDiff(controls, old, next, patch)) {
-        return "bzip2 failed on the diff block";
-    }
+    compressDiff(controls, old, next, patch);
     const size_t extraStart = patch->size();
-    if (!compressExtra(controls, next, patch)) {
-        return "bzip2 failed on the extra block";
-    }
+    compressExtra(controls, next, patch);
     putOfftout(static_cast<int64_t>(diffStart - controlStart), patch->data() + 8);
     putOfftout(static_cast<int64_t>(extraStart - diffStart), patch->data() + 16);
     putOfftout(next.size, patch->data() + 24);
