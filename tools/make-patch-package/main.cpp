@@ -160,6 +160,9 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "verify") {
         return mpp::verifyCommand(argc - 2, argv + 2);
     }
+    if (argc >= 2 && std::string(argv[1]) == "verify-merge") {
+        return mpp::verifyMergeCommand(argc - 2, argv + 2);
+    }
     if (argc >= 2 && std::string(argv[1]) == "check-signature") {
         return mpp::checkSignatureCommand(argc - 2, argv + 2);
     }

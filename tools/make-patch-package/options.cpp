@@ -33,6 +33,7 @@ const char* usageText() {
         "       make-patch-package inspect PKG\n"
         "       make-patch-package verify PKG --old DIR [--old DIR ...] [--new DIR]"
         " [--key PUB.pem] [--cuts every|N] [--lang CODE] [-j N]   (verify --help)\n"
+        "       make-patch-package verify-merge REPORT...   (verify --help)\n"
         "  OLD, NEW  directories of partition images optfs.img, usrfs.img,"
         " tvservice.img, serialsdata.img\n"
         "  --release the release the package installs, stated in its manifest: a whole\n"

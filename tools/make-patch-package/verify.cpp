@@ -27,6 +27,7 @@
 #include "options.h"
 #include "verify_partitions.h"
 #include "verify_record.h"
+#include "verify_report.h"
 
 extern char** environ;
 
@@ -45,7 +46,9 @@ constexpr int kExitCut = 101;
 const char kVerifyUsage[] =
     "usage: make-patch-package verify PKG --old DIR [--old DIR ...] [--new DIR] [--key PUB.pem]\n"
     "                                 [--cuts every|N] [--cut-at K] [--lang CODE] [-j N]\n"
+    "                                 [--shard I/N | --shards N] [--report FILE]\n"
     "                                 [--runner PATH] [--rootfs DIR]\n"
+    "       make-patch-package verify-merge REPORT...\n"
     "  Runs PKG as the set will: for each --old directory of installed images (optfs.img,\n"
     "  usrfs.img, tvservice.img, serialsdata.img) a simulated set is made with the sandbox\n"
     "  runner, the images in its partitions, PKG as /OAD/patch_package.zip and the upgrade\n"
@@ -58,12 +61,24 @@ const char kVerifyUsage[] =
     "  --cuts every  cut the power right after every device call of the run, restart as the\n"
     "                boot stage does, and compare the final state with the uncut run's;\n"
     "  --cuts N      N cuts spread evenly; --cut-at K one cut alone (to reproduce it)\n"
+    "  --shard I/N   (I from 1) make only cuts I, I+N, I+2N ... of the sweep's cuts, chosen\n"
+    "                and numbered as without it; every shard runs the uncut runs itself.\n"
+    "                Without it, with --report or --shards N, the shard comes from\n"
+    "                CI_NODE_INDEX (from 1) of CI_NODE_TOTAL, or SLURM_ARRAY_TASK_ID -\n"
+    "                SLURM_ARRAY_TASK_MIN (from 0) of N, or JOB_COMPLETION_INDEX (from 0) of N\n"
+    "  --report FILE write the shard's cuts (number, device call, ending, reason) to FILE\n"
+    "                under the package's SHA-256, the bases' images and uncut runs, --cuts\n"
+    "                and the sweep's number of cuts. --shard, --shards and --report need\n"
+    "                --cuts and take no --cut-at\n"
     "  --lang CODE   the set's language (default eng)\n"
     "  -j N          sets run at once (default 1)\n"
     "  --runner, --rootfs  the sandbox runner and the set's root file system (default: beside\n"
     "                this program in the build tree, bin/upgrade-sandbox and rootfs)\n"
     "  Needs root, as the runner does. Exit 0 only when every base upgrades and every cut\n"
-    "  survives; 1 otherwise; 2 for a usage error.\n";
+    "  survives; 1 otherwise; 2 for a usage error or a report that could not be written.\n"
+    "  verify-merge prints the table and last line of the sweep whose shards wrote the\n"
+    "  REPORTs and exits as it would have; 2 for reports of different packages, bases or\n"
+    "  --cuts, a cut in two reports or a cut in none.\n";
 
 bool parseCount(const char* text, long* out) {
     char* end = nullptr;
@@ -328,25 +343,12 @@ std::string firstFailure(const std::string& log) {
     return last.empty() ? "no failure line in the log" : last;
 }
 
-struct BaseReport {
-    // upgrades; refused, no partition changed; failed, changed: ...; stops;
-    // invalid signature; ...
-    std::string verdict;
-    std::string detail;
-    double seconds = 0;
-    long deviceCalls = -1;
-    long cutsTried = 0;
-    long cutsSurvived = 0;
-    std::vector<std::string> failedCuts;
-    std::vector<long> packageLeftAt;  // survived, but /OAD still holds the package
-};
-
 // The failure ending, told by the partitions' bytes: refused when every one
 // holds what was installed, failed (with those that do not) otherwise. The
 // record's word is only checked against that: a set that says "refused" has
 // promised that no partition changed. Leaves a note on a mismatch in
 // `b->detail`.
-void judgeFailureEnding(const RunResult& r, const std::string& setDir, BaseReport* b) {
+void judgeFailureEnding(const RunResult& r, const std::string& setDir, VerifiedBase* b) {
     std::vector<std::string> changed;
     std::string error = changedPartitions(setDir, installedCopyDir(setDir), &changed);
     if (!error.empty()) {
@@ -368,8 +370,8 @@ void judgeFailureEnding(const RunResult& r, const std::string& setDir, BaseRepor
     }
 }
 
-BaseReport judgeUncut(const Context& c, const RunResult& r, const std::string& setDir) {
-    BaseReport b;
+VerifiedBase judgeUncut(const Context& c, const RunResult& r, const std::string& setDir) {
+    VerifiedBase b;
     b.seconds = r.seconds;
     b.deviceCalls = r.deviceCalls;
     if (!r.setup.empty()) {
@@ -470,7 +472,11 @@ const char* verifyUsageText() {
     return kVerifyUsage;
 }
 
-std::string parseVerifyOptions(int argc, char** argv, VerifyOptions_T* o) {
+std::string parseVerifyOptions(int argc, char** argv, VerifyOptions_T* o,
+                               const std::function<const char*(const char*)>& getEnv) {
+    host::Shard given;
+    bool shardGiven = false;
+    size_t shards = 0;
     for (int i = 0; i < argc; ++i) {
         std::string arg = argv[i];
         bool hasValue = i + 1 < argc;
@@ -499,6 +505,17 @@ std::string parseVerifyOptions(int argc, char** argv, VerifyOptions_T* o) {
             }
         } else if (arg == "--cut-at" && hasValue) {
             if (!parseCount(argv[++i], &o->cutAt)) return "--cut-at takes a device call number";
+        } else if (arg == "--shard" && hasValue) {
+            std::string error;
+            if (!host::parseShard(argv[++i], &given, &error)) return "bad --shard: " + error;
+            shardGiven = true;
+        } else if (arg == "--shards" && hasValue) {
+            long n = 0;
+            if (!parseCount(argv[++i], &n)) return "--shards takes a count";
+            shards = static_cast<size_t>(n);
+        } else if (arg == "--report" && hasValue) {
+            o->report = argv[++i];
+            if (o->report.empty()) return "--report takes a file";
         } else if (arg == "-j" && hasValue) {
             long j = 0;
             if (!parseCount(argv[++i], &j) || j > 64) return "-j takes 1 to 64";
@@ -514,12 +531,48 @@ std::string parseVerifyOptions(int argc, char** argv, VerifyOptions_T* o) {
     if (o->help) return std::string();
     if (o->package.empty()) return "verify needs PKG";
     if (o->oldDirs.empty()) return "verify needs at least one --old DIR";
+    const bool splits = shardGiven || shards != 0 || !o->report.empty();
+    if (splits && o->cutAt > 0)
+        return "--cut-at makes one cut alone; it takes no --shard, --shards or --report";
+    if (splits && o->cuts == 0)
+        return "--shard, --shards and --report split a sweep: give --cuts every or --cuts N";
+    std::string error;
+    if (!host::chooseShard(shardGiven ? &given : nullptr, shards, !o->report.empty(), getEnv,
+                           &o->shard, &error)) {
+        return error;
+    }
     return std::string();
 }
 
+namespace {
+
+std::string fileSha256(const std::string& path) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    StreamResult_T read;
+    if (!fd.valid() || !streamChunks(fd.get(), 0, kWholeStream, StreamHash::Sha256, nullptr, &read))
+        return std::string();
+    return hexDigest(read.digest);
+}
+
+// What identifies a base across machines: its images' digests, whatever
+// path it lies under.
+std::string baseImages(const std::string& dir) {
+    std::string images;
+    for (const ota_paths::Partition_T& p : ota_paths::kPartitions) {
+        const std::string image = dir + "/" + p.name + ".img";
+        if (regularFileSize(image) < 0) continue;
+        const std::string sha = fileSha256(image);
+        images += (images.empty() ? "" : " ") + std::string(p.name) + "=" +
+                  (sha.empty() ? "unreadable" : sha);
+    }
+    return images.empty() ? "none" : images;
+}
+
+}  // namespace
+
 int verifyCommand(int argc, char** argv) {
     Context c;
-    std::string error = parseVerifyOptions(argc, argv, &c.options);
+    std::string error = parseVerifyOptions(argc, argv, &c.options, getenv);
     if (c.options.help) {
         fputs(kVerifyUsage, stdout);
         return 0;
@@ -576,12 +629,27 @@ int verifyCommand(int argc, char** argv) {
     for (const std::string& dir : o.oldDirs)
         bases.push_back({dir, static_cast<long>(largest / kMiB) + 2});
 
-    std::vector<BaseReport> reports(bases.size());
+    VerifyRun run;
+    run.package = o.package;
+    run.cutsAsked = o.cuts < 0 ? "every" : std::to_string(o.cuts);
+    run.shard = o.shard;
+    run.bases.resize(bases.size());
+    if (!o.report.empty()) {
+        // Only a report needs what tells this run's package and bases from
+        // another machine's.
+        run.packageSha256 = fileSha256(c.package);
+        if (run.packageSha256.empty()) {
+            fprintf(stderr, "make-patch-package verify: cannot read %s\n", o.package.c_str());
+            return 2;
+        }
+        for (size_t i = 0; i < bases.size(); ++i)
+            run.bases[i].images = baseImages(bases[i].dir);
+    }
     if (!o.key.empty()) {
         int rc = runLogged({self, "check-signature", c.package, "--key", o.key}, "/dev/null");
         if (rc != 0) {
             printf("%s does not verify with %s\n", o.package.c_str(), o.key.c_str());
-            for (BaseReport& b : reports) {
+            for (VerifiedBase& b : run.bases) {
                 b.verdict = "invalid signature";
                 b.detail = "the set holding this key refuses it before any write";
             }
@@ -596,102 +664,110 @@ int verifyCommand(int argc, char** argv) {
     c.workDir = work.path();
     std::mutex printLock;
     std::vector<RunResult> uncut(bases.size());
-    bool signatureRefused = !reports.empty() && reports[0].verdict == "invalid signature";
+    bool signatureRefused = !run.bases.empty() && run.bases[0].verdict == "invalid signature";
     if (!signatureRefused) {
         runParallel(o.jobs, bases.size(), [&](size_t i) {
             std::string setDir = c.workDir + "/base-" + std::to_string(i);
             uncut[i] = runOnFreshSet(c, bases[i], setDir, 0);
-            reports[i] = judgeUncut(c, uncut[i], setDir);
+            VerifiedBase judged = judgeUncut(c, uncut[i], setDir);
             std::lock_guard<std::mutex> hold(printLock);
+            judged.images = run.bases[i].images;
+            run.bases[i] = judged;
             printf("%s: %s in %.1f s, %ld device calls%s%s\n", bases[i].dir.c_str(),
-                   reports[i].verdict.c_str(), reports[i].seconds, reports[i].deviceCalls,
-                   reports[i].detail.empty() ? "" : ": ", reports[i].detail.c_str());
+                   judged.verdict.c_str(), judged.seconds, judged.deviceCalls,
+                   judged.detail.empty() ? "" : ": ", judged.detail.c_str());
             printRecord(uncut[i]);
             fflush(stdout);
         });
     }
+    for (size_t i = 0; i < bases.size(); ++i)
+        run.bases[i].dir = bases[i].dir;
 
-    // Cuts, on the bases that upgrade: each one a fresh set of its own.
-    struct CutTask {
-        size_t base;
-        long k;
-    };
-    std::vector<CutTask> cuts;
-    for (size_t i = 0; i < bases.size(); ++i) {
-        if (reports[i].verdict != "upgrades") continue;
-        std::vector<long> points =
-            o.cutAt > 0 ? std::vector<long>{o.cutAt} : cutPoints(o.cuts, reports[i].deviceCalls);
-        for (long k : points)
-            cuts.push_back({i, k});
-        reports[i].cutsTried = static_cast<long>(points.size());
+    // Cuts, on the bases that upgrade: each one a fresh set of its own. A
+    // shard numbers them as the whole sweep does and makes its own part.
+    const std::vector<PlannedCut> planned = planCuts(o.cuts, o.cutAt, run.bases);
+    run.total = static_cast<long>(planned.size());
+    std::vector<CutRecord> cuts;
+    for (size_t t = 0; t < planned.size(); ++t) {
+        if (!host::inShard(o.shard, t)) continue;
+        CutRecord cut;
+        cut.number = static_cast<long>(t + 1);
+        cut.base = planned[t].base;
+        cut.deviceCall = planned[t].deviceCall;
+        cuts.push_back(cut);
     }
     auto sweepStarted = std::chrono::steady_clock::now();
     runParallel(o.jobs, cuts.size(), [&](size_t t) {
-        const CutTask& task = cuts[t];
-        std::string setDir = c.workDir + "/cut-" + std::to_string(t);
-        RunResult r = runOnFreshSet(c, bases[task.base], setDir, task.k);
-        bool survived = r.setup.empty() && r.state == uncut[task.base].state;
-        // The set boots its new images either way; a package left behind
-        // only costs /OAD its space until the next download replaces it.
+        CutRecord& cut = cuts[t];
+        const Base& base = bases[cut.base];
+        std::string setDir = c.workDir + "/cut-" + std::to_string(cut.number);
+        RunResult r = runOnFreshSet(c, base, setDir, cut.deviceCall);
+        bool survived = r.setup.empty() && r.state == uncut[cut.base].state;
         bool packageLeft = regularFileSize(setDir + "/OAD/patch_package.zip") >= 0;
-        std::lock_guard<std::mutex> hold(printLock);
-        BaseReport& b = reports[task.base];
-        if (survived && packageLeft) b.packageLeftAt.push_back(task.k);
-        if (survived) {
-            ++b.cutsSurvived;
-        } else {
+        cut.ending = !survived     ? CutEnding::Lost
+                     : packageLeft ? CutEnding::PackageLeft
+                                   : CutEnding::Survived;
+        if (!survived) {
             std::string why = !r.setup.empty()        ? r.setup
                               : r.verdictLine.empty() ? "no verdict"
                                                       : "after " + std::to_string(r.restarts) +
                                                             " restarts, last: " + r.verdictLine;
-            b.failedCuts.push_back(
-                "cut at device call " + std::to_string(task.k) + " (" + why +
-                "; differs from the uncut run: " +
-                stateDifference(uncut[task.base].state, r.state) +
-                ")\n      reproduce: " + reproduceCommand(c, bases[task.base].dir, task.k));
-            printf("%s: cut at device call %ld did not survive\n", bases[task.base].dir.c_str(),
-                   task.k);
+            cut.reason = why + "; differs from the uncut run: " +
+                         stateDifference(uncut[cut.base].state, r.state);
+            cut.reproduce = reproduceCommand(c, base.dir, cut.deviceCall);
+            std::lock_guard<std::mutex> hold(printLock);
+            printf("%s: cut at device call %ld did not survive\n", base.dir.c_str(),
+                   cut.deviceCall);
             fflush(stdout);
         }
         runLogged({"/bin/rm", "-rf", "--", setDir}, "/dev/null");
     });
-    double sweepSeconds =
+    run.sweepSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - sweepStarted).count();
+    run.cuts = std::move(cuts);
 
-    bool allGood = true;
-    int verdictWidth = 18;
-    for (const BaseReport& b : reports)
-        verdictWidth = std::max(verdictWidth, static_cast<int>(b.verdict.size()));
-    printf("\n%-40s %-*s %8s %8s  %s\n", "base", verdictWidth, "verdict", "seconds", "calls",
-           "cuts");
-    for (size_t i = 0; i < bases.size(); ++i) {
-        const BaseReport& b = reports[i];
-        std::string cutsText = "-";
-        if (b.cutsTried > 0) {
-            cutsText = std::to_string(b.cutsSurvived) + " of " + std::to_string(b.cutsTried) +
-                       " cuts survived";
-        }
-        printf("%-40s %-*s %8.1f %8ld  %s\n", bases[i].dir.c_str(), verdictWidth, b.verdict.c_str(),
-               b.seconds, b.deviceCalls, cutsText.c_str());
-        if (!b.detail.empty() && b.verdict != "upgrades") printf("    %s\n", b.detail.c_str());
-        for (const std::string& f : b.failedCuts)
-            printf("    %s\n", f.c_str());
-        if (!b.packageLeftAt.empty()) {
-            std::vector<long> at = b.packageLeftAt;
-            std::sort(at.begin(), at.end());
-            std::string list;
-            for (long k : at)
-                list += (list.empty() ? "" : ", ") + std::to_string(k);
-            printf(
-                "    note: after the cuts at device calls %s the set upgraded but /OAD still "
-                "holds the package\n",
-                list.c_str());
-        }
-        allGood = allGood && b.verdict == "upgrades" && b.cutsSurvived == b.cutsTried;
+    if (!o.report.empty() && !writeVerifyReport(o.report, run, &error)) {
+        fprintf(stderr, "make-patch-package verify: %s\n", error.c_str());
+        printVerifySummary(run, stdout);
+        return 2;
     }
-    if (!cuts.empty()) printf("cut sweep: %zu cuts in %.1f s\n", cuts.size(), sweepSeconds);
-    printf("%s\n", allGood ? "verify: every base upgrades" : "verify: NOT every base upgrades");
-    return allGood ? 0 : 1;
+    return printVerifySummary(run, stdout);
+}
+
+int verifyMergeCommand(int argc, char** argv) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            fputs(kVerifyUsage, stdout);
+            return 0;
+        }
+        if (arg.rfind("-", 0) == 0) {
+            fprintf(stderr, "make-patch-package verify-merge: unknown option %s\n%s", arg.c_str(),
+                    kVerifyUsage);
+            return 2;
+        }
+        paths.push_back(arg);
+    }
+    if (paths.empty()) {
+        fprintf(stderr, "make-patch-package verify-merge: needs the shards' reports\n%s",
+                kVerifyUsage);
+        return 2;
+    }
+    std::vector<VerifyRun> reports(paths.size());
+    std::string error;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        if (!readVerifyReport(paths[i], &reports[i], &error)) {
+            fprintf(stderr, "make-patch-package verify-merge: %s\n", error.c_str());
+            return 2;
+        }
+    }
+    VerifyRun merged;
+    if (!mergeVerifyReports(reports, &merged, &error)) {
+        fprintf(stderr, "make-patch-package verify-merge: %s\n", error.c_str());
+        return 2;
+    }
+    return printVerifySummary(merged, stdout);
 }
 
 }  // namespace mpp
