@@ -13,11 +13,13 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "verify.h"
+#include "verify_report.h"
 
 namespace {
 
@@ -145,6 +147,33 @@ protected:
         std::vector<std::string> args = {kBuilder, "verify", dir + "/pkg.zip"};
         args.insert(args.end(), extra.begin(), extra.end());
         return runProgram(args);
+    }
+    // A stand-in program with the classic fault: the boot stage's "done"
+    // bytes go out before the new serialsdata image does. Returns its rootfs.
+    std::string flagsFirstRootfs() {
+        std::string rootfs = dir + "/broken-rootfs";
+        std::string program = rootfs + "/usr/bin/upgradeprogress/upgradeprogress";
+        runShell("mkdir -p '" + rootfs + "/usr/bin/upgradeprogress' '" + rootfs +
+                 "/var/local/upgrade'");
+        std::string flag =
+            "printf '\\125' | dd of=/dev/mmcblk0p4 bs=1 conv=notrunc status=none seek=";
+        std::string flagAA =
+            "printf '\\252' | dd of=/dev/mmcblk0p4 bs=1 conv=notrunc status=none seek=";
+        writeBytes(program, "#!/bin/sh\n" + flag + "4\n" + flagAA + "5\n" + flag + "7\n" + flagAA +
+                                "8\n"
+                                "dd if='" +
+                                dir +
+                                "/new/optfs.img' of=/dev/mmcblk0p28 bs=1M conv=notrunc,fsync "
+                                "status=none\n"
+                                "dd if='" +
+                                dir +
+                                "/new/serialsdata.img' of=/dev/mmcblk0p34 bs=1M "
+                                "conv=notrunc,fsync status=none\n"
+                                "rm -f /OAD/patch_package.zip\n"
+                                "exec " +
+                                kProbe + " reboot\n");
+        chmod(program.c_str(), 0755);
+        return rootfs;
     }
     std::string dir;
     std::string tvservice;
@@ -353,29 +382,7 @@ TEST_F(VerifyRunTest, EveryCutOfTheRealProgramSurvives) {
 
 TEST_F(VerifyRunTest, ProgramThatSetsItsSuccessFlagsBeforeItsLastWriteFailsTheCutCheck) {
     ASSERT_EQ(buildPackage().exitCode, 0);
-    // A stand-in program with the classic fault: the boot stage's "done"
-    // bytes go out before the new serialsdata image does.
-    std::string rootfs = dir + "/broken-rootfs";
-    std::string program = rootfs + "/usr/bin/upgradeprogress/upgradeprogress";
-    runShell("mkdir -p '" + rootfs + "/usr/bin/upgradeprogress' '" + rootfs +
-             "/var/local/upgrade'");
-    std::string flag = "printf '\\125' | dd of=/dev/mmcblk0p4 bs=1 conv=notrunc status=none seek=";
-    std::string flagAA =
-        "printf '\\252' | dd of=/dev/mmcblk0p4 bs=1 conv=notrunc status=none seek=";
-    writeBytes(program,
-               "#!/bin/sh\n" + flag + "4\n" + flagAA + "5\n" + flag + "7\n" + flagAA +
-                   "8\n"
-                   "dd if='" +
-                   dir +
-                   "/new/optfs.img' of=/dev/mmcblk0p28 bs=1M conv=notrunc,fsync status=none\n"
-                   "dd if='" +
-                   dir +
-                   "/new/serialsdata.img' of=/dev/mmcblk0p34 bs=1M conv=notrunc,fsync status=none\n"
-                   "rm -f /OAD/patch_package.zip\n"
-                   "exec " +
-                   kProbe + " reboot\n");
-    chmod(program.c_str(), 0755);
-
+    const std::string rootfs = flagsFirstRootfs();
     Result r = verify({"--old", dir + "/a", "--new", dir + "/new", "--cuts", "every", "-j", "2",
                        "--rootfs", rootfs});
     EXPECT_EQ(r.exitCode, 1) << r.out;
@@ -388,6 +395,113 @@ TEST_F(VerifyRunTest, ProgramThatSetsItsSuccessFlagsBeforeItsLastWriteFailsTheCu
     EXPECT_NE(r.out.find("optfs "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find(" cuts survived"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("verify: NOT every base upgrades"), std::string::npos);
+}
+
+// ---- a sweep split over machines ---------------------------------------------------
+
+// What a run prints from its table on, with what differs between two runs of
+// the same sweep blanked: the seconds in the base rows, the milliseconds the
+// runner names in a cut's verdict, and the sweep's time.
+std::string summaryOf(const std::string& out, const std::string& baseDir) {
+    size_t table = out.find("\nbase ");
+    if (table == std::string::npos) return "no table in:\n" + out;
+    std::istringstream lines(out.substr(table + 1));
+    std::string line, summary;
+    while (std::getline(lines, line)) {
+        if (line.rfind(baseDir + " ", 0) == 0)
+            line = std::regex_replace(line, std::regex(" [0-9]+\\.[0-9] "), " S ");
+        line = std::regex_replace(line, std::regex("cut after [0-9]+ ms"), "cut after N ms");
+        if (line.rfind("cut sweep: ", 0) == 0) line = line.substr(0, line.find(" in "));
+        summary += line + "\n";
+    }
+    return summary;
+}
+
+std::string withoutMilliseconds(const std::string& reason) {
+    return std::regex_replace(reason, std::regex("cut after [0-9]+ ms"), "cut after N ms");
+}
+
+class ShardedVerifyTest : public VerifyRunTest {
+protected:
+    mpp::VerifyRun expectShardsMergeToTheWholeSweep(const std::vector<std::string>& args);
+};
+
+// Runs `args` with --cuts 4 whole and as shards 1/4 to 4/4, each with its
+// report, and merges the shards' reports: the merge must print what the
+// whole run printed and exit as it did, and hold its cuts, cut for cut.
+// Returns the whole run's report.
+mpp::VerifyRun ShardedVerifyTest::expectShardsMergeToTheWholeSweep(
+    const std::vector<std::string>& args) {
+    std::vector<std::string> whole = args;
+    whole.insert(whole.end(),
+                 {"--cuts", "4", "-j", "2", "--shard", "1/1", "--report", dir + "/whole.txt"});
+    Result wholeRun = verify(whole);
+    mpp::VerifyRun wholeReport;
+    std::string error;
+    EXPECT_TRUE(mpp::readVerifyReport(dir + "/whole.txt", &wholeReport, &error)) << error;
+    EXPECT_EQ(wholeReport.total, 4) << wholeRun.out;
+
+    std::vector<std::string> reports;
+    std::vector<mpp::VerifyRun> shards(4);
+    for (int i = 1; i <= 4; ++i) {
+        reports.push_back(dir + "/shard-" + std::to_string(i) + ".txt");
+        std::vector<std::string> shard = args;
+        shard.insert(shard.end(), {"--cuts", "4", "--shard", std::to_string(i) + "/4", "--report",
+                                   reports.back()});
+        Result r = verify(shard);
+        EXPECT_TRUE(mpp::readVerifyReport(reports.back(), &shards[i - 1], &error)) << error << "\n"
+                                                                                   << r.out;
+        // Four cuts over four shards: shard I makes cut I, under its number.
+        EXPECT_EQ(shards[i - 1].cuts.size(), 1u) << r.out;
+        for (const mpp::CutRecord& cut : shards[i - 1].cuts)
+            EXPECT_EQ(cut.number, i) << r.out;
+    }
+    std::vector<std::string> merge = {kBuilder, "verify-merge"};
+    merge.insert(merge.end(), reports.begin(), reports.end());
+    Result merged = runProgram(merge);
+    EXPECT_EQ(merged.exitCode, wholeRun.exitCode) << merged.out;
+    EXPECT_EQ(summaryOf(merged.out, dir + "/a"), summaryOf(wholeRun.out, dir + "/a"));
+
+    mpp::VerifyRun together;
+    EXPECT_TRUE(mpp::mergeVerifyReports(shards, &together, &error)) << error;
+    EXPECT_EQ(together.cuts.size(), wholeReport.cuts.size());
+    for (size_t i = 0; i < together.cuts.size() && i < wholeReport.cuts.size(); ++i) {
+        const mpp::CutRecord& a = wholeReport.cuts[i];
+        const mpp::CutRecord& b = together.cuts[i];
+        EXPECT_EQ(b.number, a.number);
+        EXPECT_EQ(b.deviceCall, a.deviceCall) << "cut " << a.number;
+        EXPECT_EQ(b.ending, a.ending) << "cut " << a.number;
+        EXPECT_EQ(withoutMilliseconds(b.reason), withoutMilliseconds(a.reason))
+            << "cut " << a.number;
+        EXPECT_EQ(b.reproduce, a.reproduce) << "cut " << a.number;
+    }
+    return wholeReport;
+}
+
+TEST_F(ShardedVerifyTest, SweepOfTheRealProgramSplitInFourShardsMergesToTheWholeSweep) {
+    ASSERT_EQ(buildPackage().exitCode, 0);
+    mpp::VerifyRun whole =
+        expectShardsMergeToTheWholeSweep({"--old", dir + "/a", "--new", dir + "/new"});
+    for (const mpp::CutRecord& cut : whole.cuts)
+        EXPECT_EQ(cut.ending, mpp::CutEnding::Survived) << "cut " << cut.number;
+}
+
+TEST_F(ShardedVerifyTest, ShardsOfASweepWithLostCutsMergeWithEachCutsReasonAndReproduceCommand) {
+    ASSERT_EQ(buildPackage().exitCode, 0);
+    mpp::VerifyRun whole = expectShardsMergeToTheWholeSweep(
+        {"--old", dir + "/a", "--new", dir + "/new", "--rootfs", flagsFirstRootfs()});
+    // The stand-in's sweep must hold both kinds, or the merge was not put
+    // to the test.
+    size_t lost = 0;
+    for (const mpp::CutRecord& cut : whole.cuts) {
+        if (cut.ending != mpp::CutEnding::Lost) continue;
+        ++lost;
+        EXPECT_NE(cut.reproduce.find(" --cut-at " + std::to_string(cut.deviceCall) + " "),
+                  std::string::npos)
+            << cut.reproduce;
+    }
+    EXPECT_GT(lost, 0u);
+    EXPECT_LT(lost, whole.cuts.size());
 }
 
 TEST(VerifyRefusalTest, RefusesWithoutRootWithAClearMessage) {
