@@ -7,9 +7,9 @@
 
 namespace board {
 
-using host::Shard;
 using host::inShard;
 using host::parseShard;
+using host::Shard;
 using host::shardFromEnvironment;
 
 }  // namespace board
