@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "ground.h"
 #include "package.h"
@@ -100,8 +101,18 @@ void recordPhase(const std::string& phase, double seconds) {
 }
 
 void recordEnding(const char* result) {
+    const bool upgraded = strcmp(result, "upgraded") == 0;
     if (endingInterrupted(g_record)) {
-        return;  // the interrupted ending's own result stands
+        if (!upgraded) {
+            return;  // the interrupted ending's own result stands
+        }
+        // The ending was cut before it removed the package, so before any
+        // flag byte: this start ran the package again and upgraded the set.
+        // What the record said of the ending no longer holds.
+        for (const char* key :
+             {kEnding, kChainTarget, kFailedPartition, kFailedItem, kMessage}) {
+            dropResultValue(g_record, key);
+        }
     }
     setResultValue(g_record, kResult, result);
     if (!m_failure.message.empty()) {
@@ -125,6 +136,7 @@ unsigned char chainTargetForEnding(unsigned char (*fresh)()) {
     setResultValue(g_record, kChainTarget, std::to_string(target));
     setResultValue(g_record, kEnding, kEndingStarted);
     save();
+    OTA_LOG("the failure ending writes %d to the running chain byte.\n", target);
     return target;
 }
 

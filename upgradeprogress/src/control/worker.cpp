@@ -42,7 +42,8 @@ struct FlagWrite {
 };
 
 // Offsets 4 and 7 are what the boot stage reads as "no upgrade pending";
-// 8 and 5 carry the success itself, so they go first.
+// 8 and 5 carry the success itself, so they are written before 7: until the
+// last byte is on the device the upgrade is still pending and runs again.
 constexpr FlagWrite kSuccessFlags[] = {
     {kFlagOffset4, 0x55}, {kFlagOffset8, 0xAA}, {kFlagOffset5, 0xAA}, {kFlagOffset7, 0x55}};
 

@@ -8,7 +8,11 @@
 // cut; and restarts after cuts keep passing the check until the set is
 // upgraded. Whatever the ending, no partition byte past the images and no
 // flag byte the design does not name may change.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <fstream>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -766,6 +770,44 @@ TEST(Record, AFailureAfterAnEarlierStartWroteIsFailedNotRefused) {
     EXPECT_EQ(valueOf(record, "starts"), "2");
     EXPECT_EQ(valueOf(record, "failed_partition"), "usrfs");
     EXPECT_EQ(valueOf(record, "result"), "failed") << "optfs holds the package's new image";
+}
+
+// A refusal for room whose ending was cut after it chose the running-chain
+// byte and before it removed the package: the next start has room again,
+// runs the same package and upgrades. The record must then say upgraded, not
+// the refusal the cut ending had written, and the running-chain byte must be
+// as it was: the ending never reached the flags. A cut cannot be aimed
+// between those two steps (no device call, no output lies there), so the set
+// is left as that cut leaves it: the package in /OAD and the record of the
+// ending begun.
+TEST(Record, ARestartThatUpgradesAfterAnEndingCutShortIsRecordedAsUpgraded) {
+    ASSERT_MATERIAL();
+    const Material& m = material();
+    SetCase sc;
+    ASSERT_TRUE(makeSet(sc.set, m.sample.images, m.sample.package));
+    const Snapshot before = snapshot(sc.set);
+    ASSERT_EQ(mkdir((sc.set + "/var-local/upgrade").c_str(), 0755) == 0 || errno == EEXIST, true);
+    std::ofstream(sc.set + "/var-local/upgrade/last_result", std::ios::trunc)
+        << "result=refused\npackage_sha256=" << sha256Of(m.sample.package)
+        << "\nstarts=1\nfailed_partition=\nfailed_item=\n"
+           "message=/tmp has 8388608 bytes free, the upgrade needs 21283141 (12894533 more)\n"
+           "chain_target="
+        << (before.flags[0] == 1 ? 0 : 1) << "\nending=started\n";
+
+    const std::vector<ChildResult> restarts = restartAsTheBootStage(sc.set);
+    ASSERT_EQ(restarts.size(), 1u);
+    const std::string log = restarts.back().text();
+    EXPECT_EQ(restarts.back().verdict(), "upgrade-sandbox: reboot requested") << log;
+    EXPECT_EQ(upgradeProblems(sc.set, m.sample.images), "") << log;
+    EXPECT_EQ(invariantProblems(sc.set, before, m.sample.images), "") << log;
+    EXPECT_EQ(readFile(flagPath(sc.set)).substr(0, 1), before.flags.substr(0, 1))
+        << "the running-chain byte was turned over";
+    const auto after = lastResult(sc.set);
+    EXPECT_EQ(valueOf(after, "result"), "upgraded") << log;
+    EXPECT_EQ(valueOf(after, "starts"), "2");
+    for (const std::string key : {"ending", "chain_target", "message", "failed_partition"}) {
+        EXPECT_EQ(after.count(key), 0u) << key << "=" << valueOf(after, key);
+    }
 }
 
 // ---- The failure ending under cuts -------------------------------------------------
