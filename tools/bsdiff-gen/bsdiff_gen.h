@@ -16,14 +16,16 @@ constexpr size_t kMaxPartSize = 0x7fffffff;
 // Peak memory of one makePatch call beyond the two parts it is handed: the
 // suffix order (4 bytes per old byte) while matching, then one bzip2
 // block being sorted (under 12 MiB with its suffix order), the smallest
-// patch so far and the one being written (each at most about the new part)
-// while the plans are tried.
+// patch so far, the one being written and, while the chosen plan is
+// written at smaller block sizes, one stream on trial (each at most about
+// the new part).
 constexpr size_t workingMemory(size_t oldSize, size_t newSize) {
-    return oldSize * 4 > 2 * newSize + (12u << 20) ? oldSize * 4 : 2 * newSize + (12u << 20);
+    return oldSize * 4 > 3 * newSize + (12u << 20) ? oldSize * 4 : 3 * newSize + (12u << 20);
 }
 
 // Fills `patch` with a complete BSDIFF40 patch: the smallest of the greedy
-// plan and its rewrites by a few cost settings. Empty string on success,
+// plan and its rewrites by a few cost settings, its streams then written
+// at the bzip2 block size that suits each. Empty string on success,
 // else the reason there is none. Either part may be empty.
 std::string makePatch(const uint8_t* oldData, size_t oldSize, const uint8_t* newData,
                       size_t newSize, std::vector<uint8_t>* patch);

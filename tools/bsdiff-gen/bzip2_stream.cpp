@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <queue>
 
 namespace bsdiff_gen {
 
@@ -48,43 +47,61 @@ using Lengths_T = std::array<uint8_t, kMaxAlpha>;
 
 // Huffman code lengths of `weight[0, alphaSize)`, none over kMaxCodeLength:
 // while the tree is too deep the weights are flattened and it is built
-// again. Ties are broken by node number, so the result is fixed.
+// again. Leaves are taken in order of weight, then symbol, and a leaf goes
+// before an inner node of equal weight, so the result is fixed.
 void huffmanLengths(const uint32_t* weight, int alphaSize, Lengths_T* lengths) {
-    std::vector<uint64_t> w(weight, weight + alphaSize);
-    std::vector<int> parent(static_cast<size_t>(2 * alphaSize));
+    uint64_t w[kMaxAlpha];
+    for (int i = 0; i < alphaSize; ++i) {
+        w[i] = weight[i];
+    }
+    int leaves[kMaxAlpha];
+    uint64_t inner[kMaxAlpha];
+    int parent[2 * kMaxAlpha];  // leaves 0.., inner nodes kMaxAlpha..
     while (true) {
-        using Node = std::pair<uint64_t, int>;
-        std::priority_queue<Node, std::vector<Node>, std::greater<Node>> heap;
-        std::vector<uint64_t> nodeWeight(w);
         for (int i = 0; i < alphaSize; ++i) {
-            heap.push({w[static_cast<size_t>(i)], i});
+            leaves[i] = i;
         }
-        int next = alphaSize;
-        while (heap.size() > 1) {
-            const Node a = heap.top();
-            heap.pop();
-            const Node b = heap.top();
-            heap.pop();
-            parent[static_cast<size_t>(a.second)] = next;
-            parent[static_cast<size_t>(b.second)] = next;
-            heap.push({a.first + b.first, next});
-            ++next;
+        std::stable_sort(leaves, leaves + alphaSize, [&w](int a, int b) { return w[a] < w[b]; });
+        // Two queues: the sorted leaves, and inner nodes, made in order of
+        // weight.
+        int leafAt = 0;
+        int innerAt = 0;
+        int innerCount = 0;
+        const auto take = [&]() {
+            if (leafAt < alphaSize &&
+                (innerAt == innerCount || w[leaves[leafAt]] <= inner[innerAt])) {
+                const int leaf = leaves[leafAt++];
+                return std::pair<uint64_t, int>(w[leaf], leaf);
+            }
+            const int node = innerAt++;
+            return std::pair<uint64_t, int>(inner[node], kMaxAlpha + node);
+        };
+        for (int made = 0; made < alphaSize - 1; ++made) {
+            const auto a = take();
+            const auto b = take();
+            inner[innerCount] = a.first + b.first;
+            parent[a.second] = kMaxAlpha + innerCount;
+            parent[b.second] = kMaxAlpha + innerCount;
+            ++innerCount;
         }
-        parent[static_cast<size_t>(next - 1)] = -1;
+        // Depths from the root down: an inner node is made after its
+        // children, so walking them backwards meets each parent first.
+        uint8_t depth[kMaxAlpha];
+        depth[innerCount - 1] = 0;
+        for (int node = innerCount - 2; node >= 0; --node) {
+            depth[node] = static_cast<uint8_t>(depth[parent[kMaxAlpha + node] - kMaxAlpha] + 1);
+        }
         int deepest = 0;
         for (int i = 0; i < alphaSize; ++i) {
-            int depth = 0;
-            for (int at = i; parent[static_cast<size_t>(at)] >= 0; at = parent[static_cast<size_t>(at)]) {
-                ++depth;
-            }
-            (*lengths)[static_cast<size_t>(i)] = static_cast<uint8_t>(depth);
-            deepest = std::max(deepest, depth);
+            const int length = depth[parent[i] - kMaxAlpha] + 1;
+            (*lengths)[static_cast<size_t>(i)] = static_cast<uint8_t>(length);
+            deepest = std::max(deepest, length);
         }
         if (deepest <= kMaxCodeLength) {
             return;
         }
-        for (uint64_t& value : w) {
-            value = 1 + value / 2;
+        for (int i = 0; i < alphaSize; ++i) {
+            w[i] = 1 + w[i] / 2;
         }
     }
 }
@@ -350,12 +367,16 @@ uint32_t bzip2Crc(const uint8_t* data, size_t size) {
     return ~crc;
 }
 
+size_t Bzip2Stream::blockLimit(int level) {
+    // As readers size their buffers: a run written at the limit adds at
+    // most five bytes, and the block still fits.
+    return static_cast<size_t>(std::clamp(level, 1, 9)) * 100000 - 19;
+}
+
 Bzip2Stream::Bzip2Stream(std::vector<uint8_t>* out, int level)
     : out_(out), bits_(new Bits_T{out}) {
     level = std::clamp(level, 1, 9);
-    // As readers size their buffers: a run written at the limit adds at
-    // most five bytes, and the block still fits.
-    blockLimit_ = static_cast<size_t>(level) * 100000 - 19;
+    blockLimit_ = blockLimit(level);
     bits_->put(8, 'B');
     bits_->put(8, 'Z');
     bits_->put(8, 'h');
@@ -396,6 +417,7 @@ void Bzip2Stream::flushRun() {
     if (runLength_ >= 4) {
         block_.push_back(static_cast<uint8_t>(runLength_ - 4));
     }
+    runLengthBytes_ += static_cast<size_t>(std::min(runLength_, 4) + (runLength_ >= 4 ? 1 : 0));
     runLength_ = 0;
     runByte_ = -1;
     if (block_.size() >= blockLimit_) {

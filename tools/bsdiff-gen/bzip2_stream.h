@@ -27,6 +27,12 @@ public:
     // Writes the last block and the stream's end; nothing may be fed after.
     void finish();
 
+    // What the first run-length stage made of the bytes fed so far: the
+    // stream is one block at every level whose blockLimit holds it.
+    size_t runLengthBytes() const { return runLengthBytes_; }
+    // Bytes of the first stage in one block at `level`, as readers size it.
+    static size_t blockLimit(int level);
+
 private:
     struct Bits_T;
     void addByte(uint8_t byte);
@@ -36,6 +42,7 @@ private:
     std::vector<uint8_t>* out_;
     Bits_T* bits_;
     size_t blockLimit_;
+    size_t runLengthBytes_ = 0;
     std::vector<uint8_t> block_;  // after the first run-length stage
     uint32_t blockCrc_ = 0xffffffffu;
     uint32_t streamCrc_ = 0;

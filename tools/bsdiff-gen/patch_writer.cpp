@@ -25,8 +25,33 @@ void forEachTriple(const std::vector<Control_T>& controls,
     }
 }
 
-void compressControls(const std::vector<Control_T>& controls, std::vector<uint8_t>* out) {
-    Bzip2Stream block(out);
+// Writes one stream, whose bytes `emit` feeds, at each of `levels` in turn
+// and keeps the smallest (the earliest on a tie). Past the first, a level
+// whose block would hold the whole stream is skipped: one block makes the
+// same stream at any level.
+void compressSmallest(const std::function<void(Bzip2Stream&)>& emit,
+                      const std::vector<int>& levels, std::vector<uint8_t>* out) {
+    const size_t start = out->size();
+    size_t runLengthBytes = 0;
+    std::vector<uint8_t> trial;
+    for (size_t i = 0; i < levels.size(); ++i) {
+        if (i > 0 && runLengthBytes <= Bzip2Stream::blockLimit(levels[i])) {
+            continue;
+        }
+        trial.clear();
+        Bzip2Stream stream(i == 0 ? out : &trial, levels[i]);
+        emit(stream);
+        stream.finish();
+        if (i == 0) {
+            runLengthBytes = stream.runLengthBytes();
+        } else if (trial.size() < out->size() - start) {
+            out->resize(start);
+            out->insert(out->end(), trial.begin(), trial.end());
+        }
+    }
+}
+
+void feedControls(const std::vector<Control_T>& controls, Bzip2Stream& block) {
     std::vector<uint8_t> triple;
     for (const Control_T& control : controls) {
         triple.clear();
@@ -35,14 +60,12 @@ void compressControls(const std::vector<Control_T>& controls, std::vector<uint8_
         appendOfftout(control.seek, &triple);
         block.feed(triple.data(), triple.size());
     }
-    block.finish();
 }
 
 // The diff bytes are made here from the two parts rather than kept from the
 // planning: holding them would cost another part's worth of memory per job.
-void compressDiff(const std::vector<Control_T>& controls, Bytes_T old, Bytes_T next,
-                  std::vector<uint8_t>* out) {
-    Bzip2Stream block(out);
+void feedDiff(const std::vector<Control_T>& controls, Bytes_T old, Bytes_T next,
+              Bzip2Stream& block) {
     std::vector<uint8_t> chunk(kChunk);
     forEachTriple(controls, [&](int64_t newPos, int64_t oldPos, const Control_T& control) {
         for (int64_t done = 0; done < control.diffLength;) {
@@ -56,17 +79,13 @@ void compressDiff(const std::vector<Control_T>& controls, Bytes_T old, Bytes_T n
             done += count;
         }
     });
-    block.finish();
 }
 
-void compressExtra(const std::vector<Control_T>& controls, Bytes_T next,
-                   std::vector<uint8_t>* out) {
-    Bzip2Stream block(out);
+void feedExtra(const std::vector<Control_T>& controls, Bytes_T next, Bzip2Stream& block) {
     forEachTriple(controls, [&](int64_t newPos, int64_t, const Control_T& control) {
         block.feed(next.data + newPos + control.diffLength,
                    static_cast<size_t>(control.extraLength));
     });
-    block.finish();
 }
 
 void putOfftout(int64_t value, uint8_t* at) {
@@ -95,15 +114,19 @@ void appendOfftout(int64_t value, std::vector<uint8_t>* out) {
 }
 
 std::string writePatch(const std::vector<Control_T>& controls, Bytes_T old, Bytes_T next,
-                       std::vector<uint8_t>* patch) {
+                       std::vector<uint8_t>* patch, const std::vector<int>& levels) {
+    if (levels.empty()) {
+        return "no block size to write the patch with";
+    }
     patch->assign(32, 0);
     std::memcpy(patch->data(), "BSDIFF40", 8);
     const size_t controlStart = patch->size();
-    compressControls(controls, patch);
+    compressSmallest([&](Bzip2Stream& block) { feedControls(controls, block); }, levels, patch);
     const size_t diffStart = patch->size();
-    compressDiff(controls, old, next, patch);
+    compressSmallest([&](Bzip2Stream& block) { feedDiff(controls, old, next, block); }, levels,
+                     patch);
     const size_t extraStart = patch->size();
-    compressExtra(controls, next, patch);
+    compressSmallest([&](Bzip2Stream& block) { feedExtra(controls, next, block); }, levels, patch);
     putOfftout(static_cast<int64_t>(diffStart - controlStart), patch->data() + 8);
     putOfftout(static_cast<int64_t>(extraStart - diffStart), patch->data() + 16);
     putOfftout(next.size, patch->data() + 24);

@@ -13,8 +13,12 @@ namespace bsdiff_gen {
 // The 8-byte sign-and-magnitude little-endian integer of the format.
 void appendOfftout(int64_t value, std::vector<uint8_t>* out);
 
-// Writes the whole patch into `patch`. Empty string on success, else why not.
+// Writes the whole patch into `patch`. Each of its three streams is written
+// at each bzip2 block size of `levels` (in 100 000 bytes; the largest
+// first) where that splits it differently, and the smallest kept: a stream
+// whose statistics change along it often does better in smaller blocks.
+// Empty string on success, else why not.
 std::string writePatch(const std::vector<Control_T>& controls, Bytes_T old, Bytes_T next,
-                       std::vector<uint8_t>* patch);
+                       std::vector<uint8_t>* patch, const std::vector<int>& levels = {9});
 
 }  // namespace bsdiff_gen

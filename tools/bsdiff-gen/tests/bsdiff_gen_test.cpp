@@ -400,6 +400,51 @@ TEST(LongestMatch, EmptyTextMatchesNothing) {
     EXPECT_EQ(bsdiff_gen::longestMatch(index, query, 3).length, 0);
 }
 
+// A diff whose statistics change along the part: noise of small values,
+// then of large ones, then of any. In 900 k blocks they mix; the writer
+// also tries smaller blocks per stream and keeps what is smaller, and the
+// patch it makes that way still rebuilds the part with both appliers.
+TEST(WritePatch, SmallerBlocksWinWhereTheDiffChangesAlongThePart) {
+    const size_t size = 3 * kMiB;
+    const Bytes oldPart = diff_corpus::randomBytes(size, 31);
+    Bytes newPart = oldPart;
+    diff_corpus::Rng rng(32);
+    for (size_t i = 0; i < size; ++i) {
+        if (rng.below(4) != 0) {
+            continue;
+        }
+        const size_t region = i / kMiB;
+        const uint64_t draw = rng.next();
+        newPart[i] = static_cast<uint8_t>(
+            newPart[i] + (region == 0 ? 1 + draw % 2 : region == 1 ? 200 + draw % 56 : draw));
+    }
+    const bsdiff_gen::Bytes_T old{oldPart.data(), static_cast<int64_t>(size)};
+    const bsdiff_gen::Bytes_T next{newPart.data(), static_cast<int64_t>(size)};
+    bsdiff_gen::Control_T whole;
+    whole.diffLength = static_cast<int64_t>(size);
+    const std::vector<bsdiff_gen::Control_T> plan = {whole};
+
+    Bytes large;
+    Bytes smallest;
+    ASSERT_EQ(bsdiff_gen::writePatch(plan, old, next, &large, {9}), "");
+    ASSERT_EQ(bsdiff_gen::writePatch(plan, old, next, &smallest, {9, 3, 2, 1}), "");
+    EXPECT_LT(smallest.size(), large.size());
+    // The control stream, one triple, is one block at any size and stays
+    // at 900 k; the diff stream is the one written in smaller blocks.
+    const size_t diffStream = 32 + static_cast<size_t>(readOfftout(smallest, 8));
+    ASSERT_LT(diffStream + 4, smallest.size());
+    EXPECT_EQ(smallest[32 + 3], '9');
+    EXPECT_NE(smallest[diffStream + 3], '9');
+
+    ScratchDir dir;
+    ASSERT_TRUE(diff_corpus::writeFile(dir.file("old"), oldPart));
+    ASSERT_TRUE(diff_corpus::writeFile(dir.file("patch"), smallest));
+    ASSERT_EQ(applyWithSetApplier(dir.file("old"), dir.file("by-set"), dir.file("patch")), 0);
+    EXPECT_TRUE(diff_corpus::readFile(dir.file("by-set")) == newPart);
+    ASSERT_EQ(applyWithDebianBspatch(dir.file("old"), dir.file("by-debian"), dir.file("patch")), 0);
+    EXPECT_TRUE(diff_corpus::readFile(dir.file("by-debian")) == newPart);
+}
+
 // ---------------------------------------------------------------------------
 // The bzip2 writer on its own, read back by the library every applier
 // decodes with: the edges of its run-length stage and of its blocks.
