@@ -628,7 +628,9 @@ int runCampaign(const CampaignRequest& requestIn) {
             request.picturePath.empty() ? request.workDir + "/timeline.svg" : request.picturePath;
         Timeline timeline;
         if (!loadTimeline(shared.logDir, withFailure, &timeline, &error)) return fail(error);
-        timeline.caption = timelineCaption(request.seed, trials.size(), faultList(request.faults));
+        // The classes' states only, as a report of a shard counts them: QEMU
+        // cuts and --twice are not drawn.
+        timeline.caption = timelineCaption(request.seed, states.size(), faultList(request.faults));
         if (!writeTimeline(picture, timelineSvg(timeline, records), &error)) return fail(error);
         say("campaign: picture " + picture);
         // The recorded log stays, so that each state's command boots it again.

@@ -179,8 +179,10 @@ std::string fileFingerprint(const std::string& path) {
 }
 
 std::string recordedLogId(const std::string& logDir, bool withFailure) {
-    return fileFingerprint(logDir + "/write.log") +
-           (withFailure ? "+" + fileFingerprint(logDir + "/failure/write.log") : "");
+    const std::string upgrade = fileFingerprint(logDir + "/write.log");
+    if (!withFailure) return upgrade;
+    const std::string failure = fileFingerprint(logDir + "/failure/write.log");
+    return upgrade.empty() || failure.empty() ? "" : upgrade + "+" + failure;
 }
 
 std::string faultList(const std::vector<Fault>& faults) {

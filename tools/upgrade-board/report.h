@@ -56,7 +56,7 @@ std::string fileFingerprint(const std::string& path);
 
 // What identifies the logs a campaign recorded in its work directory: the
 // upgrade's write.log, and failure/write.log when the failure class was
-// asked for. A report's `log`.
+// asked for. A report's `log`; "" when one cannot be read.
 std::string recordedLogId(const std::string& logDir, bool withFailure);
 
 std::string faultList(const std::vector<Fault>& faults);

@@ -509,6 +509,7 @@ TEST_F(TimelinePicture, MergeDrawsFromTheCampaignsLogsAndRefusesOthers) {
     unlink(picture.c_str());
     writeFile(dir_ + "/failure/write.log", buildLog(kFailureRun, 4, true));
     EXPECT_EQ(board::mergeCampaign(paths, dir_, picture), 2);
+    EXPECT_EQ(board::mergeCampaign(paths, dir_ + "/no-campaign", picture), 2);
     EXPECT_NE(access(picture.c_str(), F_OK), 0);
 }
 
