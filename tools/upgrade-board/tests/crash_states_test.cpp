@@ -153,8 +153,7 @@ TEST(CrashStateChoice, TheSeedFixesTheStates) {
 namespace {
 
 std::string scratch(const std::string& name) {
-    return std::string(OTA_BINARY_DIR) + "/board-fault-test-" + std::to_string(getpid()) + "-" +
-           name;
+    return ::testing::TempDir() + "board-fault-test-" + std::to_string(getpid()) + "-" + name;
 }
 
 std::string readFile(const std::string& path) {

@@ -12,7 +12,7 @@
 namespace {
 
 std::string scratch(const std::string& name) {
-    return std::string(OTA_BINARY_DIR) + "/board-test-" + std::to_string(getpid()) + "-" + name;
+    return ::testing::TempDir() + "board-test-" + std::to_string(getpid()) + "-" + name;
 }
 
 void writeFile(const std::string& path, const std::string& bytes) {

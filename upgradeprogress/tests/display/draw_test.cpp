@@ -3,6 +3,7 @@
 // checked the way a person looks at the screen: is the text where it belongs,
 // is the image the image, is anything else touched.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -10,6 +11,7 @@
 #include "display.h"
 #include "glyph_layout.h"
 #include "screen_support.h"
+#include "testing/files.h"
 
 namespace {
 
@@ -215,21 +217,19 @@ void PrintTo(const LoadFailure& c, std::ostream* os) {
     *os << c.name;
 }
 
+// A text file named like a picture, made by the case in its temporary directory.
 std::string notAnImagePath() {
-    std::string path = artifactPath("not-an-image.png");
-    FILE* f = fopen(path.c_str(), "w");
-    if (f) {
-        fputs("this is text, not a picture\n", f);
-        fclose(f);
-    }
-    return path;
+    return ::testing::TempDir() + "not-an-image-" + std::to_string(getpid()) + ".png";
 }
 
 class LoadFails : public DrawTest, public ::testing::WithParamInterface<LoadFailure> {};
 
 TEST_P(LoadFails, WithItsReasonLoggedAndNoSurface) {
     const LoadFailure& c = GetParam();
-    std::string path = c.path ? c.path : notAnImagePath();
+    const std::string path = c.path ? c.path : notAnImagePath();
+    if (c.path == nullptr) {
+        ASSERT_TRUE(ota_test::writeFile(path, "this is text, not a picture\n"));
+    }
     IDirectFBSurface* surface = nullptr;
     DFBSurfaceDescription dsc;
     testing::internal::CaptureStdout();
@@ -247,6 +247,9 @@ TEST_P(LoadFails, WithItsReasonLoggedAndNoSurface) {
     size_t at = logged.find("%s");
     if (at != std::string::npos) logged.replace(at, 2, path);
     EXPECT_NE(out.find("doLoadImg(): " + logged), std::string::npos) << out;
+    if (c.path == nullptr) {
+        unlink(path.c_str());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -314,8 +317,12 @@ TEST_F(DrawTest, DrawImageRefusesNullArgumentsAndMissingFiles) {
     EXPECT_EQ(drawImage(nullptr, builtFramePath(1).c_str(), 0, 0), 0);
     EXPECT_EQ(drawImage(screen_.background, nullptr, 0, 0), 0);
     EXPECT_EQ(drawImage(screen_.background, "/nonexistent/01.png", 0, 0), 0);
-    int notImage = drawImage(screen_.background, notAnImagePath().c_str(), 0, 0);
+    const std::string notImagePath = notAnImagePath();
+    const bool made = ota_test::writeFile(notImagePath, "this is text, not a picture\n");
+    int notImage = drawImage(screen_.background, notImagePath.c_str(), 0, 0);
     std::string out = testing::internal::GetCapturedStdout();
+    unlink(notImagePath.c_str());
+    ASSERT_TRUE(made);
     EXPECT_NE(notImage, 0);
     EXPECT_NE(notImage, 1);
     EXPECT_NE(out.find("file /nonexistent/01.png does not exist.\n"), std::string::npos) << out;
