@@ -16,6 +16,7 @@ constexpr int kGroupSize = 50;
 constexpr int kMaxAlpha = 258;
 // Readers accept up to 20 bits; 17 is what every writer has kept to.
 constexpr int kMaxCodeLength = 17;
+static_assert(kGroupSize * kMaxCodeLength < 1024, "a group's bits fit ten bits");
 constexpr int kRunA = 0;
 constexpr int kRunB = 1;
 // Rounds of table choice per table count: the bits rarely move after four.
@@ -262,6 +263,16 @@ Tables_T chooseTables(const std::vector<uint16_t>& symbols, int alphaSize, int g
         // where staying on a table costs one selector bit and moving costs
         // three, about what a move-to-front code charges.
         std::fill(pathCost.begin(), pathCost.end(), 0);
+        // All tables' lengths of a symbol side by side in one word, ten
+        // bits each: a group of 50 sums to at most 850 per table, so the
+        // sum of the words gives every table's bits at once.
+        uint64_t packed[kMaxAlpha];
+        for (int i = 0; i < alphaSize; ++i) {
+            packed[i] = 0;
+            for (int t = 0; t < groups; ++t) {
+                packed[i] |= static_cast<uint64_t>(trial.lengths[t][static_cast<size_t>(i)]) << (10 * t);
+            }
+        }
         for (size_t g = 0; g < selectorCount; ++g) {
             const size_t begin = g * kGroupSize;
             const size_t end = std::min(count, begin + kGroupSize);
@@ -273,12 +284,12 @@ Tables_T chooseTables(const std::vector<uint16_t>& symbols, int alphaSize, int g
                     cheapestTable = t;
                 }
             }
+            uint64_t sums = 0;
+            for (size_t k = begin; k < end; ++k) {
+                sums += packed[symbols[k]];
+            }
             for (int t = 0; t < groups; ++t) {
-                int64_t bits = 0;
-                const Lengths_T& lengths = trial.lengths[t];
-                for (size_t k = begin; k < end; ++k) {
-                    bits += lengths[symbols[k]];
-                }
+                const int64_t bits = static_cast<int64_t>((sums >> (10 * t)) & 1023);
                 int64_t stay = pathCost[static_cast<size_t>(t)] + 1;
                 uint8_t came = static_cast<uint8_t>(t);
                 if (cheapest + 3 < stay) {
