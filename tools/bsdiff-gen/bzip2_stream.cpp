@@ -19,6 +19,12 @@ constexpr int kMaxCodeLength = 17;
 static_assert(kGroupSize * kMaxCodeLength < 1024, "a group's bits fit ten bits");
 constexpr int kRunA = 0;
 constexpr int kRunB = 1;
+// Blocks of up to this many symbols get lengths fitted to their bits
+// (fittedLengths); in larger ones the tables' descriptions are too small a
+// share to be worth the time.
+constexpr size_t kFitUpTo = 50000;
+// Rounds of table choice with fitted lengths after the first fit.
+constexpr int kFitRounds = 2;
 // Rounds of table choice per table count: the bits rarely move after four.
 constexpr int kRounds = 6;
 
@@ -184,12 +190,108 @@ int64_t dataBits(const uint32_t* frequency, const Lengths_T& lengths, int alphaS
     return bits;
 }
 
+// The lengths that cost fewest bits, data and description together, among
+// those whose code fits (Kraft sum at most one): a walk along the symbols
+// whose state is the current length, with the Kraft sum priced in, and the
+// smallest price at which the code fits found by halving. All in integers,
+// so every machine makes the same choice. On a block of a few thousand
+// symbols the descriptions are a large share, and this beats a Huffman
+// code with its unused symbols smoothed.
+bool fittedLengths(const uint32_t* frequency, int alphaSize, Lengths_T* lengths) {
+    constexpr int kStates = kMaxCodeLength;  // lengths 1..17
+    constexpr int kBitShift = 20;            // a bit is 2^20 cost units
+    std::vector<uint8_t> from(static_cast<size_t>(alphaSize) * kStates);
+    int64_t cost[kStates];
+    int64_t reach[kStates];
+    const auto solve = [&](int64_t price, Lengths_T* out) {
+        for (int i = 0; i < alphaSize; ++i) {
+            // Cheapest way to arrive at each length from the previous
+            // symbol's, two bits per step: one sweep each way.
+            int source[kStates];
+            for (int l = 0; l < kStates; ++l) {
+                reach[l] = i == 0 ? 0 : cost[l];
+                source[l] = l;
+            }
+            if (i > 0) {
+                constexpr int64_t kStep = int64_t{2} << kBitShift;
+                for (int l = 1; l < kStates; ++l) {
+                    if (reach[l - 1] + kStep < reach[l]) {
+                        reach[l] = reach[l - 1] + kStep;
+                        source[l] = source[l - 1];
+                    }
+                }
+                for (int l = kStates - 2; l >= 0; --l) {
+                    if (reach[l + 1] + kStep < reach[l]) {
+                        reach[l] = reach[l + 1] + kStep;
+                        source[l] = source[l + 1];
+                    }
+                }
+            }
+            for (int l = 0; l < kStates; ++l) {
+                const int length = l + 1;
+                cost[l] = reach[l] + ((1 + static_cast<int64_t>(frequency[i]) * length) << kBitShift) +
+                          price * (int64_t{1} << (kMaxCodeLength - length));
+                from[static_cast<size_t>(i) * kStates + static_cast<size_t>(l)] =
+                    static_cast<uint8_t>(source[l]);
+            }
+        }
+        int state = 0;
+        for (int l = 1; l < kStates; ++l) {
+            if (cost[l] < cost[state]) {
+                state = l;
+            }
+        }
+        for (int i = alphaSize - 1; i >= 0; --i) {
+            (*out)[static_cast<size_t>(i)] = static_cast<uint8_t>(state + 1);
+            state = from[static_cast<size_t>(i) * kStates + static_cast<size_t>(state)];
+        }
+        uint64_t kraft = 0;
+        for (int i = 0; i < alphaSize; ++i) {
+            kraft += uint64_t{1} << (kMaxCodeLength - (*out)[static_cast<size_t>(i)]);
+        }
+        return kraft <= (uint64_t{1} << kMaxCodeLength);
+    };
+    // The price of a unit of the Kraft sum (2^-17 of the code) in cost
+    // units: at zero every length is one and nothing fits; at 2^40 a whole
+    // code's worth costs 2^37 bits, more than any block can save. First the
+    // power of two at which the code starts to fit, then 1/256 of it.
+    Lengths_T trial;
+    int lowShift = -1;
+    int highShift = 40;
+    if (!solve(int64_t{1} << highShift, lengths)) {
+        return false;
+    }
+    while (highShift - lowShift > 1) {
+        const int middle = (lowShift + highShift) / 2;
+        if (solve(int64_t{1} << middle, &trial)) {
+            highShift = middle;
+            *lengths = trial;
+        } else {
+            lowShift = middle;
+        }
+    }
+    int64_t low = lowShift < 0 ? 0 : int64_t{1} << lowShift;
+    int64_t high = int64_t{1} << highShift;
+    const int64_t precision = std::max<int64_t>(1, high / 256);
+    while (high - low > precision) {
+        const int64_t middle = low + (high - low) / 2;
+        if (solve(middle, &trial)) {
+            high = middle;
+            *lengths = trial;
+        } else {
+            low = middle;
+        }
+    }
+    return true;
+}
+
 // Each unused symbol still needs a code, and where its length sits against
 // its neighbours' costs description bits: weighed lightly it gets a long
 // code, far from the used symbols' lengths; weighed more it takes code
-// space from them. A few weights are tried and the lengths that cost
-// fewest bits, description and data together, kept.
-void bestLengths(const uint32_t* frequency, int alphaSize, Lengths_T* lengths) {
+// space from them. A few weights are tried, and with `fit` the fitted
+// lengths too, and the lengths that cost fewest bits, description and data
+// together, kept.
+void bestLengths(const uint32_t* frequency, int alphaSize, bool fit, Lengths_T* lengths) {
     static constexpr uint32_t kUnusedWeights[] = {1, 16, 64, 256, 1024};
     int64_t best = INT64_MAX;
     uint32_t weight[kMaxAlpha];
@@ -200,6 +302,13 @@ void bestLengths(const uint32_t* frequency, int alphaSize, Lengths_T* lengths) {
         }
         huffmanLengths(weight, alphaSize, &trial);
         smoothUnused(frequency, alphaSize, &trial);
+        const int64_t bits = tableBits(trial, alphaSize) + dataBits(frequency, trial, alphaSize);
+        if (bits < best) {
+            best = bits;
+            *lengths = trial;
+        }
+    }
+    if (fit && fittedLengths(frequency, alphaSize, &trial)) {
         const int64_t bits = tableBits(trial, alphaSize) + dataBits(frequency, trial, alphaSize);
         if (bits < best) {
             best = bits;
@@ -258,7 +367,39 @@ Tables_T chooseTables(const std::vector<uint16_t>& symbols, int alphaSize, int g
     std::vector<int64_t> pathCost(static_cast<size_t>(groups));
     std::vector<uint8_t> from(selectorCount * static_cast<size_t>(groups));
     std::vector<uint32_t> frequency(static_cast<size_t>(groups * kMaxAlpha));
-    for (int round = 0; round < kRounds; ++round) {
+    // Rebuilds each table of `tables` from the groups given to it; returns
+    // the block's bits for selectors, tables and data.
+    const auto rebuild = [&](Tables_T* tables, bool fit) {
+        std::fill(frequency.begin(), frequency.end(), 0);
+        for (size_t k = 0; k < count; ++k) {
+            ++frequency[static_cast<size_t>(tables->selectors[k / kGroupSize]) * kMaxAlpha +
+                        symbols[k]];
+        }
+        int64_t bits = selectorBits(tables->selectors, groups);
+        for (int t = 0; t < groups; ++t) {
+            const uint32_t* used = &frequency[static_cast<size_t>(t) * kMaxAlpha];
+            bool any = false;
+            for (int i = 0; i < alphaSize; ++i) {
+                any = any || used[i] != 0;
+            }
+            Lengths_T& lengths = tables->lengths[t];
+            if (!any) {
+                // A table no group uses: one flat length, described in
+                // about a bit per symbol.
+                int flat = 1;
+                while ((1 << flat) < alphaSize) {
+                    ++flat;
+                }
+                lengths.fill(static_cast<uint8_t>(flat));
+            } else {
+                bestLengths(used, alphaSize, fit, &lengths);
+            }
+            bits += tableBits(lengths, alphaSize) + dataBits(used, lengths, alphaSize);
+        }
+        return bits;
+    };
+    // Gives each group its table by the tables' current lengths.
+    const auto assign = [&](Tables_T* tables) {
         // Give each group its table: the cheapest path through the groups
         // where staying on a table costs one selector bit and moving costs
         // three, about what a move-to-front code charges.
@@ -270,7 +411,7 @@ Tables_T chooseTables(const std::vector<uint16_t>& symbols, int alphaSize, int g
         for (int i = 0; i < alphaSize; ++i) {
             packed[i] = 0;
             for (int t = 0; t < groups; ++t) {
-                packed[i] |= static_cast<uint64_t>(trial.lengths[t][static_cast<size_t>(i)]) << (10 * t);
+                packed[i] |= static_cast<uint64_t>(tables->lengths[t][static_cast<size_t>(i)]) << (10 * t);
             }
         }
         for (size_t g = 0; g < selectorCount; ++g) {
@@ -307,38 +448,31 @@ Tables_T chooseTables(const std::vector<uint16_t>& symbols, int alphaSize, int g
             }
         }
         for (size_t g = selectorCount; g-- > 0;) {
-            trial.selectors[g] = static_cast<uint8_t>(table);
+            tables->selectors[g] = static_cast<uint8_t>(table);
             table = from[g * static_cast<size_t>(groups) + static_cast<size_t>(table)];
         }
+    };
+    for (int round = 0; round < kRounds; ++round) {
+        assign(&trial);
 
-        // Rebuild each table from its groups' symbols.
-        std::fill(frequency.begin(), frequency.end(), 0);
-        for (size_t k = 0; k < count; ++k) {
-            ++frequency[static_cast<size_t>(trial.selectors[k / kGroupSize]) * kMaxAlpha +
-                        symbols[k]];
+        trial.bits = rebuild(&trial, false);
+        if (trial.bits < best.bits) {
+            best = trial;
         }
-        int64_t bits = selectorBits(trial.selectors, groups);
-        for (int t = 0; t < groups; ++t) {
-            const uint32_t* used = &frequency[static_cast<size_t>(t) * kMaxAlpha];
-            bool any = false;
-            for (int i = 0; i < alphaSize; ++i) {
-                any = any || used[i] != 0;
+    }
+    // The fitted lengths cost a search each, so only the best round's
+    // tables get them, in small blocks, where they matter; then the groups
+    // are given tables again by those lengths, and the tables fitted anew.
+    if (count <= kFitUpTo) {
+        trial = best;
+        trial.bits = rebuild(&trial, true);
+        for (int round = 0; round < kFitRounds; ++round) {
+            if (trial.bits < best.bits) {
+                best = trial;
             }
-            Lengths_T& lengths = trial.lengths[t];
-            if (!any) {
-                // A table no group uses: one flat length, described in
-                // about a bit per symbol.
-                int flat = 1;
-                while ((1 << flat) < alphaSize) {
-                    ++flat;
-                }
-                lengths.fill(static_cast<uint8_t>(flat));
-            } else {
-                bestLengths(used, alphaSize, &lengths);
-            }
-            bits += tableBits(lengths, alphaSize) + dataBits(used, lengths, alphaSize);
+            assign(&trial);
+            trial.bits = rebuild(&trial, true);
         }
-        trial.bits = bits;
         if (trial.bits < best.bits) {
             best = trial;
         }
