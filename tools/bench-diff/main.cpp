@@ -2,7 +2,7 @@
 // bsdiff on the same 10 MiB parts, then whole packages built with it.
 //
 //   bench-diff [--cap SECONDS] [--parts N] [--before BENCH_DIFF]
-//              [--binary-corpus DIR] [--no-packages | --only-packages]
+//              [--binary-corpus DIR] [--streams] [--no-packages | --only-packages]
 //
 // The corpus is made here, in a scratch directory under $TMPDIR: random
 // data with scattered edits, a part of zeros but a few blocks, a part
@@ -23,7 +23,10 @@
 // the same parts, so one run compares the two makers. --binary-corpus names
 // a directory holding old.img and new.img of rebuilt binaries (see
 // scripts/make-armhf-corpus), whose changed parts are a corpus of their own.
-// Per corpus the totals follow: patch bytes of each maker over the parts
+// --streams adds a line under each part: the compressed sizes of the
+// control, diff and extra streams and the number of triples, Debian's
+// patch next to ours, and the totals of each per corpus: where the bytes
+// go. Per corpus the totals follow: patch bytes of each maker over the parts
 // Debian's finishes within its cap, their ratio to Debian's, CPU per part
 // and the largest peak memory of a job.
 #include <sys/resource.h>
@@ -44,6 +47,8 @@
 #include <thread>
 #include <vector>
 
+#include <bzlib.h>
+
 #include "bsdiff_gen.h"
 #include "bspatch.h"
 #include "corpus.h"
@@ -63,6 +68,7 @@ struct Settings_T {
     int partsPerImage = 7;
     bool packages = true;
     bool parts = true;
+    bool streams = false;      // a line per part on the three streams
     std::string before;        // bench-diff of an older build, or empty
     std::string binaryCorpus;  // directory with old.img and new.img, or empty
 };
@@ -185,6 +191,58 @@ DiffRun_T medianOf(const std::vector<DiffRun_T>& runs) {
     return result;
 }
 
+// Where a patch's bytes go: its three compressed streams, from the
+// lengths in its header, and the number of control triples.
+struct Streams_T {
+    long long control = 0;
+    long long diff = 0;
+    long long extra = 0;
+    long long triples = 0;
+    void add(const Streams_T& other) {
+        control += other.control;
+        diff += other.diff;
+        extra += other.extra;
+        triples += other.triples;
+    }
+};
+
+long long readOfftout(const Bytes& bytes, size_t at) {
+    long long value = bytes[at + 7] & 0x7f;
+    for (int i = 6; i >= 0; --i) {
+        value = value * 256 + bytes[at + static_cast<size_t>(i)];
+    }
+    return (bytes[at + 7] & 0x80) != 0 ? -value : value;
+}
+
+// False when the file is no BSDIFF40 patch.
+bool readStreams(const std::string& path, Streams_T* streams) {
+    const Bytes patch = diff_corpus::readFile(path);
+    if (patch.size() < 32 || std::memcmp(patch.data(), "BSDIFF40", 8) != 0) {
+        return false;
+    }
+    streams->control = readOfftout(patch, 8);
+    streams->diff = readOfftout(patch, 16);
+    streams->extra = static_cast<long long>(patch.size()) - 32 - streams->control - streams->diff;
+    if (streams->control < 0 || streams->diff < 0 || streams->extra < 0) {
+        return false;
+    }
+    // A triple is 24 bytes once decompressed.
+    Bytes controls(1 << 20);
+    while (true) {
+        unsigned int length = static_cast<unsigned int>(controls.size());
+        const int status = BZ2_bzBuffToBuffDecompress(
+            reinterpret_cast<char*>(controls.data()), &length,
+            const_cast<char*>(reinterpret_cast<const char*>(patch.data() + 32)),
+            static_cast<unsigned int>(streams->control), 0, 0);
+        if (status == BZ_OUTBUFF_FULL && controls.size() < (1u << 30)) {
+            controls.resize(controls.size() * 4);
+            continue;
+        }
+        streams->triples = status == BZ_OK ? length / 24 : -1;
+        return status == BZ_OK;
+    }
+}
+
 // One maker's sums over the parts of a corpus.
 struct MakerTotals_T {
     long long bytes = 0;          // over every part
@@ -204,6 +262,8 @@ struct MakerTotals_T {
 struct CorpusTotals_T {
     int parts = 0;
     int compared = 0;  // parts Debian's finished within its cap
+    Streams_T debianStreams;  // over the parts Debian's finished
+    Streams_T ourStreams;     // over the same parts
     MakerTotals_T debian;
     MakerTotals_T before;
     MakerTotals_T ours;
@@ -225,6 +285,13 @@ struct Totals_T {
 std::string cell(double value, const char* format) {
     char text[32];
     snprintf(text, sizeof(text), format, value);
+    return text;
+}
+
+std::string describe(const Streams_T& streams) {
+    char text[96];
+    snprintf(text, sizeof(text), "%lld/%lld/%lld, %lld", streams.control, streams.diff,
+             streams.extra, streams.triples);
     return text;
 }
 
@@ -295,6 +362,15 @@ void benchPart(const Settings_T& settings, const std::string& dir, const std::st
     printf("%-34s %8s %7s %9s | %6.2f %7.1f %9lld %s | %7s %6s\n", label.c_str(), debianCpu.c_str(),
            cell(debian.peakMb, "%.1f").c_str(), debianSize.c_str(), ours.cpuSeconds, ours.peakMb,
            ours.patchSize, good ? "ok " : "BAD", speedup.c_str(), ratio.c_str());
+    Streams_T debianStreams;
+    Streams_T ourStreams;
+    if (settings.streams && debian.finished && readStreams(dir + "/debian.patch", &debianStreams) &&
+        readStreams(dir + "/ours.patch", &ourStreams)) {
+        printf("  %-32s %s\n", "streams: control/diff/extra, triples",
+               (describe(debianStreams) + "  |  " + describe(ourStreams)).c_str());
+        sums.debianStreams.add(debianStreams);
+        sums.ourStreams.add(ourStreams);
+    }
     fflush(stdout);
 }
 
@@ -432,6 +508,10 @@ void printTotals(const Settings_T& settings, const Totals_T& totals) {
             printMaker("built-in, --before", corpus.before, corpus.parts, corpus.debian);
         }
         printMaker("built-in", corpus.ours, corpus.parts, corpus.debian);
+        if (settings.streams && corpus.compared > 0) {
+            printf("  streams (control/diff/extra, triples): Debian bsdiff %s; built-in %s\n",
+                   describe(corpus.debianStreams).c_str(), describe(corpus.ourStreams).c_str());
+        }
     }
 
     printf("\nGoals of the built-in maker:\n");
@@ -568,6 +648,8 @@ int main(int argc, char** argv) {
             settings.before = argv[++i];
         } else if (arg == "--binary-corpus" && i + 1 < argc) {
             settings.binaryCorpus = argv[++i];
+        } else if (arg == "--streams") {
+            settings.streams = true;
         } else if (arg == "--no-packages") {
             settings.packages = false;
         } else if (arg == "--only-packages") {
@@ -575,7 +657,7 @@ int main(int argc, char** argv) {
         } else {
             fprintf(stderr,
                     "usage: bench-diff [--cap SECONDS] [--parts N] [--before BENCH_DIFF]"
-                    " [--binary-corpus DIR] [--no-packages | --only-packages]\n");
+                    " [--binary-corpus DIR] [--streams] [--no-packages | --only-packages]\n");
             return 2;
         }
     }
