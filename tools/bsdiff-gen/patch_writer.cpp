@@ -27,46 +27,50 @@ void forEachTriple(const std::vector<Control_T>& controls,
 
 // Writes one stream, whose bytes `emit` feeds, at each of `levels` in turn
 // and keeps the smallest (the earliest on a tie). Past the first, a level
-// whose block would hold the whole stream is skipped: one block makes the
-// same stream at any level.
-void compressSmallest(const std::function<void(Bzip2Stream&)>& emit,
+// at which the stream is one block is skipped: one block makes the same
+// stream at any level but for the level digit of its header.
+bool compressSmallest(const std::function<bool(Bzip2Stream&)>& emit,
                       const std::vector<int>& levels, std::vector<uint8_t>* out) {
     const size_t start = out->size();
-    size_t runLengthBytes = 0;
+    size_t fed = 0;
     std::vector<uint8_t> trial;
     for (size_t i = 0; i < levels.size(); ++i) {
-        if (i > 0 && runLengthBytes <= Bzip2Stream::blockLimit(levels[i])) {
+        if (i > 0 && Bzip2Stream::oneBlockAt(fed, levels[i])) {
             continue;
         }
         trial.clear();
         Bzip2Stream stream(i == 0 ? out : &trial, levels[i]);
-        emit(stream);
-        stream.finish();
+        if (!emit(stream) || !stream.finish()) {
+            return false;
+        }
         if (i == 0) {
-            runLengthBytes = stream.runLengthBytes();
+            fed = stream.bytesFed();
         } else if (trial.size() < out->size() - start) {
             out->resize(start);
             out->insert(out->end(), trial.begin(), trial.end());
         }
     }
+    return true;
 }
 
-void feedControls(const std::vector<Control_T>& controls, Bzip2Stream& block) {
+bool feedControls(const std::vector<Control_T>& controls, Bzip2Stream& block) {
     std::vector<uint8_t> triple;
     for (const Control_T& control : controls) {
         triple.clear();
         appendOfftout(control.diffLength, &triple);
         appendOfftout(control.extraLength, &triple);
         appendOfftout(control.seek, &triple);
-        block.feed(triple.data(), triple.size());
+        if (!block.feed(triple.data(), triple.size())) return false;
     }
+    return true;
 }
 
 // The diff bytes are made here from the two parts rather than kept from the
 // planning: holding them would cost another part's worth of memory per job.
-void feedDiff(const std::vector<Control_T>& controls, Bytes_T old, Bytes_T next,
+bool feedDiff(const std::vector<Control_T>& controls, Bytes_T old, Bytes_T next,
               Bzip2Stream& block) {
     std::vector<uint8_t> chunk(kChunk);
+    bool fed = true;
     forEachTriple(controls, [&](int64_t newPos, int64_t oldPos, const Control_T& control) {
         for (int64_t done = 0; done < control.diffLength;) {
             const int64_t count = std::min<int64_t>(control.diffLength - done, kChunk);
@@ -75,17 +79,21 @@ void feedDiff(const std::vector<Control_T>& controls, Bytes_T old, Bytes_T next,
             for (int64_t i = 0; i < count; ++i) {
                 chunk[static_cast<size_t>(i)] = static_cast<uint8_t>(newBytes[i] - oldBytes[i]);
             }
-            block.feed(chunk.data(), static_cast<size_t>(count));
+            fed = block.feed(chunk.data(), static_cast<size_t>(count)) && fed;
             done += count;
         }
     });
+    return fed;
 }
 
-void feedExtra(const std::vector<Control_T>& controls, Bytes_T next, Bzip2Stream& block) {
+bool feedExtra(const std::vector<Control_T>& controls, Bytes_T next, Bzip2Stream& block) {
+    bool fed = true;
     forEachTriple(controls, [&](int64_t newPos, int64_t, const Control_T& control) {
-        block.feed(next.data + newPos + control.diffLength,
-                   static_cast<size_t>(control.extraLength));
+        fed = block.feed(next.data + newPos + control.diffLength,
+                         static_cast<size_t>(control.extraLength)) &&
+              fed;
     });
+    return fed;
 }
 
 void putOfftout(int64_t value, uint8_t* at) {
@@ -121,12 +129,20 @@ std::string writePatch(const std::vector<Control_T>& controls, Bytes_T old, Byte
     patch->assign(32, 0);
     std::memcpy(patch->data(), "BSDIFF40", 8);
     const size_t controlStart = patch->size();
-    compressSmallest([&](Bzip2Stream& block) { feedControls(controls, block); }, levels, patch);
+    if (!compressSmallest([&](Bzip2Stream& block) { return feedControls(controls, block); },
+                          levels, patch)) {
+        return "bzip2 refused the control block";
+    }
     const size_t diffStart = patch->size();
-    compressSmallest([&](Bzip2Stream& block) { feedDiff(controls, old, next, block); }, levels,
-                     patch);
+    if (!compressSmallest([&](Bzip2Stream& block) { return feedDiff(controls, old, next, block); },
+                          levels, patch)) {
+        return "bzip2 refused the diff block";
+    }
     const size_t extraStart = patch->size();
-    compressSmallest([&](Bzip2Stream& block) { feedExtra(controls, next, block); }, levels, patch);
+    if (!compressSmallest([&](Bzip2Stream& block) { return feedExtra(controls, next, block); },
+                          levels, patch)) {
+        return "bzip2 refused the extra block";
+    }
     putOfftout(static_cast<int64_t>(diffStart - controlStart), patch->data() + 8);
     putOfftout(static_cast<int64_t>(extraStart - diffStart), patch->data() + 16);
     putOfftout(next.size, patch->data() + 24);
