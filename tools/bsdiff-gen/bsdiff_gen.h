@@ -14,8 +14,8 @@ namespace bsdiff_gen {
 constexpr size_t kMaxPartSize = 0x7fffffff;
 
 // Peak memory of one makePatch call beyond the two parts it is handed: the
-// suffix order (4 bytes per old byte) while matching, then one bzip2
-// block being sorted (under 12 MiB with its suffix order), the smallest
+// suffix order (4 bytes per old byte) while matching, then one libbz2
+// compressor (under 8 MiB at 900k blocks), the smallest
 // patch so far, the one being written and, while the chosen plan is
 // written at smaller block sizes, one stream on trial (each at most about
 // the new part).
