@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "verify.h"
+#include "report_fields.h"
 
 namespace mpp {
 
@@ -60,68 +61,6 @@ bool seconds(const std::string& text, double* out) {
     errno = 0;
     *out = strtod(text.c_str(), &end);
     return errno == 0 && *end == '\0' && *out >= 0;
-}
-
-std::vector<std::string> splitTabs(const std::string& line) {
-    std::vector<std::string> fields;
-    size_t from = 0;
-    for (size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
-        fields.push_back(line.substr(from, tab - from));
-    fields.push_back(line.substr(from));
-    return fields;
-}
-
-// Text as one field: a backslash, tab, newline or carriage return is written
-// as \\, \t, \n or \r, so that it reads back as it was.
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
-bool unescaped(const std::string& text, std::string* out) {
-    out->clear();
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\') {
-            *out += text[i];
-            continue;
-        }
-        if (++i == text.size()) return false;
-        switch (text[i]) {
-            case '\\':
-                *out += '\\';
-                break;
-            case 't':
-                *out += '\t';
-                break;
-            case 'n':
-                *out += '\n';
-                break;
-            case 'r':
-                *out += '\r';
-                break;
-            default:
-                return false;
-        }
-    }
-    return true;
 }
 
 std::string fixed(double value, int decimals) {
@@ -212,7 +151,7 @@ int printVerifySummary(const VerifyRun& run, FILE* out) {
 bool writeVerifyReport(const std::string& path, const VerifyRun& run, std::string* error) {
     std::ostringstream out;
     out << kMagic << "\n"
-        << "package\t" << escaped(run.package) << "\n"
+        << "package\t" << host::escapedField(run.package) << "\n"
         << "sha256\t" << run.packageSha256 << "\n"
         << "cuts\t" << run.cutsAsked << "\n"
         << "total\t" << run.total << "\n"
@@ -220,14 +159,14 @@ bool writeVerifyReport(const std::string& path, const VerifyRun& run, std::strin
         << "sweep\t" << fixed(run.sweepSeconds, 3) << "\n";
     for (size_t i = 0; i < run.bases.size(); ++i) {
         const VerifiedBase& b = run.bases[i];
-        out << "base\t" << i + 1 << "\t" << escaped(b.dir) << "\t" << b.images << "\t"
-            << escaped(b.verdict) << "\t" << b.deviceCalls << "\t" << fixed(b.seconds, 3) << "\t"
-            << escaped(b.detail) << "\n";
+        out << "base\t" << i + 1 << "\t" << host::escapedField(b.dir) << "\t" << b.images << "\t"
+            << host::escapedField(b.verdict) << "\t" << b.deviceCalls << "\t" << fixed(b.seconds, 3)
+            << "\t" << host::escapedField(b.detail) << "\n";
     }
     for (const CutRecord& cut : run.cuts) {
         out << "cut\t" << cut.number << "\t" << cut.base + 1 << "\t" << cut.deviceCall << "\t"
-            << endingName(cut.ending) << "\t" << escaped(cut.reason) << "\t"
-            << escaped(cut.reproduce) << "\n";
+            << endingName(cut.ending) << "\t" << host::escapedField(cut.reason) << "\t"
+            << host::escapedField(cut.reproduce) << "\n";
     }
     // A shard cut off while writing leaves no half report for the merge.
     const std::string partial = path + ".partial";
@@ -259,14 +198,15 @@ bool readVerifyReport(const std::string& path, VerifyRun* run, std::string* erro
     size_t lineNo = 1;
     while (std::getline(file, line)) {
         ++lineNo;
-        const std::vector<std::string> f = splitTabs(line);
+        const std::vector<std::string> f = host::splitTabs(line);
         const std::string at = path + ":" + std::to_string(lineNo) + ": ";
         long n = 0;
         if (f[0] == "cut" && f.size() == 7) {
             CutRecord cut;
             if (!number(f[1], &cut.number) || cut.number == 0 || !number(f[2], &n) || n == 0 ||
                 !number(f[3], &cut.deviceCall) || !endingOf(f[4], &cut.ending) ||
-                !unescaped(f[5], &cut.reason) || !unescaped(f[6], &cut.reproduce)) {
+                !host::unescapedField(f[5], &cut.reason) ||
+                !host::unescapedField(f[6], &cut.reproduce)) {
                 *error = at + "bad cut line";
                 return false;
             }
@@ -275,15 +215,16 @@ bool readVerifyReport(const std::string& path, VerifyRun* run, std::string* erro
         } else if (f[0] == "base" && f.size() == 8) {
             VerifiedBase b;
             if (!number(f[1], &n) || static_cast<size_t>(n) != run->bases.size() + 1 ||
-                !unescaped(f[2], &b.dir) || !unescaped(f[4], &b.verdict) ||
+                !host::unescapedField(f[2], &b.dir) || !host::unescapedField(f[4], &b.verdict) ||
                 !calls(f[5], &b.deviceCalls) || !seconds(f[6], &b.seconds) ||
-                !unescaped(f[7], &b.detail) || !run->cuts.empty()) {
+                !host::unescapedField(f[7], &b.detail) || !run->cuts.empty()) {
                 *error = at + "bad base line";
                 return false;
             }
             b.images = f[3];
             run->bases.push_back(b);
-        } else if (f.size() == 2 && f[0] == "package" && unescaped(f[1], &run->package)) {
+        } else if (f.size() == 2 && f[0] == "package" &&
+                   host::unescapedField(f[1], &run->package)) {
             seen[kPackage] = true;
         } else if (f.size() == 2 && f[0] == "sha256" && f[1].size() == 64 &&
                    f[1].find_first_not_of("0123456789abcdef") == std::string::npos) {

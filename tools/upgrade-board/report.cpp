@@ -6,6 +6,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include "report_fields.h"
 
 namespace board {
 
@@ -30,68 +31,6 @@ bool number(const std::string& text, unsigned long long* out) {
     errno = 0;
     *out = strtoull(text.c_str(), nullptr, 10);
     return errno == 0;
-}
-
-std::vector<std::string> splitTabs(const std::string& line) {
-    std::vector<std::string> fields;
-    size_t from = 0;
-    for (size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1)
-        fields.push_back(line.substr(from, tab - from));
-    fields.push_back(line.substr(from));
-    return fields;
-}
-
-// A reason as one field: a backslash, tab, newline or carriage return is
-// written as \\, \t, \n or \r, so that it reads back as it was.
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
-}
-
-bool unescaped(const std::string& text, std::string* out) {
-    out->clear();
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\') {
-            *out += text[i];
-            continue;
-        }
-        if (++i == text.size()) return false;
-        switch (text[i]) {
-            case '\\':
-                *out += '\\';
-                break;
-            case 't':
-                *out += '\t';
-                break;
-            case 'n':
-                *out += '\n';
-                break;
-            case 'r':
-                *out += '\r';
-                break;
-            default:
-                return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace
@@ -199,12 +138,13 @@ bool writeReport(const std::string& path, const Report& r, std::string* error) {
         << "states\t" << r.asked << "\n"
         << "chosen\t" << r.total << "\n"
         << "faults\t" << r.faults << "\n"
-        << "log\t" << escaped(r.log) << "\n"
+        << "log\t" << host::escapedField(r.log) << "\n"
         << "shard\t" << r.shard.index << "/" << r.shard.count << "\n";
     for (const StateRecord& s : r.records) {
         out << "state\t" << s.number << "\t" << faultName(s.fault) << "\t" << endingName(s.ending)
-            << "\t" << (s.cleanUpLeft ? "clean-up-left" : "-") << "\t" << escaped(s.reason) << "\t"
-            << (s.failureRun ? "failure:" : "main:") << s.entry << "\n";
+            << "\t" << (s.cleanUpLeft ? "clean-up-left" : "-") << "\t"
+            << host::escapedField(s.reason) << "\t" << (s.failureRun ? "failure:" : "main:")
+            << s.entry << "\n";
     }
     // Written whole under another name first: a shard cut while writing
     // leaves no half report for the merge to take.
@@ -235,7 +175,7 @@ bool readReport(const std::string& path, Report* r, std::string* error) {
     size_t lineNo = 1;
     while (std::getline(file, line)) {
         ++lineNo;
-        const std::vector<std::string> f = splitTabs(line);
+        const std::vector<std::string> f = host::splitTabs(line);
         const std::string at = path + ":" + std::to_string(lineNo) + ": ";
         unsigned long long n = 0;
         if (f[0] == "state" && (f.size() == 6 || f.size() == 7)) {
@@ -244,7 +184,8 @@ bool readReport(const std::string& path, Report* r, std::string* error) {
             std::string why;
             if (!number(f[1], &n) || n == 0 || !parseFaults(f[2], &fault, &why) ||
                 fault.size() != 1 || !endingOf(f[3], &s.ending) ||
-                (f[4] != "-" && f[4] != "clean-up-left") || !unescaped(f[5], &s.reason)) {
+                (f[4] != "-" && f[4] != "clean-up-left") ||
+                !host::unescapedField(f[5], &s.reason)) {
                 *error = at + "bad state line";
                 return false;
             }
@@ -281,7 +222,7 @@ bool readReport(const std::string& path, Report* r, std::string* error) {
             }
             r->faults = f[1];
             seen[3] = true;
-        } else if (f.size() == 2 && f[0] == "log" && unescaped(f[1], &r->log)) {
+        } else if (f.size() == 2 && f[0] == "log" && host::unescapedField(f[1], &r->log)) {
             seen[4] = true;
         } else if (f.size() == 2 && f[0] == "shard" && parseShard(f[1], &r->shard, error)) {
             seen[5] = true;
