@@ -36,9 +36,6 @@ namespace mpp {
 namespace {
 
 constexpr long kMiB = 1L << 20;
-// The boot stage starts the program again while the success flags are not
-// both set, at most this many times after the first start.
-constexpr int kBootStageRestarts = 3;
 constexpr long kRunTimeoutS = 900;
 constexpr int kExitReboot = 100;  // the runner's codes
 constexpr int kExitCut = 101;
@@ -161,9 +158,10 @@ bool successFlags(const std::string& flags) {
            flags[8] == '\xaa';
 }
 
-// The boot stage's rule: the program starts while bytes 4 and 7 are not both 0x55.
+// The boot stage's rule on the set's flags. A set whose flag image cannot be
+// read is not started again: its final state shows why.
 bool bootStageStartsProgram(const std::string& flags) {
-    return flags.size() == 9 && !(flags[4] == '\x55' && flags[7] == '\x55');
+    return !flags.empty() && boot_stage::upgradePending(flags);
 }
 
 std::string hexBytes(const std::string& bytes) {
@@ -292,7 +290,7 @@ RunResult runOnFreshSet(const Context& c, const Base& base, const std::string& s
     r.verdictLine = lastLine(r.log);
     r.deviceCalls = deviceCallsIn(r.log);
     if (cutAt > 0) {
-        while (r.restarts < kBootStageRestarts && bootStageStartsProgram(flagBytes(setDir))) {
+        while (r.restarts < boot_stage::kRestarts && bootStageStartsProgram(flagBytes(setDir))) {
             ++r.restarts;
             log = setDir + "/run-" + std::to_string(r.restarts) + ".log";
             r.exitCode = runLogged({c.options.runner, "run", setDir, c.options.rootfs, "--timeout",

@@ -17,6 +17,7 @@
 #include "board_run.h"
 #include "child.h"
 #include "crash_states.h"
+#include "ground.h"
 #include "report.h"
 #include "set_check.h"
 #include "set_layout.h"
@@ -27,10 +28,6 @@
 namespace board {
 
 namespace {
-
-// The boot stage's rule: the program is started again while the upgrade is
-// pending, at most this many times.
-constexpr int kMaxStarts = 3;
 
 std::mutex outputMutex;
 
@@ -154,7 +151,7 @@ std::string bootUntilDone(const Shared& shared, const std::string& dir, const st
     std::string error;
     bool ranToEnd = false;
     std::string lastVerdict;
-    while (*boots < kMaxStarts && upgradePending(shared.layout, disk, &error)) {
+    while (*boots < boot_stage::kRestarts && upgradePending(shared.layout, disk, &error)) {
         BoardBoot boot =
             quietBoot(shared, disk, dir, dir + "/boot-" + std::to_string(*boots + 1) + ".log");
         BoardResult r = bootBoard(shared.files, boot);

@@ -11,11 +11,12 @@
 #include <vector>
 
 #include "campaign.h"
+#include "ground.h"
 #include "run_command.h"
 
 namespace {
 
-const char kUsage[] =
+const std::string kUsage =
     "usage:\n"
     "  upgrade-board run SETDIR [ROOTFS] [--cut-after-ms N] [--cut-at-output TEXT] [--timeout S]\n"
     "                    [-- COMMAND ARGS...]\n"
@@ -32,7 +33,9 @@ const char kUsage[] =
     "                    [--shard I/N | --shards N] [--report FILE] [--picture FILE]\n"
     "      Records one upgrade of SETDIR with every write and flush logged, replays the log\n"
     "      to N crash points (default 20) and boots each again while bytes 4 and 7 of the\n"
-    "      boot flags are not both 0x55, at most 3 times. --cuts N also kills QEMU at N\n"
+    "      boot flags are not both 0x55, at most " +
+    std::to_string(boot_stage::kRestarts) +
+    " times. --cuts N also kills QEMU at N\n"
     "      moments of the program's run. --twice N takes N more crash states from before the\n"
     "      first write to the boot flags and cuts the restart that resumes each one as well:\n"
     "      that restart is recorded, and a crash state of its own log (before its flag\n"
@@ -79,7 +82,7 @@ const char kUsage[] =
     "  upgrade-board: runner failed (...)  2\n";
 
 int usageError(const std::string& message) {
-    fprintf(stderr, "upgrade-board: %s\n%s", message.c_str(), kUsage);
+    fprintf(stderr, "upgrade-board: %s\n%s", message.c_str(), kUsage.c_str());
     return 2;
 }
 
@@ -247,7 +250,7 @@ int main(int argc, char** argv) {
     if (argc < 2) return usageError("missing command");
     std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
-        fputs(kUsage, stdout);
+        fputs(kUsage.c_str(), stdout);
         return 0;
     }
     if (command == "run") return commandRun(argc - 2, argv + 2);

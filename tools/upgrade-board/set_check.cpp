@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "child.h"
+#include "ground.h"
 
 namespace board {
 
@@ -44,8 +45,7 @@ bool upgradePending(const DiskLayout& layout, const std::string& disk, std::stri
     const DiskPartition* flags = findPartition(layout, "mmcblk0p4");
     std::string bytes;
     if (flags == nullptr || !readPartition(*flags, disk, 0, 8, &bytes, error)) return true;
-    return !(static_cast<unsigned char>(bytes[4]) == 0x55 &&
-             static_cast<unsigned char>(bytes[7]) == 0x55);
+    return boot_stage::upgradePending(bytes);
 }
 
 bool loadNewImages(const std::string& dir, ExpectedImages* out, std::string* error) {

@@ -10,7 +10,8 @@
 namespace board {
 
 // The boot stage starts the program again while bytes 4 and 7 of the
-// boot-flag partition are not both 0x55.
+// boot-flag partition are not both 0x55 (boot_stage::upgradePending); flags
+// that cannot be read count as pending.
 bool upgradePending(const DiskLayout& layout, const std::string& disk, std::string* error);
 
 // Device name (mmcblk0p28 ...) to the bytes the partition must start with.

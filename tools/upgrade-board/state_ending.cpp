@@ -1,5 +1,7 @@
 #include "state_ending.h"
 
+#include "ground.h"
+
 namespace board {
 
 Outcome decideEnding(const EndingFacts& f) {
@@ -57,7 +59,8 @@ Outcome decideEnding(const EndingFacts& f) {
     if (!f.recordReadable) {
         out.reason = "/var/local unmountable";
     } else if (f.pending) {
-        out.reason = "still pending after 3 starts, last record " + f.record;
+        out.reason = "still pending after " + std::to_string(boot_stage::kRestarts) +
+                     " starts, last record " + f.record;
     } else {
         out.reason = "failure ending, " + f.record;
     }

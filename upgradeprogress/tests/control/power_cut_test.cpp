@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "control/set_driver.h"
+#include "ground.h"
 
 namespace {
 
@@ -136,8 +137,6 @@ struct CutOutcome {
     std::string problems;  // empty: survived
 };
 
-constexpr int kMaxRestarts = 4;
-
 // Starts the set again as the boot stage does after the first cut, and cuts
 // that restart right after its own device call `call`. Returns what went
 // wrong, empty when the restart was cut there.
@@ -186,7 +185,7 @@ CutOutcome cutAndResume(const std::string& setDir, const std::vector<ImagePair>&
     std::string log = cut.text();
     const std::string secondCut =
         plan.thenAtCall > 0 ? cutTheRestart(setDir, plan.thenAtCall, &out, &log) : "";
-    while (upgradePending(setDir) && out.restarts < kMaxRestarts) {
+    while (upgradePending(setDir) && out.restarts < boot_stage::kRestarts) {
         const ChildResult again = runProgram(setDir);
         ++out.restarts;
         out.lastVerdict = again.verdict();

@@ -25,13 +25,13 @@
 #include <gtest/gtest.h>
 
 #include "control/set_driver.h"
+#include "ground.h"
 
 namespace {
 
 using namespace set_driver;
 
 constexpr long kPartitionBytes = 32L << 20;
-constexpr int kMaxRestarts = 3;  // after the first start, as the boot stage allows
 const char kManifestEntry[] = "patch_package/manifest";
 const char kReleaseFile[] = "/usr/bin/upgradeprogress/release";
 
@@ -239,11 +239,11 @@ ChildResult runSet(const std::string& set, const RunOptions& o = {}) {
 }
 
 // Starts the set again as the boot stage does: while flag bytes 4 and 7 are
-// not both 0x55, at most three times.
+// not both 0x55, at most boot_stage::kRestarts times.
 std::vector<ChildResult> restartAsTheBootStage(const std::string& set,
                                                const std::string& rootfs = "") {
     std::vector<ChildResult> restarts;
-    while (upgradePending(set) && restarts.size() < kMaxRestarts) {
+    while (upgradePending(set) && restarts.size() < boot_stage::kRestarts) {
         restarts.push_back(runSet(set, onRoot(rootfs)));
     }
     return restarts;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <memory>
 
+#include "ground.h"
 #include "testing/zip_fixture.h"
 
 namespace set_driver {
@@ -441,8 +442,7 @@ long deviceCallsOf(const ChildResult& run) {
 }
 
 bool upgradePending(const std::string& setDir) {
-    const std::string flags = readAt(flagPath(setDir), 0, 8);
-    return flags.size() != 8 || flags[4] != '\x55' || flags[7] != '\x55';
+    return boot_stage::upgradePending(readAt(flagPath(setDir), 0, 8));
 }
 
 std::map<std::string, std::string> lastResult(const std::string& setDir) {

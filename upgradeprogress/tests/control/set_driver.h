@@ -131,6 +131,8 @@ ChildResult runProgramToDeviceCall(const std::string& setDir, long call, int tim
 // The device calls a run of runProgramToDeviceCall reported; -1 when none.
 long deviceCallsOf(const ChildResult& run);
 
+// The set's flags as the boot stage reads them after a power-up: true while
+// it would start the program again (boot_stage::upgradePending).
 bool upgradePending(const std::string& setDir);
 // The program's record of how the last upgrade on the set ended
 // (/var/local/upgrade/last_result), one key=value line each; empty when

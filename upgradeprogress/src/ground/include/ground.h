@@ -240,6 +240,27 @@ constexpr long kFlagOffset7 = 7;
 constexpr long kFlagOffset8 = 8;
 constexpr long kRebootMarkerOffset = 512;
 
+// What the boot stage does with these bytes at every power-up: while bytes 4
+// and 7 are not both 0x55 an upgrade is pending and it starts the program
+// again, at most kRestarts times after the first start. The program itself
+// never reads the rule; the tools and tests that stand in for the boot stage
+// after a power cut all take it from here.
+namespace boot_stage {
+
+constexpr int kRestarts = 3;
+
+// `flags`: the partition's bytes from its first one. Too few to hold byte 7
+// read as pending, as unset bytes do.
+inline bool upgradePending(const std::string& flags) {
+    if (flags.size() <= static_cast<size_t>(kFlagOffset7)) {
+        return true;
+    }
+    return !(static_cast<unsigned char>(flags[kFlagOffset4]) == 0x55 &&
+             static_cast<unsigned char>(flags[kFlagOffset7]) == 0x55);
+}
+
+}  // namespace boot_stage
+
 // "Upgrad" is how the boot stage's side has always spelled it; the name stays.
 int readEmmcUpgradFlag(const char* path, long offset);
 int writeEmmcUpgradeFlag(const char* path, long offset, unsigned char value);
