@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "child.h"
+#include "ground.h"
 #include "loop_device.h"
 #include "set_layout.h"
 #include "unique_fd.h"
@@ -129,6 +130,10 @@ const DiskPartition* findPartition(const DiskLayout& layout, const std::string& 
         if (p.name == name) return &p;
     }
     return nullptr;
+}
+
+const char* flagPartitionName() {
+    return sandbox::deviceName(ota_paths::kFlagDevice);
 }
 
 bool buildDisk(const DiskLayout& layout, const std::string& disk, std::string* error) {

@@ -25,6 +25,8 @@ struct DiskLayout {
 // package's work files.
 bool planDisk(const std::string& setDir, DiskLayout* out, std::string* error);
 const DiskPartition* findPartition(const DiskLayout& layout, const std::string& name);
+// GPT name of the boot-flag partition: the set's flag device (mmcblk0p4).
+const char* flagPartitionName();
 
 // Writes a fresh disk image from SETDIR.
 bool buildDisk(const DiskLayout& layout, const std::string& disk, std::string* error);

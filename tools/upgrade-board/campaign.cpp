@@ -168,7 +168,7 @@ std::string bootUntilDone(const Shared& shared, const std::string& dir, const st
 // cut there always leaves a restart due. The whole log when no flag is written.
 WriteLog beforeFlagWrites(const WriteLog& log, const DiskLayout& layout) {
     WriteLog early = log;
-    const DiskPartition* flags = findPartition(layout, "mmcblk0p4");
+    const DiskPartition* flags = findPartition(layout, flagPartitionName());
     if (flags == nullptr) return early;
     const uint64_t begin = static_cast<uint64_t>(flags->offset);
     const uint64_t end = begin + static_cast<uint64_t>(flags->bytes);

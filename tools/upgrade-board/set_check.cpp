@@ -7,25 +7,34 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "child.h"
 #include "ground.h"
+#include "set_layout.h"
 
 namespace board {
 
 namespace {
 
-constexpr long kSuccessOffsets[] = {4, 5, 7, 8};
+// The success flags: bytes 4, 5, 7 and 8 of the boot-flag partition.
+constexpr size_t kSuccessOffsets[] = {kFlagOffset4, kFlagOffset5, kFlagOffset7, kFlagOffset8};
 constexpr unsigned char kSuccessValues[] = {0x55, 0xAA, 0x55, 0xAA};
+// The flag bytes read from the partition's start: up to the last success flag.
+constexpr size_t kFlagBytes = kFlagOffset8 + 1;
 
+// The partitions an upgrade writes, each with its image name (optfs ...) and
+// its device name (mmcblk0p28 ...), the GPT name of its partition.
 struct NamedImage {
     const char* name;
     const char* device;
 };
-constexpr NamedImage kImages[] = {{"optfs", "mmcblk0p28"},
-                                  {"usrfs", "mmcblk0p26"},
-                                  {"tvservice", "mmcblk0p18"},
-                                  {"serialsdata", "mmcblk0p34"}};
+std::vector<NamedImage> namedImages() {
+    std::vector<NamedImage> images;
+    for (const ota_paths::Partition_T& p : ota_paths::kPartitions)
+        images.push_back({p.name, sandbox::deviceName(p.device)});
+    return images;
+}
 
 std::string listDir(const std::string& dir) {
     std::string out;
@@ -42,14 +51,14 @@ std::string listDir(const std::string& dir) {
 }  // namespace
 
 bool upgradePending(const DiskLayout& layout, const std::string& disk, std::string* error) {
-    const DiskPartition* flags = findPartition(layout, "mmcblk0p4");
+    const DiskPartition* flags = findPartition(layout, flagPartitionName());
     std::string bytes;
-    if (flags == nullptr || !readPartition(*flags, disk, 0, 8, &bytes, error)) return true;
+    if (flags == nullptr || !readPartition(*flags, disk, 0, kFlagBytes, &bytes, error)) return true;
     return boot_stage::upgradePending(bytes);
 }
 
 bool loadNewImages(const std::string& dir, ExpectedImages* out, std::string* error) {
-    for (const NamedImage& image : kImages) {
+    for (const NamedImage& image : namedImages()) {
         std::string path = dir + "/" + image.name + ".img";
         std::ifstream in(path, std::ios::binary);
         if (!in) {
@@ -65,7 +74,7 @@ bool loadNewImages(const std::string& dir, ExpectedImages* out, std::string* err
 
 bool imagesOfDisk(const DiskLayout& layout, const std::string& disk, ExpectedImages* out,
                   std::string* error) {
-    for (const NamedImage& image : kImages) {
+    for (const NamedImage& image : namedImages()) {
         const DiskPartition* part = findPartition(layout, image.device);
         std::string bytes;
         if (part == nullptr ||
@@ -79,12 +88,12 @@ bool imagesOfDisk(const DiskLayout& layout, const std::string& disk, ExpectedIma
 }
 
 bool successFlagsSet(const DiskLayout& layout, const std::string& disk) {
-    const DiskPartition* flags = findPartition(layout, "mmcblk0p4");
+    const DiskPartition* flags = findPartition(layout, flagPartitionName());
     std::string bytes, error;
-    if (flags == nullptr || !readPartition(*flags, disk, 0, 9, &bytes, &error)) return false;
+    if (flags == nullptr || !readPartition(*flags, disk, 0, kFlagBytes, &bytes, &error))
+        return false;
     for (int i = 0; i < 4; ++i) {
-        if (static_cast<unsigned char>(bytes[static_cast<size_t>(kSuccessOffsets[i])]) !=
-            kSuccessValues[i])
+        if (static_cast<unsigned char>(bytes[kSuccessOffsets[i]]) != kSuccessValues[i])
             return false;
     }
     return true;
@@ -96,7 +105,7 @@ std::string imageProblems(const DiskLayout& layout, const std::string& disk,
     auto add = [&problems](const std::string& p) {
         problems += (problems.empty() ? "" : "; ") + p;
     };
-    for (const NamedImage& image : kImages) {
+    for (const NamedImage& image : namedImages()) {
         auto want = expected.find(image.device);
         const DiskPartition* part = findPartition(layout, image.device);
         if (want == expected.end() || part == nullptr) continue;
@@ -145,18 +154,19 @@ std::string upgradeProblems(const DiskLayout& layout, const std::string& disk,
     };
     const std::string images = imageProblems(layout, disk, expected);
     if (!images.empty()) add(images);
-    const DiskPartition* flags = findPartition(layout, "mmcblk0p4");
+    const DiskPartition* flags = findPartition(layout, flagPartitionName());
     std::string bytes;
-    if (flags == nullptr || !readPartition(*flags, disk, 0, 9, &bytes, &error)) {
+    if (flags == nullptr || !readPartition(*flags, disk, 0, kFlagBytes, &bytes, &error)) {
         add("boot flags cannot be read");
     } else {
         char shown[64];
-        snprintf(shown, sizeof shown, "%02x %02x %02x %02x", static_cast<unsigned char>(bytes[4]),
-                 static_cast<unsigned char>(bytes[5]), static_cast<unsigned char>(bytes[7]),
-                 static_cast<unsigned char>(bytes[8]));
+        snprintf(shown, sizeof shown, "%02x %02x %02x %02x",
+                 static_cast<unsigned char>(bytes[kSuccessOffsets[0]]),
+                 static_cast<unsigned char>(bytes[kSuccessOffsets[1]]),
+                 static_cast<unsigned char>(bytes[kSuccessOffsets[2]]),
+                 static_cast<unsigned char>(bytes[kSuccessOffsets[3]]));
         for (int i = 0; i < 4; ++i) {
-            if (static_cast<unsigned char>(bytes[static_cast<size_t>(kSuccessOffsets[i])]) !=
-                kSuccessValues[i]) {
+            if (static_cast<unsigned char>(bytes[kSuccessOffsets[i]]) != kSuccessValues[i]) {
                 add(std::string("success flags not set (bytes 4 5 7 8: ") + shown + ")");
                 break;
             }

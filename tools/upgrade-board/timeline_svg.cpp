@@ -11,6 +11,7 @@
 #include <map>
 #include <utility>
 
+#include "board_disk.h"
 #include "unique_fd.h"
 
 namespace board {
@@ -96,7 +97,7 @@ const char* endingText(StateEnding e) {
 enum class RegionKind { Flags, Data, FileSystem, Outside };
 
 RegionKind kindOf(const std::string& name) {
-    if (name == "mmcblk0p4") return RegionKind::Flags;
+    if (name == flagPartitionName()) return RegionKind::Flags;
     if (name == "OAD" || name == "var-local") return RegionKind::FileSystem;
     return RegionKind::Data;
 }

@@ -20,16 +20,10 @@ namespace sandbox {
 
 using host::UniqueFd;
 
-namespace {
-
-// "/dev/mmcblk0p4" -> "mmcblk0p4": the set's devices are named once, with
-// the program's fixed paths.
 const char* deviceName(const char* devicePath) {
     const char* slash = strrchr(devicePath, '/');
     return slash != nullptr ? slash + 1 : devicePath;
 }
-
-}  // namespace
 
 const std::vector<PartitionImage>& setPartitions() {
     static const std::vector<PartitionImage> parts = [] {

@@ -15,6 +15,10 @@ struct PartitionImage {
 // Every partition the program reaches, by its device name on the set.
 const std::vector<PartitionImage>& setPartitions();
 
+// "/dev/mmcblk0p4" -> "mmcblk0p4": the set's devices are named once, with
+// the program's fixed paths (ota_paths in ground.h).
+const char* deviceName(const char* devicePath);
+
 std::string imagePath(const std::string& setDir, const char* partitionName);
 std::string oadPath(const std::string& setDir);
 std::string varLocalPath(const std::string& setDir);
