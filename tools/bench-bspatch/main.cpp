@@ -28,18 +28,80 @@
 #include <vector>
 
 #include "bspatch.h"
-#include "bspatch/patch_fixture.h"
+
+extern char** environ;
 
 namespace {
 
-using bspatch_test::Bytes;
-using bspatch_test::readFile;
-using bspatch_test::Rng;
-using bspatch_test::writeFile;
+using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kPartSize = 10 * 1024 * 1024;
 constexpr size_t kBlock = 4096;
+
+// A fixed xorshift sequence: every run, on every machine, benchmarks the same
+// parts, so figures taken on different days stay comparable.
+class Rng {
+public:
+    explicit Rng(uint64_t seed) : state_(seed * 0x9E3779B97F4A7C15ull + 1) {}
+    size_t below(size_t n) { return static_cast<size_t>(next() % n); }
+    void fill(uint8_t* out, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            out[i] = static_cast<uint8_t>(next() >> 32);
+        }
+    }
+
+private:
+    uint64_t next() {
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 7;
+        state_ ^= state_ << 17;
+        return state_;
+    }
+    uint64_t state_;
+};
+
+// A fresh directory under $TMPDIR (or /tmp) for the parts and patches,
+// removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir() {
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && base[0] != '\0' ? base : "/tmp") +
+                              "/bench-bspatch.XXXXXX";
+        path_ = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+    }
+    ~ScratchDir() {
+        if (!path_.empty()) {
+            nftw(path_.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+        }
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    bool ok() const { return !path_.empty(); }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    static int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+        return remove(path);
+    }
+    std::string path_;
+};
+
+bool writeFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    return static_cast<bool>(out);
+}
+
+// The whole file; empty when it cannot be read.
+Bytes readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
 
 // Old part shaped like a slice of a file-system image: compressed data,
 // empty blocks, and tables of little-endian words.
@@ -158,7 +220,7 @@ struct Case {
 
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, atoi(argv[1])) : 5;
-    const bspatch_test::ScratchDir dir;
+    const ScratchDir dir;
     if (!dir.ok()) {
         perror("mkdtemp");
         return 1;
@@ -184,8 +246,12 @@ int main(int argc, char** argv) {
     for (const Case& c : cases) {
         const std::string refPath = dir.file("ref"), patchPath = dir.file("patch");
         const std::string ownPath = dir.file("own"), systemPath = dir.file("system");
-        writeFile(refPath, c.expected);
-        if (!bspatch_test::runBsdiff(oldPath, refPath, patchPath)) {
+        if (!writeFile(refPath, c.expected)) {
+            fprintf(stderr, "cannot write %s\n", refPath.c_str());
+            status = 1;
+            continue;
+        }
+        if (!runCommand("/usr/bin/bsdiff", {"bsdiff", oldPath, refPath, patchPath})) {
             fprintf(stderr, "bsdiff failed for %s\n", c.name);
             status = 1;
             continue;
