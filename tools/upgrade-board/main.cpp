@@ -131,6 +131,7 @@ int commandRun(int argc, char** argv) {
 
 int commandCampaign(int argc, char** argv) {
     board::CampaignRequest request;
+    board::Shard given;  // --shard I/N
     bool shardGiven = false;
     size_t shards = 0;  // --shards N
     for (int i = 0; i < argc; ++i) {
@@ -170,7 +171,7 @@ int commandCampaign(int argc, char** argv) {
             request.only = static_cast<size_t>(value);
         } else if (arg == "--shard" && hasValue) {
             std::string error;
-            if (!board::parseShard(argv[++i], &request.shard, &error))
+            if (!board::parseShard(argv[++i], &given, &error))
                 return usageError("bad --shard: " + error);
             shardGiven = true;
         } else if (arg == "--shards" && hasValue) {
@@ -196,19 +197,10 @@ int commandCampaign(int argc, char** argv) {
         return usageError("--picture needs --faults");
     if (!request.logDir.empty() && request.cuts > 0)
         return usageError("--cuts needs a recorded run of its own, not --log");
-    if (shardGiven && shards != 0 && shards != request.shard.count)
-        return usageError("--shard and --shards disagree");
-    if (!shardGiven && (shards != 0 || !request.reportPath.empty())) {
-        // One job of a batch: the engine says which.
-        bool found = false;
-        std::string error;
-        if (!board::shardFromEnvironment(getenv, shards, &request.shard, &found, &error))
-            return usageError(error);
-        if (!found && shards != 0)
-            return usageError("--shards " + std::to_string(shards) +
-                              " but no --shard I/N, CI_NODE_INDEX, SLURM_ARRAY_TASK_ID or "
-                              "JOB_COMPLETION_INDEX");
-    }
+    std::string shardError;
+    if (!board::chooseShard(shardGiven ? &given : nullptr, shards, !request.reportPath.empty(),
+                            getenv, &request.shard, &shardError))
+        return usageError(shardError);
     if (request.shard.count > 1 || !request.reportPath.empty()) {
         if (request.faults.empty()) return usageError("--shard and --report need --faults");
         if (request.cuts > 0 || request.twice > 0)

@@ -7,6 +7,7 @@
 
 namespace board {
 
+using host::chooseShard;
 using host::inShard;
 using host::parseShard;
 using host::Shard;
