@@ -314,7 +314,10 @@ std::string firstFailure(const std::string& log) {
     std::istringstream in(log);
     std::string line, item, firstInItem, last;
     while (std::getline(in, line)) {
-        if (line.find("TV will reset the flags") != std::string::npos) break;
+        // The failure ending has begun: its own lines say nothing of why.
+        if (line.find("the failure ending writes") != std::string::npos ||
+            line.find("TV will reset the flags") != std::string::npos)
+            break;
         // Each item action names its item first: "handleUpdateBspatch NAME."
         size_t name = line.find("Bspatch ");
         if (name != std::string::npos) {
