@@ -262,6 +262,7 @@ struct MakerTotals_T {
 struct CorpusTotals_T {
     int parts = 0;
     int compared = 0;  // parts Debian's finished within its cap
+    int failed = 0;    // parts whose built-in patch was not made or did not rebuild
     Streams_T debianStreams;  // over the parts Debian's finished
     Streams_T ourStreams;     // over the same parts
     MakerTotals_T debian;
@@ -329,6 +330,7 @@ void benchPart(const Settings_T& settings, const std::string& dir, const std::st
     }
     CorpusTotals_T& sums = totals->corpus(corpus);
     ++sums.parts;
+    sums.failed += good ? 0 : 1;
     sums.compared += debian.finished ? 1 : 0;
     sums.ours.add(ours, debian.finished);
     if (debian.finished) {
@@ -519,6 +521,12 @@ void printTotals(const Settings_T& settings, const Totals_T& totals) {
         const auto found = totals.corpora.find(name);
         if (found == totals.corpora.end() || found->second.compared == 0) {
             printf("  payload <= %.2fx Debian's, %s: not measured\n", goal, name);
+            return;
+        }
+        // A part without a good patch counts no bytes: no ratio can stand.
+        if (found->second.failed > 0) {
+            printf("  payload <= %.2fx Debian's, %s: not measured, %d parts without a good patch\n",
+                   goal, name, found->second.failed);
             return;
         }
         const double reached =
