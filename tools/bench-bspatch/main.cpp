@@ -11,9 +11,6 @@
 // the CPU figure holds steady on a busy machine, the wall figure does not.
 #include <fcntl.h>
 #include <ftw.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,8 +25,7 @@
 #include <vector>
 
 #include "bspatch.h"
-
-extern char** environ;
+#include "run_child.h"
 
 namespace {
 
@@ -170,11 +166,6 @@ Bytes heavyChanges(Rng& rng, const Bytes& old) {
     return part;
 }
 
-double cpuSeconds(const struct rusage& usage) {
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 double processCpuSeconds() {
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
@@ -182,24 +173,14 @@ double processCpuSeconds() {
 }
 
 // Runs a command to its end; `cpu` receives the child's user + system time.
-bool runCommand(const char* program, std::vector<std::string> args, double* cpu = nullptr) {
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    pid_t pid;
-    if (posix_spawn(&pid, program, nullptr, nullptr, argv.data(), environ) != 0) {
-        return false;
-    }
-    int status = 0;
-    struct rusage usage {};
-    while (wait4(pid, &status, 0, &usage) < 0) {
-    }
+bool runCommand(const std::vector<std::string>& args, double* cpu = nullptr) {
+    host::ChildOptions options;
+    options.inheritOutput = true;
+    const host::ChildResult run = host::runChild(args, options);
     if (cpu != nullptr) {
-        *cpu = cpuSeconds(usage);
+        *cpu = run.cpuSeconds;
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run.succeeded();
 }
 
 double seconds(Clock::time_point from) {
@@ -251,7 +232,7 @@ int main(int argc, char** argv) {
             status = 1;
             continue;
         }
-        if (!runCommand("/usr/bin/bsdiff", {"bsdiff", oldPath, refPath, patchPath})) {
+        if (!runCommand({"/usr/bin/bsdiff", oldPath, refPath, patchPath})) {
             fprintf(stderr, "bsdiff failed for %s\n", c.name);
             status = 1;
             continue;
@@ -270,8 +251,8 @@ int main(int argc, char** argv) {
             ownCpu.push_back(processCpuSeconds() - cpuStart);
             double childCpu = 0;
             start = Clock::now();
-            const bool ran = runCommand("/usr/bin/bspatch",
-                                        {"bspatch", oldPath, systemPath, patchPath}, &childCpu);
+            const bool ran =
+                runCommand({"/usr/bin/bspatch", oldPath, systemPath, patchPath}, &childCpu);
             system.push_back(seconds(start));
             systemCpu.push_back(childCpu);
             exact = exact && ran && readFile(ownPath) == c.expected &&

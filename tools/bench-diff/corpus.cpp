@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "run_child.h"
+
 namespace diff_corpus {
 
 namespace fs = std::filesystem;
@@ -141,20 +143,18 @@ std::string editedTree(const fs::path& oldTree, const fs::path& newTree, int cha
 }
 
 std::string makeImage(const fs::path& tree, const fs::path& image, size_t imageSize) {
-    const fs::path log = image.string() + ".log";
-    const std::string command =
-        "E2FSPROGS_FAKE_TIME=1700000000 mkfs.ext4 -q -F -b 4096 -i 8192"
-        " -U 3b5c1f2e-8d4a-4c61-9a7e-0f1d2c3b4a59"
-        " -E hash_seed=7e2d9c4b-1a3f-4e58-b6c7-d8e9f0a1b2c3,lazy_itable_init=0,nodiscard"
-        " -d '" +
-        tree.string() + "' '" + image.string() + "' " + std::to_string(imageSize / 1024) + "k >'" +
-        log.string() + "' 2>&1";
-    if (std::system(command.c_str()) != 0) {
-        const Bytes said = readFile(log.string());
+    host::ChildOptions options;
+    options.environment = {"E2FSPROGS_FAKE_TIME=1700000000"};
+    const host::ChildResult made = host::runChild(
+        {"mkfs.ext4", "-q", "-F", "-b", "4096", "-i", "8192", "-U",
+         "3b5c1f2e-8d4a-4c61-9a7e-0f1d2c3b4a59", "-E",
+         "hash_seed=7e2d9c4b-1a3f-4e58-b6c7-d8e9f0a1b2c3,lazy_itable_init=0,nodiscard", "-d",
+         tree.string(), image.string(), std::to_string(imageSize / 1024) + "k"},
+        options);
+    if (!made.succeeded()) {
         return "mkfs.ext4 failed on " + tree.string() + ": " +
-               std::string(said.begin(), said.end());
+               (made.started ? made.output : made.error);
     }
-    fs::remove(log);
     return std::string();
 }
 

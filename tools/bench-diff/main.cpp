@@ -36,6 +36,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +53,7 @@
 #include "bsdiff_gen.h"
 #include "bspatch.h"
 #include "corpus.h"
+#include "run_child.h"
 
 namespace {
 
@@ -81,10 +83,6 @@ struct DiffRun_T {
     long long patchSize = 0;
 };
 
-double seconds(const struct timeval& tv) {
-    return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
-}
-
 std::string selfPath() {
     char path[4096];
     const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
@@ -96,38 +94,23 @@ std::string selfPath() {
 }
 
 // Runs argv in a child limited to `capSeconds` of CPU (0: no limit). The
-// child's peak memory counts the pages it was forked with, so callers keep
+// child's peak memory counts the pages it was started with, so callers keep
 // their parts on disk, not in memory, while it runs.
 DiffRun_T runMeasured(const std::vector<std::string>& argv, int capSeconds,
                       const std::string& patchPath) {
     DiffRun_T run;
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
     unlink(patchPath.c_str());
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (capSeconds > 0) {
-            const struct rlimit limit = {static_cast<rlim_t>(capSeconds),
-                                         static_cast<rlim_t>(capSeconds) + 5};
-            setrlimit(RLIMIT_CPU, &limit);
-        }
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    struct rusage usage;
-    std::memset(&usage, 0, sizeof(usage));
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) {
+    host::ChildOptions options;
+    options.inheritOutput = true;
+    options.cpuLimitSeconds = capSeconds;
+    const host::ChildResult child = host::runChild(argv, options);
+    if (!child.started || child.status < 0) {
         return run;
     }
-    run.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-    run.peakMb = static_cast<double>(usage.ru_maxrss) / 1024.0;  // MiB
-    run.capped =
-        WIFSIGNALED(status) && (WTERMSIG(status) == SIGXCPU || WTERMSIG(status) == SIGKILL);
-    run.finished = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    run.cpuSeconds = child.cpuSeconds;
+    run.peakMb = static_cast<double>(child.peakKiB) / 1024.0;  // MiB
+    run.capped = child.status == 128 + SIGXCPU || child.status == 128 + SIGKILL;
+    run.finished = child.status == 0;
     struct stat st;
     if (run.finished && stat(patchPath.c_str(), &st) == 0) {
         run.patchSize = static_cast<long long>(st.st_size);
@@ -159,9 +142,11 @@ bool sameFiles(const std::string& one, const std::string& other) {
 // Both appliers that will read a patch: Debian's bspatch and the set's own,
 // which ends its process on a bad patch and so runs in a child.
 bool rebuildsWithBothAppliers(const std::string& dir) {
-    const std::string command =
-        "bspatch '" + dir + "/old' '" + dir + "/check' '" + dir + "/ours.patch' 2>/dev/null";
-    if (std::system(command.c_str()) != 0 || !sameFiles(dir + "/check", dir + "/new")) {
+    host::ChildOptions quiet;
+    quiet.outputFile = "/dev/null";
+    if (!host::runChild({"bspatch", dir + "/old", dir + "/check", dir + "/ours.patch"}, quiet)
+             .succeeded() ||
+        !sameFiles(dir + "/check", dir + "/new")) {
         return false;
     }
     const std::string oldPath = dir + "/old";
@@ -261,8 +246,8 @@ struct MakerTotals_T {
 
 struct CorpusTotals_T {
     int parts = 0;
-    int compared = 0;  // parts Debian's finished within its cap
-    int failed = 0;    // parts whose built-in patch was not made or did not rebuild
+    int compared = 0;         // parts Debian's finished within its cap
+    int failed = 0;           // parts whose built-in patch was not made or did not rebuild
     Streams_T debianStreams;  // over the parts Debian's finished
     Streams_T ourStreams;     // over the same parts
     MakerTotals_T debian;
@@ -458,19 +443,20 @@ std::string loadAverage() {
 // its wall time and the CPU time of the builder and its checks.
 void timePackage(const std::string& label, const std::string& root) {
     const fs::path builder = fs::path(selfPath()).parent_path() / "make-patch-package";
-    const std::string command = "'" + builder.string() + "' --old '" + root + "/old' --new '" +
-                                root + "/new' -o '" + root + "/patch_package.zip' -j 2 >'" + root +
-                                "/summary.txt' 2>&1";
-    struct rusage before;
-    struct rusage after;
-    getrusage(RUSAGE_CHILDREN, &before);
+    const std::string summary = root + "/summary.txt";
+    unlink(summary.c_str());
+    host::ChildOptions options;
+    options.outputFile = summary;
     const auto start = std::chrono::steady_clock::now();
-    const int status = std::system(command.c_str());
+    const host::ChildResult built =
+        host::runChild({builder.string(), "--old", root + "/old", "--new", root + "/new", "-o",
+                        root + "/patch_package.zip", "-j", "2"},
+                       options);
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    getrusage(RUSAGE_CHILDREN, &after);
-    const double cpu = seconds(after.ru_utime) + seconds(after.ru_stime) -
-                       seconds(before.ru_utime) - seconds(before.ru_stime);
+    const int status = built.status;
+    // The builder's own CPU time with that of the checks it waited for.
+    const double cpu = built.cpuSeconds;
     printf("%-44s %s  wall %.1f s, cpu %.1f s, load average %s, package %lld bytes\n",
            label.c_str(), status == 0 ? "built" : "FAILED", wall, cpu, loadAverage().c_str(),
            status == 0 ? static_cast<long long>(fs::file_size(root + "/patch_package.zip")) : 0LL);

@@ -1,9 +1,7 @@
 #include "verify.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,11 +23,10 @@
 #include "ground.h"
 #include "md5_digest.h"
 #include "options.h"
+#include "run_child.h"
 #include "verify_partitions.h"
 #include "verify_record.h"
 #include "verify_report.h"
-
-extern char** environ;
 
 namespace mpp {
 
@@ -101,25 +98,9 @@ std::string readText(const std::string& path) {
 // Runs argv with stdout and stderr into `logPath`; returns the exit code
 // (128 + signal), or -1 when it could not start.
 int runLogged(const std::vector<std::string>& args, const std::string& logPath) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    host::ChildOptions options;
+    options.outputFile = logPath;
+    return host::runChild(args, options).status;
 }
 
 // Copies `from` over the start of `to`, leaving the rest of `to` as it is.

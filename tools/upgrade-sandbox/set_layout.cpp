@@ -2,9 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,9 +10,8 @@
 #include <cstring>
 
 #include "ground.h"
+#include "run_child.h"
 #include "unique_fd.h"
-
-extern char** environ;
 
 namespace sandbox {
 
@@ -104,18 +101,13 @@ bool makeImage(const std::string& path, long bytes, bool writeZeros) {
 
 // cp -a keeps modes, owners, links and times exactly as the image holds them.
 bool copyTree(const std::string& from, const std::string& to) {
-    std::string source = from + "/.";
-    const char* argv[] = {"cp", "-a", "--", source.c_str(), to.c_str(), nullptr};
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, "/bin/cp", nullptr, nullptr, const_cast<char**>(argv), environ);
-    if (rc != 0) {
-        fprintf(stderr, "upgrade-sandbox: cannot start cp: %s\n", strerror(rc));
+    const host::ChildResult copied = host::runChild({"/bin/cp", "-a", "--", from + "/.", to});
+    if (!copied.started) {
+        fprintf(stderr, "upgrade-sandbox: %s\n", copied.error.c_str());
         return false;
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!copied.succeeded()) {
+        fprintf(stderr, "%s", copied.output.c_str());
         fprintf(stderr, "upgrade-sandbox: copying %s to %s failed\n", from.c_str(), to.c_str());
         return false;
     }
