@@ -27,6 +27,8 @@ constexpr char kEndingStarted[] = "started";
 constexpr char kEndingDone[] = "done";
 // Set once a start of this package passed its pre-check and began the lists.
 constexpr char kWriting[] = "writing";
+// Bytes 5 and 8 before this package's success ending first began, "XX,YY".
+constexpr char kBeforeSuccess[] = "flags_before_success";
 constexpr char kYes[] = "yes";
 
 ResultRecord_T g_record;
@@ -79,6 +81,9 @@ void recordStart() {
     setResultValue(g_record, kStarts, std::to_string(starts));
     if (samePackage && resultValue(previous, kWriting) == kYes) {
         setResultValue(g_record, kWriting, kYes);
+    }
+    if (samePackage && !resultValue(previous, kBeforeSuccess).empty()) {
+        setResultValue(g_record, kBeforeSuccess, resultValue(previous, kBeforeSuccess));
     }
     save();
 }
@@ -143,4 +148,28 @@ unsigned char chainTargetForEnding(unsigned char (*fresh)()) {
 void recordEndingDone() {
     setResultValue(g_record, kEnding, kEndingDone);
     save();
+}
+
+void recordBytesBeforeSuccess(SuccessBytes_T bytes) {
+    // The first time only: a later start of the same package finds the
+    // bytes an interrupted success ending wrote, not the set's own.
+    if (!resultValue(g_record, kBeforeSuccess).empty()) {
+        return;
+    }
+    char text[8];
+    snprintf(text, sizeof text, "%02X,%02X", bytes.byte5, bytes.byte8);
+    setResultValue(g_record, kBeforeSuccess, text);
+    save();
+}
+
+bool bytesBeforeSuccess(SuccessBytes_T* bytes) {
+    const std::string text = resultValue(g_record, kBeforeSuccess);
+    unsigned int byte5 = 0, byte8 = 0;
+    char end = 0;
+    if (text.size() != 5 || sscanf(text.c_str(), "%2X,%2X%c", &byte5, &byte8, &end) != 2) {
+        return false;
+    }
+    bytes->byte5 = static_cast<unsigned char>(byte5);
+    bytes->byte8 = static_cast<unsigned char>(byte8);
+    return true;
 }

@@ -32,3 +32,15 @@ unsigned char chainTargetForEnding(unsigned char (*fresh)());
 
 // The failure ending has written every flag byte.
 void recordEndingDone();
+
+// The success bytes (offsets 5 and 8) as they were before this package's
+// success ending first began, as two bytes; recorded once per package, before
+// the first success byte is written.
+struct SuccessBytes_T {
+    unsigned char byte5;
+    unsigned char byte8;
+};
+void recordBytesBeforeSuccess(SuccessBytes_T bytes);
+// True, with the bytes, when an earlier start of this package began its
+// success ending: a cut inside it may have left 5 and 8 on the device.
+bool bytesBeforeSuccess(SuccessBytes_T* bytes);

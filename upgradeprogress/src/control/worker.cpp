@@ -48,6 +48,11 @@ constexpr FlagWrite kSuccessFlags[] = {
     {kFlagOffset4, 0x55}, {kFlagOffset8, 0xAA}, {kFlagOffset5, 0xAA}, {kFlagOffset7, 0x55}};
 
 int writeSuccessFlags() {
+    // What 5 and 8 held before, so that a failure ending after a cut in
+    // this sequence can take back the success bytes already written.
+    recordBytesBeforeSuccess(
+        {static_cast<unsigned char>(readEmmcUpgradFlag(ota_paths::kFlagDevice, kFlagOffset5)),
+         static_cast<unsigned char>(readEmmcUpgradFlag(ota_paths::kFlagDevice, kFlagOffset8))});
     for (const FlagWrite& flag : kSuccessFlags) {
         if (writeEmmcUpgradeFlag(ota_paths::kFlagDevice, flag.offset, flag.value) != 0) {
             return 1;
@@ -124,10 +129,23 @@ void clearFlags(int value) {
     }
     OTA_LOG("TV will reset the flags and reboot.\n");
 
+    // A success ending of this package cut after some of its bytes: with 4
+    // and 7 written below, 5 and 8 would read as success over a set that
+    // failed. They get back what they held before that ending began.
+    SuccessBytes_T before{};
+    bool cleared = true;
+    if (bytesBeforeSuccess(&before)) {
+        OTA_LOG("A success ending was cut short: bytes 5 and 8 get back %02X and %02X.\n",
+                before.byte5, before.byte8);
+        cleared = writeEmmcUpgradeFlag(ota_paths::kFlagDevice, kFlagOffset8, before.byte8) == 0 &&
+                  writeEmmcUpgradeFlag(ota_paths::kFlagDevice, kFlagOffset5, before.byte5) == 0;
+    }
     const FlagWrite resets[] = {
         {kFlagRunningChain, chain}, {kFlagOffset4, 0x55}, {kFlagOffset7, 0x55}};
-    bool cleared = true;
     for (const FlagWrite& flag : resets) {
+        if (!cleared) {
+            break;
+        }
         if (writeEmmcUpgradeFlag(ota_paths::kFlagDevice, flag.offset, flag.value) != 0) {
             cleared = false;
             break;

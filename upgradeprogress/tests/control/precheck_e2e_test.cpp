@@ -810,6 +810,43 @@ TEST(Record, ARestartThatUpgradesAfterAnEndingCutShortIsRecordedAsUpgraded) {
     }
 }
 
+// A cut inside the success ending after bytes 4, 8 and 5, and a part the
+// run had written damaged by the same cut (a flash program operation that
+// took its neighbour with it). The restart sees the damage and takes the
+// failure ending; 5 and 8 must not be left reading as success beside the
+// 4 and 7 that ending writes: they get back what they held before.
+TEST(FlagsAfterACut, AFailureAfterACutInsideTheSuccessBytesTakesThemBack) {
+    ASSERT_MATERIAL();
+    const Material& m = material();
+    const Reference& r = reference();
+    ASSERT_GT(r.deviceCalls, 12) << r.log;
+    SetCase sc;
+    ASSERT_TRUE(makeSet(sc.set, m.sample.images, m.sample.package));
+    const Snapshot before = snapshot(sc.set);
+    // The last ten device calls: bytes 4, 8, 5, 7 and the reboot marker,
+    // each a write and its fsync.
+    const long afterByte5 = r.deviceCalls - 4;
+    const ChildResult cut = runSet(sc.set, cutAtCall(afterByte5));
+    ASSERT_EQ(cut.exitCode, 101) << cut.text();
+    const std::string cutFlags = readAt(flagPath(sc.set), 0, 9);
+    ASSERT_EQ(cutFlags.size(), 9u);
+    ASSERT_EQ(cutFlags[4], '\x55');
+    ASSERT_EQ(cutFlags[8], '\xAA');
+    ASSERT_EQ(cutFlags[5], '\xAA');
+    ASSERT_NE(cutFlags[7], '\x55') << "the cut came after the last success byte";
+    const ListLine* part = lineOf(m.lines, "optfs", "update", 0);
+    ASSERT_NE(part, nullptr);
+    ASSERT_TRUE(drift(sc.set, *part));
+
+    const std::vector<ChildResult> restarts = restartAsTheBootStage(sc.set);
+    ASSERT_EQ(restarts.size(), 1u);
+    const std::string log = restarts.back().text();
+    EXPECT_TRUE(restarts.back().contains("TV will reset the flags")) << log;
+    EXPECT_TRUE(restarts.back().contains("bytes 5 and 8 get back")) << log;
+    EXPECT_EQ(failureFlagProblems(sc.set, before), "") << log;
+    EXPECT_EQ(valueOf(lastResult(sc.set), "result"), "failed") << log;
+}
+
 // ---- The failure ending under cuts -------------------------------------------------
 
 struct EndingCase {
