@@ -24,6 +24,7 @@
 #include "md5_digest.h"
 #include "options.h"
 #include "run_child.h"
+#include "upgraded_set.h"
 #include "verify_partitions.h"
 #include "verify_record.h"
 #include "verify_report.h"
@@ -128,15 +129,10 @@ std::string flagImage(const std::string& setDir) {
 }
 
 std::string flagBytes(const std::string& setDir) {
-    std::string bytes(9, '\0');
+    std::string bytes(sandbox::successFlagBytes(), '\0');
     UniqueFd fd(open(flagImage(setDir).c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid() || !readAt(fd.get(), bytes.data(), bytes.size(), 0)) return std::string();
     return bytes;
-}
-
-bool successFlags(const std::string& flags) {
-    return flags.size() == 9 && flags[4] == '\x55' && flags[5] == '\xaa' && flags[7] == '\x55' &&
-           flags[8] == '\xaa';
 }
 
 // The boot stage's rule on the set's flags. A set whose flag image cannot be
@@ -362,7 +358,7 @@ VerifiedBase judgeUncut(const Context& c, const RunResult& r, const std::string&
         return b;
     }
     std::string flags = flagBytes(setDir);
-    if (r.exitCode == kExitReboot && successFlags(flags)) {
+    if (r.exitCode == kExitReboot && sandbox::successFlagsSet(flags)) {
         b.verdict = "upgrades";
         if (!c.options.newDir.empty()) {
             for (const ota_paths::Partition_T& p : ota_paths::kPartitions) {

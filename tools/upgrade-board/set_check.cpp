@@ -12,16 +12,24 @@
 #include "child.h"
 #include "ground.h"
 #include "set_layout.h"
+#include "upgraded_set.h"
 
 namespace board {
 
 namespace {
 
-// The success flags: bytes 4, 5, 7 and 8 of the boot-flag partition.
-constexpr size_t kSuccessOffsets[] = {kFlagOffset4, kFlagOffset5, kFlagOffset7, kFlagOffset8};
-constexpr unsigned char kSuccessValues[] = {0x55, 0xAA, 0x55, 0xAA};
 // The flag bytes read from the partition's start: up to the last success flag.
 constexpr size_t kFlagBytes = kFlagOffset8 + 1;
+
+// The disk's partitions as the shared checks read a set's.
+sandbox::PartitionReader diskReader(const DiskLayout& layout, const std::string& disk) {
+    return [&layout, disk](const char* device, size_t bytes, std::string* out) {
+        const DiskPartition* part = findPartition(layout, device);
+        std::string error;
+        return part != nullptr && static_cast<long long>(bytes) <= part->bytes &&
+               readPartition(*part, disk, 0, bytes, out, &error);
+    };
+}
 
 // The partitions an upgrade writes, each with its image name (optfs ...) and
 // its device name (mmcblk0p28 ...), the GPT name of its partition.
@@ -88,36 +96,14 @@ bool imagesOfDisk(const DiskLayout& layout, const std::string& disk, ExpectedIma
 }
 
 bool successFlagsSet(const DiskLayout& layout, const std::string& disk) {
-    const DiskPartition* flags = findPartition(layout, flagPartitionName());
-    std::string bytes, error;
-    if (flags == nullptr || !readPartition(*flags, disk, 0, kFlagBytes, &bytes, &error))
-        return false;
-    for (int i = 0; i < 4; ++i) {
-        if (static_cast<unsigned char>(bytes[kSuccessOffsets[i]]) != kSuccessValues[i])
-            return false;
-    }
-    return true;
+    std::string bytes;
+    return diskReader(layout, disk)(flagPartitionName(), sandbox::successFlagBytes(), &bytes) &&
+           sandbox::successFlagsSet(bytes);
 }
 
 std::string imageProblems(const DiskLayout& layout, const std::string& disk,
                           const ExpectedImages& expected) {
-    std::string problems, error;
-    auto add = [&problems](const std::string& p) {
-        problems += (problems.empty() ? "" : "; ") + p;
-    };
-    for (const NamedImage& image : namedImages()) {
-        auto want = expected.find(image.device);
-        const DiskPartition* part = findPartition(layout, image.device);
-        if (want == expected.end() || part == nullptr) continue;
-        std::string have;
-        if (static_cast<long long>(want->second.size()) > part->bytes ||
-            !readPartition(*part, disk, 0, want->second.size(), &have, &error)) {
-            add(std::string(image.name) + " cannot be read");
-        } else if (have != want->second) {
-            add(std::string(image.name) + " lacks its new image");
-        }
-    }
-    return problems;
+    return sandbox::imageProblems(diskReader(layout, disk), expected);
 }
 
 bool lastResult(const DiskLayout& layout, const std::string& disk, const std::string& scratchDir,
@@ -152,26 +138,8 @@ std::string upgradeProblems(const DiskLayout& layout, const std::string& disk,
     auto add = [&problems](const std::string& p) {
         problems += (problems.empty() ? "" : "; ") + p;
     };
-    const std::string images = imageProblems(layout, disk, expected);
-    if (!images.empty()) add(images);
-    const DiskPartition* flags = findPartition(layout, flagPartitionName());
-    std::string bytes;
-    if (flags == nullptr || !readPartition(*flags, disk, 0, kFlagBytes, &bytes, &error)) {
-        add("boot flags cannot be read");
-    } else {
-        char shown[64];
-        snprintf(shown, sizeof shown, "%02x %02x %02x %02x",
-                 static_cast<unsigned char>(bytes[kSuccessOffsets[0]]),
-                 static_cast<unsigned char>(bytes[kSuccessOffsets[1]]),
-                 static_cast<unsigned char>(bytes[kSuccessOffsets[2]]),
-                 static_cast<unsigned char>(bytes[kSuccessOffsets[3]]));
-        for (int i = 0; i < 4; ++i) {
-            if (static_cast<unsigned char>(bytes[kSuccessOffsets[i]]) != kSuccessValues[i]) {
-                add(std::string("success flags not set (bytes 4 5 7 8: ") + shown + ")");
-                break;
-            }
-        }
-    }
+    const std::string upgraded = sandbox::upgradedProblems(diskReader(layout, disk), expected);
+    if (!upgraded.empty()) add(upgraded);
     const DiskPartition* oad = findPartition(layout, "OAD");
     std::string oadDir = scratchDir + "/OAD";
     if (oad == nullptr || !extractFolder(*oad, disk, oadDir, &error)) {

@@ -16,6 +16,7 @@
 
 #include "ground.h"
 #include "testing/zip_fixture.h"
+#include "upgraded_set.h"
 
 namespace set_driver {
 
@@ -476,19 +477,22 @@ std::string hexByte(char c) {
 }  // namespace
 
 std::string upgradeProblems(const std::string& setDir, const std::vector<ImagePair>& images) {
-    std::string problems;
+    sandbox::NewImages newImages;
     for (size_t i = 0; i < images.size(); ++i) {
-        if (!partitionHolds(setDir, kPartitions[i].device, images[i].newImage)) {
-            problems += std::string(kPartitions[i].name) + " does not hold its new image; ";
-        }
+        newImages[kPartitions[i].device] = images[i].newImage;
     }
-    std::string expected = pendingFlags();
-    expected[4] = '\x55';
-    expected[5] = '\xAA';
-    expected[7] = '\x55';
-    expected[8] = '\xAA';
+    std::string problems = sandbox::upgradedProblems(sandbox::setDirReader(setDir), newImages);
+    if (!problems.empty()) {
+        problems += "; ";
+    }
+    // Beyond the success flags, every flag byte as the set left the factory.
+    const std::string expected = pendingFlags();
     const std::string flags = readAt(flagPath(setDir), 0, expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
+        const long at = static_cast<long>(i);
+        if (at == kFlagOffset4 || at == kFlagOffset5 || at == kFlagOffset7 || at == kFlagOffset8) {
+            continue;
+        }
         if (i >= flags.size() || flags[i] != expected[i]) {
             problems += "flag byte " + std::to_string(i) + " is " +
                         (i < flags.size() ? hexByte(flags[i]) : std::string("unreadable")) +
