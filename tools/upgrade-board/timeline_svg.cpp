@@ -13,6 +13,7 @@
 
 #include "board_disk.h"
 #include "unique_fd.h"
+#include "raw_read.h"
 
 namespace board {
 
@@ -346,30 +347,6 @@ private:
     std::string body_;
 };
 
-uint64_t le64(const unsigned char* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = (v << 8) | p[i];
-    return v;
-}
-
-uint32_t le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-bool readAt(int fd, void* buf, size_t size, uint64_t offset) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = pread(fd, static_cast<char*>(buf) + done, size - done,
-                          static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 TimelineLog timelineLogOf(const WriteLog& log) {
@@ -393,20 +370,21 @@ bool readGptRegions(const std::string& disk, std::vector<TimelineRegion>* out, s
         return false;
     }
     unsigned char header[92];
-    if (!readAt(fd.get(), header, sizeof header, kSector) || memcmp(header, "EFI PART", 8) != 0) {
+    if (!host::preadAll(fd.get(), header, sizeof header, kSector) ||
+        memcmp(header, "EFI PART", 8) != 0) {
         *error = disk + " holds no GPT";
         return false;
     }
-    const uint64_t tableAt = le64(header + 72);
-    const uint32_t count = le32(header + 80);
-    const uint32_t size = le32(header + 84);
+    const uint64_t tableAt = host::le64(header + 72);
+    const uint32_t count = host::le32(header + 80);
+    const uint32_t size = host::le32(header + 84);
     if (count == 0 || count > 1024 || size < 128 || size > 4096) {
         *error = disk + ": a GPT of " + std::to_string(count) + " entries of " +
                  std::to_string(size) + " bytes";
         return false;
     }
     std::vector<unsigned char> table(static_cast<size_t>(count) * size);
-    if (!readAt(fd.get(), table.data(), table.size(), tableAt * kSector)) {
+    if (!host::preadAll(fd.get(), table.data(), table.size(), tableAt * kSector)) {
         *error = "cannot read the GPT of " + disk;
         return false;
     }
@@ -414,7 +392,7 @@ bool readGptRegions(const std::string& disk, std::vector<TimelineRegion>* out, s
     for (uint32_t i = 0; i < count; ++i) {
         const unsigned char* p = table.data() + static_cast<size_t>(i) * size;
         if (std::all_of(p, p + 16, [](unsigned char c) { return c == 0; })) continue;
-        const uint64_t first = le64(p + 32), last = le64(p + 40);
+        const uint64_t first = host::le64(p + 32), last = host::le64(p + 40);
         if (last < first) {
             *error = disk + ": GPT entry " + std::to_string(i + 1) + " ends before it starts";
             return false;

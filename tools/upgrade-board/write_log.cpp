@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "unique_fd.h"
+#include "raw_read.h"
 
 namespace board {
 
@@ -15,29 +16,6 @@ namespace {
 
 constexpr uint64_t kLogMagic = 0x6a736677736872ULL;
 constexpr uint64_t kLogVersion = 1;
-
-uint64_t le64(const unsigned char* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i)
-        v = (v << 8) | p[i];
-    return v;
-}
-uint32_t le32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-bool readAll(int fd, void* buf, size_t size, off_t offset) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = pread(fd, static_cast<char*>(buf) + done, size - done,
-                          offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
 
 bool writeAll(int fd, const void* buf, size_t size, off_t offset) {
     size_t done = 0;
@@ -68,16 +46,16 @@ bool readWriteLog(const std::string& path, WriteLog* out, std::string* error) {
         return false;
     }
     unsigned char super[28] = {};
-    if (!readAll(fd.get(), super, sizeof super, 0)) {
+    if (!host::preadAll(fd.get(), super, sizeof super, 0)) {
         *error = path + " holds no super block";
         return false;
     }
-    if (le64(super) != kLogMagic || le64(super + 8) != kLogVersion) {
+    if (host::le64(super) != kLogMagic || host::le64(super + 8) != kLogVersion) {
         *error = path + " is not a write log (bad magic or version)";
         return false;
     }
     out->path = path;
-    out->sectorSize = le32(super + 24);
+    out->sectorSize = host::le32(super + 24);
     if (out->sectorSize < 512 || (out->sectorSize & (out->sectorSize - 1)) != 0) {
         *error = path + ": bad sector size " + std::to_string(out->sectorSize);
         return false;
@@ -87,11 +65,11 @@ bool readWriteLog(const std::string& path, WriteLog* out, std::string* error) {
     uint64_t pos = out->sectorSize;
     while (pos + 32 <= size) {
         unsigned char raw[32];
-        if (!readAll(fd.get(), raw, sizeof raw, static_cast<off_t>(pos))) break;
+        if (!host::preadAll(fd.get(), raw, sizeof raw, pos)) break;
         LogEntry e;
-        e.sector = le64(raw);
-        e.sectors = le64(raw + 8);
-        e.flags = le64(raw + 16);
+        e.sector = host::le64(raw);
+        e.sectors = host::le64(raw + 8);
+        e.flags = host::le64(raw + 16);
         if (e.sector == 0 && e.sectors == 0 && e.flags == 0) break;
         e.dataOffset = pos + out->sectorSize;
         // A discard names a range but carries no data.
@@ -123,7 +101,7 @@ bool replayEntries(const WriteLog& log, const std::vector<size_t>& chosen, const
         buf.assign(bytes, 0);
         // A discarded range reads back as zeros on this device.
         if ((e.flags & kLogDiscard) == 0 &&
-            !readAll(in.get(), buf.data(), bytes, static_cast<off_t>(e.dataOffset))) {
+            !host::preadAll(in.get(), buf.data(), bytes, e.dataOffset)) {
             *error = "cannot read entry " + std::to_string(index) + " of " + log.path;
             return false;
         }
