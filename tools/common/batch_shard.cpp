@@ -113,4 +113,16 @@ bool chooseShard(const Shard* given, size_t shards, bool writesReport,
     return true;
 }
 
+std::string unclaimedInReports(const std::vector<size_t>& seen, const std::string& plural) {
+    std::string missing;
+    size_t missed = 0;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        if (seen[i] != 0) continue;
+        if (++missed <= 10) missing += (missing.empty() ? "" : ", ") + std::to_string(i + 1);
+    }
+    if (missed == 0) return "";
+    return std::to_string(missed) + " of " + std::to_string(seen.size()) + " " + plural +
+           " are in no report: " + missing + (missed > 10 ? ", ..." : "");
+}
+
 }  // namespace host

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace host {
 
@@ -40,5 +41,10 @@ bool chooseShard(const Shard* given, size_t shards, bool writesReport,
 inline bool inShard(const Shard& shard, size_t position) {
     return position % shard.count == shard.index - 1;
 }
+
+// For a merge of shards' reports: "" when every one of `seen`'s items (each
+// nonzero once some report held it) was claimed, else "M of T <plural> are
+// in no report: 4, 9, ..." naming the first ten.
+std::string unclaimedInReports(const std::vector<size_t>& seen, const std::string& plural);
 
 }  // namespace host

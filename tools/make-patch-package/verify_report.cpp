@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "verify.h"
+#include "batch_shard.h"
 #include "report_fields.h"
 
 namespace mpp {
@@ -336,15 +337,9 @@ bool mergeVerifyReports(const std::vector<VerifyRun>& reports, VerifyRun* merged
         }
         merged->sweepSeconds += r.sweepSeconds;
     }
-    std::string missing;
-    size_t missed = 0;
-    for (size_t i = 0; i < seenIn.size(); ++i) {
-        if (seenIn[i] != 0) continue;
-        if (++missed <= 10) missing += (missing.empty() ? "" : ", ") + std::to_string(i + 1);
-    }
-    if (missed > 0) {
-        *error = std::to_string(missed) + " of " + std::to_string(first.total) +
-                 " cuts are in no report: " + missing + (missed > 10 ? ", ..." : "");
+    const std::string unclaimed = host::unclaimedInReports(seenIn, "cuts");
+    if (!unclaimed.empty()) {
+        *error = unclaimed;
         return false;
     }
     std::sort(merged->cuts.begin(), merged->cuts.end(),

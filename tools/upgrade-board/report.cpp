@@ -6,6 +6,8 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+
+#include "batch_shard.h"
 #include "report_fields.h"
 
 namespace board {
@@ -247,7 +249,7 @@ bool mergeReports(const std::vector<Report>& reports, Report* merged, std::strin
     *merged = first;
     merged->records.clear();
     merged->shard = Shard();
-    std::vector<int> seen(first.total, 0);
+    std::vector<size_t> seen(first.total, 0);
     for (size_t k = 0; k < reports.size(); ++k) {
         const Report& r = reports[k];
         const std::string which = "report " + std::to_string(k + 1);
@@ -280,15 +282,9 @@ bool mergeReports(const std::vector<Report>& reports, Report* merged, std::strin
             merged->records.push_back(s);
         }
     }
-    std::string missing;
-    size_t missed = 0;
-    for (size_t i = 0; i < seen.size(); ++i) {
-        if (seen[i] != 0) continue;
-        if (++missed <= 10) missing += (missing.empty() ? "" : ", ") + std::to_string(i + 1);
-    }
-    if (missed > 0) {
-        *error = std::to_string(missed) + " of " + std::to_string(first.total) +
-                 " states are in no report: " + missing + (missed > 10 ? ", ..." : "");
+    const std::string unclaimed = host::unclaimedInReports(seen, "states");
+    if (!unclaimed.empty()) {
+        *error = unclaimed;
         return false;
     }
     std::sort(merged->records.begin(), merged->records.end(),
