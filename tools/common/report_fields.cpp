@@ -1,5 +1,7 @@
 #include "report_fields.h"
 
+#include <cstdio>
+
 namespace host {
 
 std::vector<std::string> splitTabs(const std::string& line) {
@@ -58,6 +60,34 @@ bool unescapedField(const std::string& text, std::string* out) {
             default:
                 return false;
         }
+    }
+    return true;
+}
+
+bool writeReportFile(const std::string& path, const std::string& text, std::string* error) {
+    const std::string partial = path + ".partial";
+    std::ofstream file(partial, std::ios::trunc);
+    file << text;
+    file.close();
+    if (!file || rename(partial.c_str(), path.c_str()) != 0) {
+        remove(partial.c_str());
+        *error = "cannot write " + path;
+        return false;
+    }
+    return true;
+}
+
+bool openReportFile(const std::string& path, const std::string& magic, const std::string& what,
+                    std::ifstream* file, std::string* error) {
+    file->open(path);
+    if (!*file) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    std::string line;
+    if (!std::getline(*file, line) || line != magic) {
+        *error = path + " is not " + what;
+        return false;
     }
     return true;
 }

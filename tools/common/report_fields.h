@@ -3,6 +3,7 @@
 // escaped so that a tab or line break inside it cannot split the record.
 #pragma once
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -16,5 +17,14 @@ std::string escapedField(const std::string& text);
 
 // The inverse; false for a lone backslash or an escape it never writes.
 bool unescapedField(const std::string& text, std::string* out);
+
+// Writes `text` whole under another name first, then renames it to `path`:
+// a shard cut off while writing leaves no half report for a merge to take.
+bool writeReportFile(const std::string& path, const std::string& text, std::string* error);
+
+// Opens a report whose first line must be `magic`; `what` names the kind of
+// report in the error ("a campaign report").
+bool openReportFile(const std::string& path, const std::string& magic, const std::string& what,
+                    std::ifstream* file, std::string* error);
 
 }  // namespace host

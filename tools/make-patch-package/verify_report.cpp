@@ -169,31 +169,16 @@ bool writeVerifyReport(const std::string& path, const VerifyRun& run, std::strin
             << endingName(cut.ending) << "\t" << host::escapedField(cut.reason) << "\t"
             << host::escapedField(cut.reproduce) << "\n";
     }
-    // A shard cut off while writing leaves no half report for the merge.
-    const std::string partial = path + ".partial";
-    std::ofstream file(partial, std::ios::trunc);
-    file << out.str();
-    file.close();
-    if (!file || rename(partial.c_str(), path.c_str()) != 0) {
-        remove(partial.c_str());
-        *error = "cannot write " + path;
-        return false;
-    }
-    return true;
+    return host::writeReportFile(path, out.str(), error);
 }
 
 bool readVerifyReport(const std::string& path, VerifyRun* run, std::string* error) {
-    std::ifstream file(path);
-    if (!file) {
-        *error = "cannot read " + path;
+    std::ifstream file;
+    if (!host::openReportFile(path, kMagic, "a verify report", &file, error)) {
         return false;
     }
     *run = VerifyRun();
     std::string line;
-    if (!std::getline(file, line) || line != kMagic) {
-        *error = path + " is not a verify report";
-        return false;
-    }
     enum { kPackage, kSha, kCuts, kTotal, kShard, kSweep, kHeaderFields };
     bool seen[kHeaderFields] = {};
     size_t lineNo = 1;

@@ -148,31 +148,16 @@ bool writeReport(const std::string& path, const Report& r, std::string* error) {
             << host::escapedField(s.reason) << "\t" << (s.failureRun ? "failure:" : "main:")
             << s.entry << "\n";
     }
-    // Written whole under another name first: a shard cut while writing
-    // leaves no half report for the merge to take.
-    const std::string partial = path + ".partial";
-    std::ofstream file(partial, std::ios::trunc);
-    file << out.str();
-    file.close();
-    if (!file || rename(partial.c_str(), path.c_str()) != 0) {
-        *error = "cannot write " + path;
-        return false;
-    }
-    return true;
+    return host::writeReportFile(path, out.str(), error);
 }
 
 bool readReport(const std::string& path, Report* r, std::string* error) {
-    std::ifstream file(path);
-    if (!file) {
-        *error = "cannot read " + path;
+    std::ifstream file;
+    if (!host::openReportFile(path, kMagic, "a campaign report", &file, error)) {
         return false;
     }
     *r = Report();
     std::string line;
-    if (!std::getline(file, line) || line != kMagic) {
-        *error = path + " is not a campaign report";
-        return false;
-    }
     bool seen[6] = {};
     size_t lineNo = 1;
     while (std::getline(file, line)) {
