@@ -156,13 +156,6 @@ std::string scratch(const std::string& name) {
     return ::testing::TempDir() + "board-fault-test-" + std::to_string(getpid()) + "-" + name;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 constexpr uint64_t kRegionSectors = (4u << 20) / 512;
 
 // An upgrade-like log in two 4 MiB regions: every round writes a few runs of

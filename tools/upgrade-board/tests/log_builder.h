@@ -3,8 +3,26 @@
 #pragma once
 
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+inline void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// `count` 512-byte sectors of `fill`.
+inline std::string sectors(char fill, size_t count) {
+    return std::string(512 * count, fill);
+}
 
 struct BuiltEntry {
     uint64_t sector;

@@ -141,21 +141,6 @@ std::string scratchDir() {
     return mkdtemp(tmpl) == nullptr ? "" : tmpl;
 }
 
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string sectors(char fill, size_t count) {
-    return std::string(512 * count, fill);
-}
-
 // The disk, in 512-byte sectors: the GPT's first MiB, the flag partition, the
 // four data partitions, the two file systems, the backup GPT.
 struct Part {

@@ -15,21 +15,6 @@ std::string scratch(const std::string& name) {
     return ::testing::TempDir() + "board-test-" + std::to_string(getpid()) + "-" + name;
 }
 
-void writeFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::string sectors(char fill, size_t count) {
-    return std::string(512 * count, fill);
-}
-
 struct LogShape {
     const char* name;
     uint64_t superCount;  // as the super block claims it
