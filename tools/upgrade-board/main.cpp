@@ -13,6 +13,7 @@
 #include "campaign.h"
 #include "ground.h"
 #include "run_command.h"
+#include "parse_number.h"
 
 namespace {
 
@@ -86,16 +87,6 @@ int usageError(const std::string& message) {
     return 2;
 }
 
-bool parseNumber(const char* text, long* out) {
-    if (text == nullptr || *text == '\0') return false;
-    char* end = nullptr;
-    errno = 0;
-    long value = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value < 0) return false;
-    *out = value;
-    return true;
-}
-
 int commandRun(int argc, char** argv) {
     board::RunRequest request;
     int i = 0;
@@ -106,13 +97,14 @@ int commandRun(int argc, char** argv) {
             break;
         }
         if (arg == "--cut-after-ms" && i + 1 < argc) {
-            if (!parseNumber(argv[++i], &request.cutAfterMs))
+            if (!host::parseNumber(argv[++i], &request.cutAfterMs))
                 return usageError("bad --cut-after-ms");
         } else if (arg == "--cut-at-output" && i + 1 < argc) {
             request.cutAtOutput = argv[++i];
             if (request.cutAtOutput.empty()) return usageError("bad --cut-at-output");
         } else if (arg == "--timeout" && i + 1 < argc) {
-            if (!parseNumber(argv[++i], &request.timeoutS)) return usageError("bad --timeout");
+            if (!host::parseNumber(argv[++i], &request.timeoutS))
+                return usageError("bad --timeout");
         } else if (arg.rfind("--", 0) == 0) {
             return usageError("unknown option " + arg);
         } else if (request.setDir.empty()) {
@@ -139,23 +131,25 @@ int commandCampaign(int argc, char** argv) {
         long value = 0;
         bool hasValue = i + 1 < argc;
         if (arg == "--states" && hasValue) {
-            if (!parseNumber(argv[++i], &value) || value == 0) return usageError("bad --states");
+            if (!host::parseNumber(argv[++i], &value) || value == 0)
+                return usageError("bad --states");
             request.states = static_cast<size_t>(value);
         } else if (arg == "--cuts" && hasValue) {
-            if (!parseNumber(argv[++i], &value)) return usageError("bad --cuts");
+            if (!host::parseNumber(argv[++i], &value)) return usageError("bad --cuts");
             request.cuts = static_cast<size_t>(value);
         } else if (arg == "--twice" && hasValue) {
-            if (!parseNumber(argv[++i], &value)) return usageError("bad --twice");
+            if (!host::parseNumber(argv[++i], &value)) return usageError("bad --twice");
             request.twice = static_cast<size_t>(value);
         } else if (arg == "--seed" && hasValue) {
-            if (!parseNumber(argv[++i], &value)) return usageError("bad --seed");
+            if (!host::parseNumber(argv[++i], &value)) return usageError("bad --seed");
             request.seed = static_cast<uint64_t>(value);
         } else if (arg == "-j" && hasValue) {
-            if (!parseNumber(argv[++i], &value) || value == 0 || value > 64)
+            if (!host::parseNumber(argv[++i], &value) || value == 0 || value > 64)
                 return usageError("bad -j");
             request.jobs = static_cast<int>(value);
         } else if (arg == "--timeout" && hasValue) {
-            if (!parseNumber(argv[++i], &value) || value == 0) return usageError("bad --timeout");
+            if (!host::parseNumber(argv[++i], &value) || value == 0)
+                return usageError("bad --timeout");
             request.timeoutS = value;
         } else if (arg == "--new" && hasValue) {
             request.newImages = argv[++i];
@@ -167,7 +161,8 @@ int commandCampaign(int argc, char** argv) {
         } else if (arg == "--log" && hasValue) {
             request.logDir = argv[++i];
         } else if (arg == "--only" && hasValue) {
-            if (!parseNumber(argv[++i], &value) || value == 0) return usageError("bad --only");
+            if (!host::parseNumber(argv[++i], &value) || value == 0)
+                return usageError("bad --only");
             request.only = static_cast<size_t>(value);
         } else if (arg == "--shard" && hasValue) {
             std::string error;
@@ -175,7 +170,8 @@ int commandCampaign(int argc, char** argv) {
                 return usageError("bad --shard: " + error);
             shardGiven = true;
         } else if (arg == "--shards" && hasValue) {
-            if (!parseNumber(argv[++i], &value) || value == 0) return usageError("bad --shards");
+            if (!host::parseNumber(argv[++i], &value) || value == 0)
+                return usageError("bad --shards");
             shards = static_cast<size_t>(value);
         } else if (arg == "--report" && hasValue) {
             request.reportPath = argv[++i];

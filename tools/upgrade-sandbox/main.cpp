@@ -27,6 +27,7 @@
 
 #include "run.h"
 #include "set_layout.h"
+#include "parse_number.h"
 
 namespace {
 
@@ -82,16 +83,6 @@ int usageError(const char* message) {
     return 2;
 }
 
-bool parseNumber(const char* text, long* out) {
-    if (text == nullptr || *text == '\0') return false;
-    char* end = nullptr;
-    errno = 0;
-    long value = strtol(text, &end, 10);
-    if (errno != 0 || *end != '\0' || value < 0) return false;
-    *out = value;
-    return true;
-}
-
 int commandNew(int argc, char** argv) {
     std::string setDir, rootfs;
     long sizeMiB = sandbox::kDefaultPartitionMiB;
@@ -100,7 +91,8 @@ int commandNew(int argc, char** argv) {
         if (arg == "--rootfs" && i + 1 < argc) {
             rootfs = argv[++i];
         } else if (arg == "--size-mib" && i + 1 < argc) {
-            if (!parseNumber(argv[++i], &sizeMiB) || sizeMiB == 0 || sizeMiB > kMaxPartitionMiB) {
+            if (!host::parseNumber(argv[++i], &sizeMiB) || sizeMiB == 0 ||
+                sizeMiB > kMaxPartitionMiB) {
                 return usageError("bad --size-mib (1 to 65536)");
             }
         } else if (setDir.empty() && arg.rfind("--", 0) != 0) {
@@ -123,13 +115,13 @@ int commandRun(int argc, char** argv) {
             break;
         }
         if (arg == "--cut-after-ms" && i + 1 < argc) {
-            if (!parseNumber(argv[++i], &options.cutAfterMs))
+            if (!host::parseNumber(argv[++i], &options.cutAfterMs))
                 return usageError("bad --cut-after-ms");
         } else if (arg == "--cut-at-write" && i + 1 < argc) {
-            if (!parseNumber(argv[++i], &options.cutAtWrite) || options.cutAtWrite == 0)
+            if (!host::parseNumber(argv[++i], &options.cutAtWrite) || options.cutAtWrite == 0)
                 return usageError("bad --cut-at-write (1 or more)");
         } else if (arg == "--hold-at-write" && i + 1 < argc) {
-            if (!parseNumber(argv[++i], &options.holdAtWrite) || options.holdAtWrite == 0)
+            if (!host::parseNumber(argv[++i], &options.holdAtWrite) || options.holdAtWrite == 0)
                 return usageError("bad --hold-at-write (1 or more)");
         } else if (arg == "--meanwhile" && i + 1 < argc) {
             options.meanwhile = argv[++i];
@@ -140,11 +132,12 @@ int commandRun(int argc, char** argv) {
             options.cutAtOutput = argv[++i];
             if (options.cutAtOutput.empty()) return usageError("bad --cut-at-output");
         } else if (arg == "--timeout" && i + 1 < argc) {
-            if (!parseNumber(argv[++i], &options.timeoutS)) return usageError("bad --timeout");
+            if (!host::parseNumber(argv[++i], &options.timeoutS))
+                return usageError("bad --timeout");
         } else if (arg == "--keep-writable" && i + 1 < argc) {
             options.keepWritable = argv[++i];
         } else if (arg == "--tmp-kib" && i + 1 < argc) {
-            if (!parseNumber(argv[++i], &options.tmpSizeKib) || options.tmpSizeKib <= 0)
+            if (!host::parseNumber(argv[++i], &options.tmpSizeKib) || options.tmpSizeKib <= 0)
                 return usageError("bad --tmp-kib");
         } else if (arg.rfind("--", 0) == 0) {
             return usageError(("unknown option " + arg).c_str());
