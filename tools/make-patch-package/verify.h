@@ -33,11 +33,6 @@ std::string parseVerifyOptions(int argc, char** argv, VerifyOptions_T* options,
                                const std::function<const char*(const char*)>& getEnv);
 const char* verifyUsageText();
 
-// The K values a sweep of `cuts` (see VerifyOptions_T) cuts at, for a run of
-// `deviceCalls` calls: every one, or `cuts` spread evenly from the first to
-// the last.
-std::vector<long> cutPoints(long cuts, long deviceCalls);
-
 // Entry of the verb; argv starts after "verify". Exit 0 only when every base
 // upgrades (and survives every cut asked for).
 int verifyCommand(int argc, char** argv);

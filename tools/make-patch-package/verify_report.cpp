@@ -84,6 +84,22 @@ bool plannedFor(const VerifyRun& run, std::vector<PlannedCut>* planned) {
 
 }  // namespace
 
+std::vector<long> cutPoints(long cuts, long deviceCalls) {
+    std::vector<long> points;
+    if (deviceCalls <= 0 || cuts == 0) return points;
+    if (cuts < 0 || cuts >= deviceCalls) {
+        for (long k = 1; k <= deviceCalls; ++k)
+            points.push_back(k);
+        return points;
+    }
+    if (cuts == 1) return {deviceCalls};
+    for (long i = 0; i < cuts; ++i) {
+        long k = 1 + (deviceCalls - 1) * i / (cuts - 1);
+        if (points.empty() || points.back() != k) points.push_back(k);
+    }
+    return points;
+}
+
 std::vector<PlannedCut> planCuts(long cuts, long cutAt, const std::vector<VerifiedBase>& bases) {
     std::vector<PlannedCut> planned;
     for (size_t i = 0; i < bases.size(); ++i) {

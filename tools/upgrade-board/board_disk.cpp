@@ -14,8 +14,7 @@
 
 #include "child.h"
 #include "ground.h"
-#include "loop_device.h"
-#include "set_layout.h"
+#include "sandbox_set.h"
 #include "unique_fd.h"
 
 namespace board {

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "child.h"
-#include "sandbox_env.h"
+#include "sandbox_set.h"
 
 namespace board {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "verdict.h"
+#include "sandbox_set.h"
 
 namespace board {
 

@@ -20,7 +20,7 @@
 #include "ground.h"
 #include "report.h"
 #include "set_check.h"
-#include "set_layout.h"
+#include "sandbox_set.h"
 #include "state_ending.h"
 #include "timeline_svg.h"
 #include "write_log.h"

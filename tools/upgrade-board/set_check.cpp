@@ -1,6 +1,5 @@
 #include "set_check.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -11,8 +10,7 @@
 
 #include "child.h"
 #include "ground.h"
-#include "set_layout.h"
-#include "upgraded_set.h"
+#include "sandbox_set.h"
 
 namespace board {
 
@@ -42,18 +40,6 @@ std::vector<NamedImage> namedImages() {
     for (const ota_paths::Partition_T& p : ota_paths::kPartitions)
         images.push_back({p.name, sandbox::deviceName(p.device)});
     return images;
-}
-
-std::string listDir(const std::string& dir) {
-    std::string out;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return "(cannot read)";
-    while (dirent* e = readdir(d)) {
-        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
-        out += (out.empty() ? "" : " ") + std::string(e->d_name);
-    }
-    closedir(d);
-    return out;
 }
 
 }  // namespace
@@ -140,33 +126,31 @@ std::string upgradeProblems(const DiskLayout& layout, const std::string& disk,
     };
     const std::string upgraded = sandbox::upgradedProblems(diskReader(layout, disk), expected);
     if (!upgraded.empty()) add(upgraded);
+    // The disk's /OAD and /var/local are read out side by side, as a set
+    // directory holds them, for the runner's one clean-up check.
+    const std::string root = scratchDir + "/folders";
+    mkdir(root.c_str(), 0755);
     const DiskPartition* oad = findPartition(layout, "OAD");
-    std::string oadDir = scratchDir + "/OAD";
-    if (oad == nullptr || !extractFolder(*oad, disk, oadDir, &error)) {
+    if (oad == nullptr || !extractFolder(*oad, disk, sandbox::oadPath(root), &error)) {
         add("/OAD cannot be read: " + error);
-    } else {
+    } else if (!ranToEnd) {
         // The program sets the success flags before it removes the package:
         // a set cut between the two is committed, and the boot stage never
         // starts it again, so what its clean-up had not removed stays.
-        std::string left = listDir(oadDir);
-        if (!left.empty() && ranToEnd) {
-            add("/OAD not clean after the program's end: " + left);
-        } else if (!left.empty()) {
+        std::string left = sandbox::oadLeftovers(root);
+        if (!left.empty())
             *notes += "flags set before the cut, clean-up not done; left in /OAD: " + left;
-        }
-        runTool({"rm", "-rf", "--", oadDir}, &error);
-    }
-    if (ranToEnd) {
+    } else {
         const DiskPartition* varLocal = findPartition(layout, "var-local");
-        std::string varDir = scratchDir + "/var-local";
-        struct stat st {};
-        if (varLocal == nullptr || !extractFolder(*varLocal, disk, varDir, &error)) {
+        if (varLocal == nullptr ||
+            !extractFolder(*varLocal, disk, sandbox::varLocalPath(root), &error)) {
             add("/var/local cannot be read: " + error);
-        } else if (stat((varDir + "/suspend_force_off").c_str(), &st) == 0) {
-            add("/var/local/suspend_force_off still there");
+        } else {
+            const std::string unclean = sandbox::cleanUpProblems(root);
+            if (!unclean.empty()) add(unclean);
         }
-        runTool({"rm", "-rf", "--", varDir}, &error);
     }
+    runTool({"rm", "-rf", "--", root}, &error);
     return problems;
 }
 

@@ -40,7 +40,8 @@ bool lastResult(const DiskLayout& layout, const std::string& disk, const std::st
 // Empty when the disk holds a finished upgrade: every partition its new
 // image and the success flags 55 AA 55 AA at bytes 4, 5, 7, 8. After a boot
 // that ran the program to its end, /OAD must also be empty and the suspend
-// marker gone. A set whose flags were already set at the cut is never started
+// marker gone (the runner's clean-up check, on the disk's two folders
+// extracted under scratchDir). A set whose flags were already set at the cut is never started
 // again, so what its clean-up had not yet removed (the package included: the
 // program removes it after the flags) goes into *notes instead.
 std::string upgradeProblems(const DiskLayout& layout, const std::string& disk,

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "run.h"
-#include "set_layout.h"
+#include "sandbox_set.h"
 #include "parse_number.h"
 
 namespace {

@@ -19,10 +19,8 @@
 #include <utility>
 
 #include "device_call_tracer.h"
-#include "loop_device.h"
+#include "sandbox_set.h"
 #include "sandbox_root.h"
-#include "sandbox_env.h"
-#include "set_layout.h"
 #include "unique_fd.h"
 
 namespace sandbox {

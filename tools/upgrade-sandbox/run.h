@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "verdict.h"
+#include "sandbox_set.h"
 
 namespace sandbox {
 

@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "set_layout.h"
+#include "sandbox_set.h"
 
 namespace sandbox {
 

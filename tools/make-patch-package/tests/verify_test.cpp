@@ -169,7 +169,7 @@ protected:
                                 dir +
                                 "/new/serialsdata.img' of=/dev/mmcblk0p34 bs=1M "
                                 "conv=notrunc,fsync status=none\n"
-                                "rm -f /OAD/patch_package.zip\n"
+                                "rm -f /OAD/patch_package.zip /var/local/suspend_force_off\n"
                                 "exec " +
                                 kProbe + " reboot\n");
         chmod(program.c_str(), 0755);

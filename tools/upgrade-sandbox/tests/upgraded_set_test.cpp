@@ -1,15 +1,15 @@
-#include "upgraded_set.h"
+#include "sandbox_set.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "ground.h"
-#include "set_layout.h"
 
 namespace {
 
@@ -89,6 +89,28 @@ TEST_F(UpgradedSetTest, ChecksOnlyThePartitionsGiven) {
     write(sandbox::deviceName(ota_paths::kTvserviceDevice), std::string(4096, 'x'));
     images_.erase(sandbox::deviceName(ota_paths::kTvserviceDevice));
     EXPECT_EQ(sandbox::imageProblems(sandbox::setDirReader(dir_), images_), "");
+}
+
+
+// The clean-up check names whatever /OAD still holds (a leftover the program
+// never writes included) and the suspend marker; a link counts as left too.
+TEST_F(UpgradedSetTest, CleanUpCheckNamesEverythingLeft) {
+    const std::string oad = sandbox::oadPath(dir_), varLocal = sandbox::varLocalPath(dir_);
+    EXPECT_EQ(sandbox::oadLeftovers(dir_), "(cannot read)");
+    ASSERT_EQ(mkdir(oad.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(varLocal.c_str(), 0755), 0);
+    EXPECT_EQ(sandbox::cleanUpProblems(dir_), "");
+
+    std::ofstream(oad + "/patch_package.zip") << "pkg";
+    ASSERT_EQ(mkdir((oad + "/update_file").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/nowhere", (oad + "/a-link").c_str()), 0);
+    EXPECT_EQ(sandbox::oadLeftovers(dir_), "a-link patch_package.zip update_file");
+    EXPECT_EQ(sandbox::cleanUpProblems(dir_), "/OAD not clean: a-link patch_package.zip update_file");
+
+    std::filesystem::remove_all(oad);
+    ASSERT_EQ(mkdir(oad.c_str(), 0755), 0);
+    ASSERT_EQ(symlink("/nowhere", (varLocal + "/suspend_force_off").c_str()), 0);
+    EXPECT_EQ(sandbox::cleanUpProblems(dir_), "/var/local/suspend_force_off still there");
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 
 #include "ground.h"
 #include "testing/zip_fixture.h"
-#include "upgraded_set.h"
+#include "sandbox_set.h"
 
 namespace set_driver {
 
@@ -503,12 +503,9 @@ std::string upgradeProblems(const std::string& setDir, const std::vector<ImagePa
 }
 
 std::string cleanUpProblems(const std::string& setDir) {
-    std::string problems;
-    for (const char* left : {"/OAD/patch_package.zip", "/OAD/patch_package", "/OAD/update_file",
-                             "/var-local/suspend_force_off"}) {
-        if (exists(setDir + left)) {
-            problems += std::string(left) + " is still there; ";
-        }
+    std::string problems = sandbox::cleanUpProblems(setDir);
+    if (!problems.empty()) {
+        problems += "; ";
     }
     const std::string marker = readAt(flagPath(setDir), kMarkerOffset, 8);
     if (marker != std::string("reboot\0", 7) + markerArea()[7]) {

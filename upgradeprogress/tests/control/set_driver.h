@@ -143,8 +143,9 @@ bool partitionHolds(const std::string& setDir, const char* device, const std::st
 // What differs from a committed upgrade: a partition without its new image,
 // success flags not set, other flag bytes touched. Empty when all is right.
 std::string upgradeProblems(const std::string& setDir, const std::vector<ImagePair>& images);
-// What differs from a set cleaned up after success: package or work
-// directories left, reboot marker missing, suspend marker still there.
+// What differs from a set cleaned up after success: anything left in /OAD,
+// the suspend marker still there (both the runner's one clean-up check), or
+// the reboot marker missing.
 std::string cleanUpProblems(const std::string& setDir);
 
 // (value, error) of every request_update in the log, in order.

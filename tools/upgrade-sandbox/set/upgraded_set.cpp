@@ -1,11 +1,10 @@
-#include "upgraded_set.h"
+#include "sandbox_set.h"
 
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 
 #include "ground.h"
-#include "set_layout.h"
 
 namespace sandbox {
 

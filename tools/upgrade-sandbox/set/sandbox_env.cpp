@@ -1,4 +1,4 @@
-#include "sandbox_env.h"
+#include "sandbox_set.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "set_layout.h"
+#include "sandbox_set.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "loop_device.h"
+#include "sandbox_set.h"
 
 #include <fcntl.h>
 #include <linux/loop.h>
