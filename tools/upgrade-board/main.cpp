@@ -13,6 +13,7 @@
 #include "campaign.h"
 #include "ground.h"
 #include "run_command.h"
+#include "command_line.h"
 #include "parse_number.h"
 
 namespace {
@@ -89,34 +90,27 @@ int usageError(const std::string& message) {
 
 int commandRun(int argc, char** argv) {
     board::RunRequest request;
-    int i = 0;
-    for (; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--") {
-            ++i;
-            break;
-        }
-        if (arg == "--cut-after-ms" && i + 1 < argc) {
-            if (!host::parseNumber(argv[++i], &request.cutAfterMs))
-                return usageError("bad --cut-after-ms");
-        } else if (arg == "--cut-at-output" && i + 1 < argc) {
-            request.cutAtOutput = argv[++i];
-            if (request.cutAtOutput.empty()) return usageError("bad --cut-at-output");
-        } else if (arg == "--timeout" && i + 1 < argc) {
-            if (!host::parseNumber(argv[++i], &request.timeoutS))
+    const host::SplitWords words = host::splitAtCommand(argc, argv);
+    const std::vector<std::string>& own = words.own;
+    for (size_t i = 0; i < own.size(); ++i) {
+        const std::string& arg = own[i];
+        const bool hasValue = i + 1 < own.size();
+        if (arg == "--timeout" && hasValue) {
+            if (!host::parseNumber(own[++i].c_str(), &request.timeoutS))
                 return usageError("bad --timeout");
+        } else if (arg == "--cut-at-output" && hasValue) {
+            request.cutAtOutput = own[++i];
+            if (request.cutAtOutput.empty()) return usageError("bad --cut-at-output");
+        } else if (arg == "--cut-after-ms" && hasValue) {
+            if (!host::parseNumber(own[++i].c_str(), &request.cutAfterMs))
+                return usageError("bad --cut-after-ms");
         } else if (arg.rfind("--", 0) == 0) {
             return usageError("unknown option " + arg);
-        } else if (request.setDir.empty()) {
-            request.setDir = arg;
-        } else if (request.rootfs.empty()) {
-            request.rootfs = arg;
-        } else {
+        } else if (!host::takeOperand(arg, {&request.setDir, &request.rootfs})) {
             return usageError("unexpected argument " + arg);
         }
     }
-    for (; i < argc; ++i)
-        request.command.push_back(argv[i]);
+    request.command = words.command;
     if (request.setDir.empty()) return usageError("run needs SETDIR");
     return board::runOnBoard(request);
 }
@@ -180,11 +174,7 @@ int commandCampaign(int argc, char** argv) {
             if (request.picturePath.empty()) return usageError("bad --picture");
         } else if (arg.rfind("-", 0) == 0) {
             return usageError("unknown option " + arg);
-        } else if (request.setDir.empty()) {
-            request.setDir = arg;
-        } else if (request.rootfs.empty()) {
-            request.rootfs = arg;
-        } else {
+        } else if (!host::takeOperand(arg, {&request.setDir, &request.rootfs})) {
             return usageError("unexpected argument " + arg);
         }
     }

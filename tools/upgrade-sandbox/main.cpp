@@ -27,6 +27,7 @@
 
 #include "run.h"
 #include "sandbox_set.h"
+#include "command_line.h"
 #include "parse_number.h"
 
 namespace {
@@ -107,50 +108,43 @@ int commandNew(int argc, char** argv) {
 
 int commandRun(int argc, char** argv) {
     sandbox::RunOptions options;
-    int i = 0;
-    for (; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--") {
-            ++i;
-            break;
-        }
-        if (arg == "--cut-after-ms" && i + 1 < argc) {
-            if (!host::parseNumber(argv[++i], &options.cutAfterMs))
+    const host::SplitWords words = host::splitAtCommand(argc, argv);
+    const std::vector<std::string>& own = words.own;
+    for (size_t i = 0; i < own.size(); ++i) {
+        const std::string& arg = own[i];
+        const bool hasValue = i + 1 < own.size();
+        if (arg == "--cut-after-ms" && hasValue) {
+            if (!host::parseNumber(own[++i].c_str(), &options.cutAfterMs))
                 return usageError("bad --cut-after-ms");
-        } else if (arg == "--cut-at-write" && i + 1 < argc) {
-            if (!host::parseNumber(argv[++i], &options.cutAtWrite) || options.cutAtWrite == 0)
+        } else if (arg == "--cut-at-write" && hasValue) {
+            if (!host::parseNumber(own[++i].c_str(), &options.cutAtWrite) || options.cutAtWrite == 0)
                 return usageError("bad --cut-at-write (1 or more)");
-        } else if (arg == "--hold-at-write" && i + 1 < argc) {
-            if (!host::parseNumber(argv[++i], &options.holdAtWrite) || options.holdAtWrite == 0)
+        } else if (arg == "--hold-at-write" && hasValue) {
+            if (!host::parseNumber(own[++i].c_str(), &options.holdAtWrite) || options.holdAtWrite == 0)
                 return usageError("bad --hold-at-write (1 or more)");
-        } else if (arg == "--meanwhile" && i + 1 < argc) {
-            options.meanwhile = argv[++i];
+        } else if (arg == "--meanwhile" && hasValue) {
+            options.meanwhile = own[++i];
             if (options.meanwhile.empty()) return usageError("bad --meanwhile");
         } else if (arg == "--count-writes") {
             options.countWrites = true;
-        } else if (arg == "--cut-at-output" && i + 1 < argc) {
-            options.cutAtOutput = argv[++i];
+        } else if (arg == "--cut-at-output" && hasValue) {
+            options.cutAtOutput = own[++i];
             if (options.cutAtOutput.empty()) return usageError("bad --cut-at-output");
-        } else if (arg == "--timeout" && i + 1 < argc) {
-            if (!host::parseNumber(argv[++i], &options.timeoutS))
+        } else if (arg == "--timeout" && hasValue) {
+            if (!host::parseNumber(own[++i].c_str(), &options.timeoutS))
                 return usageError("bad --timeout");
-        } else if (arg == "--keep-writable" && i + 1 < argc) {
-            options.keepWritable = argv[++i];
-        } else if (arg == "--tmp-kib" && i + 1 < argc) {
-            if (!host::parseNumber(argv[++i], &options.tmpSizeKib) || options.tmpSizeKib <= 0)
+        } else if (arg == "--keep-writable" && hasValue) {
+            options.keepWritable = own[++i];
+        } else if (arg == "--tmp-kib" && hasValue) {
+            if (!host::parseNumber(own[++i].c_str(), &options.tmpSizeKib) || options.tmpSizeKib <= 0)
                 return usageError("bad --tmp-kib");
         } else if (arg.rfind("--", 0) == 0) {
             return usageError(("unknown option " + arg).c_str());
-        } else if (options.setDir.empty()) {
-            options.setDir = arg;
-        } else if (options.rootfs.empty()) {
-            options.rootfs = arg;
-        } else {
+        } else if (!host::takeOperand(arg, {&options.setDir, &options.rootfs})) {
             return usageError(("unexpected argument " + arg).c_str());
         }
     }
-    for (; i < argc; ++i)
-        options.command.push_back(argv[i]);
+    options.command = words.command;
     if (options.setDir.empty()) return usageError("run needs SETDIR");
     if ((options.holdAtWrite > 0) != !options.meanwhile.empty())
         return usageError("--hold-at-write and --meanwhile go together");
