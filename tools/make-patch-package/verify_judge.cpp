@@ -147,7 +147,7 @@ VerifiedBase judgeUncut(const VerifyContext& c, const RunResult& r, const std::s
 void judgeCut(const RunResult& r, const RunResult& uncut, const std::string& setDir,
               CutRecord* cut) {
     const bool survived = r.setup.empty() && r.state == uncut.state;
-    cut->ending = !survived                              ? CutEnding::Lost
+    cut->ending = !survived                                ? CutEnding::Lost
                   : !sandbox::oadLeftovers(setDir).empty() ? CutEnding::PackageLeft
                                                            : CutEnding::Survived;
     if (survived) return;

@@ -28,9 +28,8 @@ struct PlannedCut {
     long deviceCall = 0;
 };
 
-// The K values a sweep of `cuts` (--cuts: 0 none, -1 every device call, N sampled) cuts at, for a run of
-// `deviceCalls` calls: every one, or `cuts` spread evenly from the first to
-// the last.
+// The K values a sweep of `cuts` (--cuts: 0 none, -1 every device call, N sampled) cuts at, for a
+// run of `deviceCalls` calls: every one, or `cuts` spread evenly from the first to the last.
 std::vector<long> cutPoints(long cuts, long deviceCalls);
 
 // The cuts of a sweep, in the order that numbers them (cut n is element

@@ -139,7 +139,8 @@ std::string lastLine(const std::string& text) {
     return nl == std::string::npos ? t : t.substr(nl + 1);
 }
 
-RunResult runOnFreshSet(const VerifyContext& c, const Base& base, const std::string& setDir, long cutAt) {
+RunResult runOnFreshSet(const VerifyContext& c, const Base& base, const std::string& setDir,
+                        long cutAt) {
     RunResult r;
     auto started = std::chrono::steady_clock::now();
     r.setup = makeSet(c, base, setDir);

@@ -117,10 +117,12 @@ int commandRun(int argc, char** argv) {
             if (!host::parseNumber(own[++i].c_str(), &options.cutAfterMs))
                 return usageError("bad --cut-after-ms");
         } else if (arg == "--cut-at-write" && hasValue) {
-            if (!host::parseNumber(own[++i].c_str(), &options.cutAtWrite) || options.cutAtWrite == 0)
+            if (!host::parseNumber(own[++i].c_str(), &options.cutAtWrite) ||
+                options.cutAtWrite == 0)
                 return usageError("bad --cut-at-write (1 or more)");
         } else if (arg == "--hold-at-write" && hasValue) {
-            if (!host::parseNumber(own[++i].c_str(), &options.holdAtWrite) || options.holdAtWrite == 0)
+            if (!host::parseNumber(own[++i].c_str(), &options.holdAtWrite) ||
+                options.holdAtWrite == 0)
                 return usageError("bad --hold-at-write (1 or more)");
         } else if (arg == "--meanwhile" && hasValue) {
             options.meanwhile = own[++i];
@@ -136,7 +138,8 @@ int commandRun(int argc, char** argv) {
         } else if (arg == "--keep-writable" && hasValue) {
             options.keepWritable = own[++i];
         } else if (arg == "--tmp-kib" && hasValue) {
-            if (!host::parseNumber(own[++i].c_str(), &options.tmpSizeKib) || options.tmpSizeKib <= 0)
+            if (!host::parseNumber(own[++i].c_str(), &options.tmpSizeKib) ||
+                options.tmpSizeKib <= 0)
                 return usageError("bad --tmp-kib");
         } else if (arg.rfind("--", 0) == 0) {
             return usageError(("unknown option " + arg).c_str());

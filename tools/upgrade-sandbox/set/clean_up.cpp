@@ -32,7 +32,8 @@ std::string cleanUpProblems(const std::string& root) {
     if (!left.empty()) problems = "/OAD not clean: " + left;
     struct stat st {};
     if (lstat((varLocalPath(root) + "/suspend_force_off").c_str(), &st) == 0)
-        problems += (problems.empty() ? "" : "; ") + std::string("/var/local/suspend_force_off still there");
+        problems += (problems.empty() ? "" : "; ") +
+                    std::string("/var/local/suspend_force_off still there");
     return problems;
 }
 

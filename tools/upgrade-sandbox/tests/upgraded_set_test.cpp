@@ -91,7 +91,6 @@ TEST_F(UpgradedSetTest, ChecksOnlyThePartitionsGiven) {
     EXPECT_EQ(sandbox::imageProblems(sandbox::setDirReader(dir_), images_), "");
 }
 
-
 // The clean-up check names whatever /OAD still holds (a leftover the program
 // never writes included) and the suspend marker; a link counts as left too.
 TEST_F(UpgradedSetTest, CleanUpCheckNamesEverythingLeft) {
@@ -105,7 +104,8 @@ TEST_F(UpgradedSetTest, CleanUpCheckNamesEverythingLeft) {
     ASSERT_EQ(mkdir((oad + "/update_file").c_str(), 0755), 0);
     ASSERT_EQ(symlink("/nowhere", (oad + "/a-link").c_str()), 0);
     EXPECT_EQ(sandbox::oadLeftovers(dir_), "a-link patch_package.zip update_file");
-    EXPECT_EQ(sandbox::cleanUpProblems(dir_), "/OAD not clean: a-link patch_package.zip update_file");
+    EXPECT_EQ(sandbox::cleanUpProblems(dir_),
+              "/OAD not clean: a-link patch_package.zip update_file");
 
     std::filesystem::remove_all(oad);
     ASSERT_EQ(mkdir(oad.c_str(), 0755), 0);
