@@ -23,6 +23,7 @@
 #include "corpus.h"
 #include "patch_writer.h"
 #include "suffix_index.h"
+#include "testing/files.h"
 
 namespace {
 
@@ -31,22 +32,7 @@ using diff_corpus::PartPair_T;
 
 constexpr size_t kMiB = 1024 * 1024;
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        char pattern[] = "/tmp/bsdiff-gen-test.XXXXXX";
-        path_ = mkdtemp(pattern) != nullptr ? pattern : "";
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using ota_test::ScratchDir;
 
 // The set's applier ends its process on a bad patch, so it runs in a child.
 int applyWithSetApplier(const std::string& oldPath, const std::string& newPath,
@@ -413,11 +399,13 @@ TEST(WritePatch, SmallerBlocksWinWhereTheDiffChangesAlongThePart) {
     diff_corpus::Rng rng(32);
     for (size_t s = 0; s < 9; ++s) {
         uint8_t alphabet[12];
-        for (uint8_t& letter : alphabet) letter = static_cast<uint8_t>(rng.next());
+        for (uint8_t& letter : alphabet)
+            letter = static_cast<uint8_t>(rng.next());
         std::vector<Bytes> words(300);
         for (Bytes& word : words) {
             word.resize(2 + rng.below(7));
-            for (uint8_t& letter : word) letter = alphabet[rng.below(12)];
+            for (uint8_t& letter : word)
+                letter = alphabet[rng.below(12)];
             word.push_back(' ');
         }
         for (size_t i = s * stretch; i < (s + 1) * stretch;) {

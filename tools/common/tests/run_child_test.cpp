@@ -1,4 +1,5 @@
 #include "run_child.h"
+#include "testing/files.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -26,20 +27,7 @@ host::ChildOptions fedWith(const std::string& input) {
     return options;
 }
 
-class ScratchDir {
-public:
-    ScratchDir() {
-        char name[] = "/tmp/tool-child-test-XXXXXX";
-        path_ = mkdtemp(name) != nullptr ? name : "";
-    }
-    ~ScratchDir() {
-        if (!path_.empty()) host::runChild({"rm", "-rf", "--", path_});
-    }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using ota_test::ScratchDir;
 
 TEST(ChildProcess, KeepsStdoutAndStderrAndTheExitStatus) {
     const host::ChildResult run = host::runChild(

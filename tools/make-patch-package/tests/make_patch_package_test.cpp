@@ -22,6 +22,7 @@
 #include "package_model.h"
 #include "testing/run_program.h"
 #include "testing/zip_fixture.h"
+#include "testing/files.h"
 
 namespace {
 
@@ -32,26 +33,7 @@ using mpp_test::ParsedLine;
 constexpr size_t kPart = ota_format::kPartSize;
 const std::string kTool = OTA_BINARY_DIR "/bin/make-patch-package";
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/mpp-test.XXXXXX";
-        path_ = mkdtemp(pattern) != nullptr ? pattern : "";
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::string& path() const { return path_; }
-    std::string sub(const std::string& name) const {
-        const std::string dir = path_ + "/" + name;
-        mkdir(dir.c_str(), 0755);
-        return dir;
-    }
-
-private:
-    std::string path_;
-};
+using TempDir = ota_test::ScratchDir;
 
 void writeBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

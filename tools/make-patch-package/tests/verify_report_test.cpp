@@ -18,6 +18,7 @@
 #include "testing/run_program.h"
 #include "verify.h"
 #include "verify_report.h"
+#include "testing/files.h"
 
 namespace {
 
@@ -27,17 +28,7 @@ using mpp::CutEnding;
 using mpp::CutRecord;
 using mpp::VerifyRun;
 
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/verify-report-test.XXXXXX";
-        if (mkdtemp(name) != nullptr) path = name;
-    }
-    ~TempDir() {
-        if (!path.empty()) ota_test::runProgram({"/bin/rm", "-rf", "--", path});
-    }
-    std::string path;
-};
+using TempDir = ota_test::ScratchDir;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -135,9 +126,9 @@ void expectSameCuts(const std::vector<CutRecord>& got, const std::vector<CutReco
 
 TEST(VerifyReport, ShardReadsBackAsWrittenAndLeavesNoPartialFile) {
     TempDir tmp;
-    ASSERT_FALSE(tmp.path.empty());
+    ASSERT_FALSE(tmp.path().empty());
     const VerifyRun shard = shardOf(wholeSweep(), 2, 3);
-    const std::string path = tmp.path + "/shard-2.txt";
+    const std::string path = tmp.path() + "/shard-2.txt";
     std::string error;
     ASSERT_TRUE(mpp::writeVerifyReport(path, shard, &error)) << error;
     EXPECT_NE(access(path.c_str(), F_OK), -1);
@@ -166,8 +157,8 @@ TEST(VerifyReport, ShardReadsBackAsWrittenAndLeavesNoPartialFile) {
 
 TEST(VerifyReport, RefusesAFileThatIsNotASweepsReport) {
     TempDir tmp;
-    ASSERT_FALSE(tmp.path.empty());
-    const std::string good = tmp.path + "/good.txt";
+    ASSERT_FALSE(tmp.path().empty());
+    const std::string good = tmp.path() + "/good.txt";
     std::string error;
     ASSERT_TRUE(mpp::writeVerifyReport(good, wholeSweep(), &error)) << error;
     const std::string text = readFile(good);
@@ -195,20 +186,20 @@ TEST(VerifyReport, RefusesAFileThatIsNotASweepsReport) {
         const size_t at = edited.find(edit.from);
         ASSERT_NE(at, std::string::npos) << edit.from;
         edited.replace(at, edit.from.size(), edit.to);
-        const std::string path = tmp.path + "/edited.txt";
+        const std::string path = tmp.path() + "/edited.txt";
         writeFile(path, edited);
         error.clear();
         EXPECT_FALSE(mpp::readVerifyReport(path, &run, &error)) << edit.from << " -> " << edit.to;
         EXPECT_NE(error.find(edit.says), std::string::npos) << error;
     }
-    EXPECT_FALSE(mpp::readVerifyReport(tmp.path + "/none.txt", &run, &error));
+    EXPECT_FALSE(mpp::readVerifyReport(tmp.path() + "/none.txt", &run, &error));
 }
 
 // ---- merging shards ----------------------------------------------------------------
 
 TEST(VerifyMerge, ShardsPutBackTogetherPrintTheWholeSweepsSummary) {
     TempDir tmp;
-    ASSERT_FALSE(tmp.path.empty());
+    ASSERT_FALSE(tmp.path().empty());
     const VerifyRun whole = wholeSweep();
     int wholeExit = -1;
     const std::string wholeSummary = summaryText(whole, &wholeExit);
@@ -218,7 +209,7 @@ TEST(VerifyMerge, ShardsPutBackTogetherPrintTheWholeSweepsSummary) {
         std::vector<VerifyRun> shards;
         // Given in another order than the shards' own.
         for (size_t index = count; index >= 1; --index) {
-            const std::string path = tmp.path + "/shard-" + std::to_string(index) + ".txt";
+            const std::string path = tmp.path() + "/shard-" + std::to_string(index) + ".txt";
             std::string error;
             ASSERT_TRUE(mpp::writeVerifyReport(path, shardOf(whole, index, count), &error));
             shards.emplace_back();
@@ -277,10 +268,10 @@ TEST(VerifyMerge, RefusesReportsThatAreNotTheShardsOfOneSweep) {
 
 TEST(VerifyMergeCommand, ExitsAsTheWholeSweepWouldAndWithTwoOnReportsThatDoNotMakeOne) {
     TempDir tmp;
-    ASSERT_FALSE(tmp.path.empty());
+    ASSERT_FALSE(tmp.path().empty());
     VerifyRun whole = wholeSweep();
     std::string error;
-    const std::string one = tmp.path + "/1.txt", two = tmp.path + "/2.txt";
+    const std::string one = tmp.path() + "/1.txt", two = tmp.path() + "/2.txt";
     ASSERT_TRUE(mpp::writeVerifyReport(one, shardOf(whole, 1, 2), &error));
     ASSERT_TRUE(mpp::writeVerifyReport(two, shardOf(whole, 2, 2), &error));
     ota_test::ProgramResult r = ota_test::runProgram({kBuilder, "verify-merge", two, one});
@@ -295,7 +286,7 @@ TEST(VerifyMergeCommand, ExitsAsTheWholeSweepWouldAndWithTwoOnReportsThatDoNotMa
         whole.cuts.push_back({static_cast<long>(whole.cuts.size() + 1), p.base, p.deviceCall,
                               CutEnding::Survived, "", ""});
     whole.total = static_cast<long>(whole.cuts.size());
-    const std::string good = tmp.path + "/good.txt";
+    const std::string good = tmp.path() + "/good.txt";
     ASSERT_TRUE(mpp::writeVerifyReport(good, whole, &error));
     r = ota_test::runProgram({kBuilder, "verify-merge", good});
     EXPECT_EQ(r.exitCode, 0) << r.out;
@@ -305,7 +296,7 @@ TEST(VerifyMergeCommand, ExitsAsTheWholeSweepWouldAndWithTwoOnReportsThatDoNotMa
          {std::vector<std::string>{kBuilder, "verify-merge", one, one},
           std::vector<std::string>{kBuilder, "verify-merge", one},
           std::vector<std::string>{kBuilder, "verify-merge", one, good},
-          std::vector<std::string>{kBuilder, "verify-merge", tmp.path + "/none.txt"},
+          std::vector<std::string>{kBuilder, "verify-merge", tmp.path() + "/none.txt"},
           std::vector<std::string>{kBuilder, "verify-merge"}}) {
         r = ota_test::runProgram(args);
         EXPECT_EQ(r.exitCode, 2) << r.out;

@@ -21,14 +21,14 @@
 
 namespace {
 
+using Result = ota_test::ProgramResult;
+using ota_test::runProgram;
+using ota_test::runShell;
+
 const std::string kRunner = OTA_BINARY_DIR "/bin/upgrade-sandbox";
 const std::string kProbe = OTA_BINARY_DIR "/bin/sandbox_probe";
 const std::string kDfbProbe = OTA_BINARY_DIR "/bin/dfb_probe";
 const std::string kSets = OTA_BINARY_DIR "/sandbox-sets/upgrade_sandbox_test";
-
-using Result = ota_test::ProgramResult;
-using ota_test::runProgram;
-using ota_test::runShell;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,12 +1,17 @@
 // File helpers every suite shares: whole-file reads and writes, a look at a
-// path that does not follow links, and reproducible content.
+// path that does not follow links, reproducible content, and a private
+// scratch directory.
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 namespace ota_test {
 
@@ -61,5 +66,37 @@ inline std::string patternBytes(size_t size, unsigned seed = 1) {
     }
     return bytes;
 }
+
+// A directory of the test's own under $TMPDIR (or /tmp), named after
+// `prefix`, removed with all it holds when the test ends. Links inside it are
+// removed, never followed. path() is empty when it could not be made.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& prefix = "ota-test") {
+        const char* base = getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" +
+                              prefix + ".XXXXXX";
+        path_ = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+    }
+    ~ScratchDir() {
+        if (path_.empty()) return;
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    // A folder `name` inside it, made when it is not there yet.
+    std::string sub(const std::string& name) const {
+        const std::string dir = file(name);
+        mkdir(dir.c_str(), 0755);
+        return dir;
+    }
+
+private:
+    std::string path_;
+};
 
 }  // namespace ota_test
