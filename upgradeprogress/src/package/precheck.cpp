@@ -159,6 +159,9 @@ struct Walk_T {
     // ends after its first line, as the runner ends it.
     bool* stillUpgraded = nullptr;
     bool listCut = false;
+    // The list's partition holds its new image: the rest of its lines are
+    // read only for the results a cut run left for them.
+    bool partitionUpgraded = false;
     std::string partition;
     std::string failure;  // empty while the list passes
     std::string failedItem;
@@ -167,10 +170,30 @@ struct Walk_T {
     uint64_t largestResult = 0;
 };
 
+// A result that a cut run left in /OAD for a part of a partition that now
+// holds its new image: the runner ends that list at its first line and never
+// reaches the part, so the result would only take the room that the parts
+// still to be made need. Removed before that room is measured.
+void removeStaleResult(const CongfigItemValue_T& item) {
+    const std::string mode = fieldText(item.upgradMode);
+    if ((mode != ota_format::kUpdate && mode != ota_format::kCreate) || !itemNameIsSafe(item)) {
+        return;
+    }
+    const WorkFile_T result = itemFile(kUpdateWork, item);
+    if (workFileExists(result)) {
+        OTA_LOG("removing %s: its partition already holds its new image.\n", result.path().c_str());
+        removeWorkFile(result);
+    }
+}
+
 // One line of a list against the package and the set. False stops the walk.
 bool checkLine(const CongfigItemValue_T& item, Walk_T& walk) {
     const std::string mode = fieldText(item.upgradMode);
     const std::string name = fieldText(item.fileName);
+    if (walk.partitionUpgraded) {
+        removeStaleResult(item);
+        return true;
+    }
     if (walk.listCut) {
         return false;
     }
@@ -186,7 +209,8 @@ bool checkLine(const CongfigItemValue_T& item, Walk_T& walk) {
                 // The runner asks the same question next: it takes this answer.
                 m_totalVerdicts[name] = upgraded;
                 if (upgraded) {
-                    return false;
+                    walk.partitionUpgraded = true;
+                    return true;
                 }
             }
             *walk.stillUpgraded = false;

@@ -563,6 +563,49 @@ INSTANTIATE_TEST_SUITE_P(Cases, Room,
                              return std::string(info.param.name);
                          });
 
+// A restart after cuts finds results an earlier run left in /OAD for the
+// parts of a partition that now holds its new image. The runner never reaches
+// those parts again, so the results must not take the room the parts still
+// to be made need: the pre-check removes them before it measures /OAD.
+TEST(StaleResults, ResultsLeftForAPartitionAlreadyUpgradedDoNotTakeItsRoom) {
+    ASSERT_MATERIAL();
+    const Material& m = material();
+    SetCase sc;
+    ASSERT_TRUE(makeSet(sc.set, m.sample.images, ""));
+    ASSERT_TRUE(writeAt(partitionPath(sc.set, kPartitions[0].device), 0,
+                        m.sample.images[0].newImage));  // optfs, written before the cuts
+    const std::string stale = sc.dir + "/stale-result";
+    ASSERT_TRUE(writeFile(stale, pseudoRandom(7, 10 << 20)));
+
+    // /OAD holds the package, the stale 10 MiB result and 2 MiB more: room
+    // for a 10 MiB result only once the stale one is gone.
+    const long long packageBytes = static_cast<long long>(readFile(m.sample.package).size());
+    const long kib = (packageBytes + (12LL << 20)) / 1024 + 64;
+    const std::string script =
+        "mount -t tmpfs -o size=" + std::to_string(kib) +
+        "k,mode=0755 small-oad \"$1/OAD\" && cp \"$2\" \"$1/OAD/patch_package.zip\" &&\n"
+        "mkdir \"$1/OAD/update_file\" && cp \"$5\" \"$1/OAD/update_file/optfs_split_partaa\" "
+        "|| exit 3\n"
+        "\"$3\" run \"$1\" \"$4\" --timeout 150\n"
+        "rc=$?\n"
+        "echo \"OAD after the run: [$(ls -A \"$1/OAD\" | tr '\\n' ' ')]\"\n"
+        "exit $rc\n";
+    const ChildResult run =
+        runChild({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                  script, "sh", sc.set, m.sample.package, runnerPath(), rootfsPath(), stale},
+                 210);
+    const std::string log = run.text();
+    ASSERT_EQ(run.verdict(), "upgrade-sandbox: reboot requested") << log;
+    EXPECT_TRUE(
+        run.contains("removing /OAD/update_file/optfs_split_partaa: its partition "
+                     "already holds its new image."))
+        << log;
+    EXPECT_FALSE(run.contains("pre-check refused")) << log;
+    EXPECT_TRUE(run.contains("OAD after the run: []")) << log;
+    EXPECT_EQ(upgradeProblems(sc.set, m.sample.images), "") << log;
+    EXPECT_EQ(valueOf(lastResult(sc.set), "result"), "upgraded") << log;
+}
+
 // ---- Manifest and release ----------------------------------------------------
 
 struct ReleaseCase {
