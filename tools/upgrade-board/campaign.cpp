@@ -264,11 +264,15 @@ std::string runTrial(const Shared& shared, const Trial& trial, size_t index, Out
         outcome->ending = problems.empty() ? StateEnding::Upgraded : StateEnding::Other;
         outcome->reason = problems;
     }
+    // A state booted again alone (--only) keeps its consoles and disks
+    // whatever its ending: it is being looked into.
+    const bool keep = req.only != 0;
     if (outcome->ending == StateEnding::Upgraded) {
         line += "upgraded";
         if (!notes.empty()) line += " (" + notes + ")";
         outcome->cleanUpLeft = !notes.empty();
-        runTool({"rm", "-rf", "--", dir}, &error);
+        if (!keep) runTool({"rm", "-rf", "--", dir}, &error);
+        if (keep) line += "; consoles in " + dir;
         return line;
     }
     if (outcome->ending == StateEnding::RefusedOrFailed) {
@@ -280,8 +284,8 @@ std::string runTrial(const Shared& shared, const Trial& trial, size_t index, Out
     } else {
         line += "NOT upgraded: " + problems;
     }
-    if (outcome->ending == StateEnding::RefusedOrFailed ||
-        outcome->ending == StateEnding::LostAfterCommit) {
+    if (!keep && (outcome->ending == StateEnding::RefusedOrFailed ||
+                  outcome->ending == StateEnding::LostAfterCommit)) {
         runTool({"rm", "-rf", "--", dir}, &error);
         return line;
     }
