@@ -11,6 +11,7 @@
 #include "file_util.h"
 #include "ground.h"
 #include "package.h"
+#include "sandbox_set.h"
 
 namespace mpp {
 
@@ -87,7 +88,35 @@ const char* deviceOf(const char* name) {
 }  // namespace
 
 std::string setPartitionImage(const std::string& setDir, const char* device) {
-    return setDir + "/emmc/" + (strrchr(device, '/') + 1) + ".img";
+    return sandbox::imagePath(setDir, sandbox::deviceName(device));
+}
+
+namespace {
+
+// Copies `from` into `to` from its start, chunk by chunk; with `truncate`,
+// `to` ends where `from` does, else the rest of `to` stays as it was.
+bool copyFrom(const std::string& from, const std::string& to, bool truncate) {
+    UniqueFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644));
+    if (!in.valid() || !out.valid()) return false;
+    std::vector<char> buf(kChunk);
+    for (off_t offset = 0;;) {
+        ssize_t got = readChunk(in.get(), buf.data(), buf.size(), offset);
+        if (got < 0) return false;
+        if (got == 0) return true;
+        if (!writeChunk(out.get(), buf.data(), static_cast<size_t>(got), offset)) return false;
+        offset += got;
+    }
+}
+
+}  // namespace
+
+bool copyOver(const std::string& from, const std::string& to) {
+    return copyFrom(from, to, false);
+}
+
+bool copyWhole(const std::string& from, const std::string& to) {
+    return copyFrom(from, to, true);
 }
 
 std::string keepInstalledPartitions(const std::string& setDir, const std::string& keepDir) {

@@ -11,6 +11,12 @@ namespace mpp {
 // "/dev/mmcblk0p28" -> SETDIR/emmc/mmcblk0p28.img.
 std::string setPartitionImage(const std::string& setDir, const char* device);
 
+// `from`'s bytes over the start of `to` (an installed image into its
+// partition), the rest of `to` kept; false on any error.
+bool copyOver(const std::string& from, const std::string& to);
+// `to` made a copy of `from` (the package into the set's /OAD).
+bool copyWhole(const std::string& from, const std::string& to);
+
 // Copies every partition image of the set into `keepDir` (made if missing),
 // holes kept as holes. Empty on success, otherwise why not.
 std::string keepInstalledPartitions(const std::string& setDir, const std::string& keepDir);

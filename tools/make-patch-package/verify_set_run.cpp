@@ -21,32 +21,7 @@ namespace mpp {
 
 namespace {
 
-constexpr long kMiB = 1L << 20;
 constexpr long kRunTimeoutS = 900;
-
-// Copies `from` over the start of `to`, leaving the rest of `to` as it is.
-bool copyInto(const std::string& from, const std::string& to, bool truncate) {
-    UniqueFd in(open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    UniqueFd out(open(to.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0644));
-    if (!in.valid() || !out.valid()) return false;
-    std::vector<char> buf(kMiB);
-    for (;;) {
-        ssize_t got = read(in.get(), buf.data(), buf.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return false;
-        if (got == 0) return true;
-        for (ssize_t done = 0; done < got;) {
-            ssize_t n = write(out.get(), buf.data() + done, static_cast<size_t>(got - done));
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            done += n;
-        }
-    }
-}
-
-std::string flagImage(const std::string& setDir) {
-    return setPartitionImage(setDir, ota_paths::kFlagDevice);
-}
 
 // The boot stage's rule on the set's flags. A set whose flag image cannot be
 // read is not started again: its final state shows why.
@@ -76,13 +51,13 @@ std::string makeSet(const VerifyContext& c, const Base& base, const std::string&
     for (const ota_paths::Partition_T& p : ota_paths::kPartitions) {
         std::string image = base.dir + "/" + p.name + ".img";
         if (regularFileSize(image) < 0) continue;
-        if (!copyInto(image, setPartitionImage(setDir, p.device), false))
+        if (!copyOver(image, setPartitionImage(setDir, p.device)))
             return "cannot copy " + image + " into the set";
     }
     std::string lang = c.options.lang + "\n";
     if (!writeWholeFile(setDir + "/var-local/upgrade/am_tv_lang", lang.data(), lang.size()) ||
         !writeWholeFile(setDir + "/var-local/suspend_force_off", "", 0) ||
-        !copyInto(c.package, setDir + "/OAD/patch_package.zip", true)) {
+        !copyWhole(c.package, setDir + "/OAD/patch_package.zip")) {
         return "cannot lay the language, the package or the power state into the set";
     }
     return std::string();
@@ -104,9 +79,10 @@ int runLogged(const std::vector<std::string>& args, const std::string& logPath) 
 }
 
 std::string flagBytes(const std::string& setDir) {
-    std::string bytes(sandbox::successFlagBytes(), '\0');
-    UniqueFd fd(open(flagImage(setDir).c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid() || !readAt(fd.get(), bytes.data(), bytes.size(), 0)) return std::string();
+    std::string bytes;
+    if (!sandbox::setDirReader(setDir)(sandbox::deviceName(ota_paths::kFlagDevice),
+                                       sandbox::successFlagBytes(), &bytes))
+        return std::string();
     return bytes;
 }
 

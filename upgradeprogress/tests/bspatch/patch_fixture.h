@@ -8,7 +8,6 @@
 
 #include <bzlib.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,31 +27,9 @@ namespace bspatch_test {
 
 using Bytes = std::vector<uint8_t>;
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
-class ScratchDir {
-public:
-    ScratchDir() {
-        const char* base = getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/bspatch_test.XXXXXX";
-        path_ = mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-    }
-    ~ScratchDir() {
-        if (!path_.empty()) {
-            nftw(path_.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
-        }
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-
-    bool ok() const { return !path_.empty(); }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    static int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-        return remove(path);
-    }
-    std::string path_;
-};
+// The shared scratch directory: under $TMPDIR (or /tmp), removed with its
+// contents.
+using ScratchDir = ota_test::ScratchDir;
 
 // The shared file helpers, for patch bytes.
 inline bool writeFile(const std::string& path, const Bytes& bytes) {

@@ -86,6 +86,7 @@ public:
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
+    bool ok() const { return !path_.empty(); }
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
     // A folder `name` inside it, made when it is not there yet.
