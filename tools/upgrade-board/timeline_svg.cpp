@@ -14,6 +14,7 @@
 #include "board_disk.h"
 #include "unique_fd.h"
 #include "raw_read.h"
+#include "report_fields.h"
 
 namespace board {
 
@@ -453,16 +454,8 @@ std::string timelineSvg(const Timeline& timeline, const std::vector<StateRecord>
 }
 
 bool writeTimeline(const std::string& path, const std::string& svg, std::string* error) {
-    const std::string partial = path + ".partial";
-    std::ofstream file(partial, std::ios::binary | std::ios::trunc);
-    file << svg;
-    file.close();
-    if (!file || rename(partial.c_str(), path.c_str()) != 0) {
-        unlink(partial.c_str());
-        *error = "cannot write " + path;
-        return false;
-    }
-    return true;
+    // Whole or not at all, as a shard's report is written.
+    return host::writeReportFile(path, svg, error);
 }
 
 }  // namespace board
